@@ -1,0 +1,32 @@
+# Test registration helpers: unit tests (GoogleTest, beside the code) and
+# multi-process scenarios (pytest under tests/), each labelled for ctest.
+enable_testing()
+
+# kelm_unit_test(NAME SOURCES a_test.cpp ... LIBS lib ... [LABELS extra])
+function(kelm_unit_test name)
+  cmake_parse_arguments(T "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main GTest::gmock Threads::Threads)
+  add_test(NAME ${name} COMMAND ${name})
+  set_tests_properties(${name} PROPERTIES LABELS "unit;${T_LABELS}" TIMEOUT 300)
+endfunction()
+
+# kelm_scenario(NAME FILE tests/x_test.py [LABELS slow] [TIMEOUT s] [DEPENDS targets])
+# Scenarios find the built programs through KELM_BIN_DIR.
+function(kelm_scenario name)
+  cmake_parse_arguments(T "" "FILE;TIMEOUT" "LABELS;FIXTURES_REQUIRED" ${ARGN})
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 600)
+  endif()
+  add_test(NAME ${name}
+    COMMAND ${KELM_PYTHON} -m pytest -q -p no:cacheprovider ${T_FILE}
+    WORKING_DIRECTORY ${CMAKE_SOURCE_DIR}/tests)
+  set_tests_properties(${name} PROPERTIES
+    LABELS "scenario;${T_LABELS}"
+    TIMEOUT ${T_TIMEOUT}
+    SKIP_RETURN_CODE 77
+    ENVIRONMENT "KELM_BIN_DIR=${CMAKE_BINARY_DIR}/bin;KELM_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
+  if(T_FIXTURES_REQUIRED)
+    set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED "${T_FIXTURES_REQUIRED}")
+  endif()
+endfunction()

@@ -1,0 +1,44 @@
+// Start-up validation: node ids 1..63 as JSON integers and unique, node names unique,
+// one entry for this node, and an HA pair made of exactly nodes 1 and 2.
+#include "daemon/core/config_check.hpp"
+
+#include "config/cluster_config.hpp"
+
+#include <fmt/format.h>
+
+#include <set>
+
+namespace kelm {
+
+std::optional<std::string> check_daemon_config(const nlohmann::json& doc, int self_matches)
+{
+    auto nodes = config::entries(doc, "nodes");
+    std::set<int64_t> ids;
+    std::set<std::string> names;
+    for (const auto& n : nodes) {
+        const auto& id = n.at("id");
+        // The JSON library would turn true into 1 and 2.7 into 2: check the type itself.
+        if (!id.is_number_integer())
+            return fmt::format("[main] node id {} is not an integer", id.dump());
+        int64_t v = id.is_number_unsigned() ? static_cast<int64_t>(std::min<uint64_t>(id.get<uint64_t>(), 1u << 20))
+                                            : id.get<int64_t>();
+        if (v < 1 || v > 63)
+            return fmt::format("[main] node id {} out of range 1..63", id.dump());
+        if (!ids.insert(v).second)
+            return fmt::format("[main] duplicate node id {}", v);
+    }
+    if (self_matches > 1)
+        return "[main] more than one entry of \"nodes\" matches this node";
+    for (const auto& n : nodes) {
+        const auto name = n.at("nodename").get<std::string>();
+        if (!names.insert(name).second)
+            return fmt::format("[main] duplicate nodename '{}'", name);
+    }
+    if (doc.contains("ha")) {
+        if (nodes.size() != 2 || ids != std::set<int64_t>{1, 2})
+            return "[main] an HA pair needs exactly two nodes with ids 1 and 2";
+    }
+    return std::nullopt;
+}
+
+}  // namespace kelm

@@ -1,0 +1,234 @@
+// kelm: start-up, the 200 ms main loop and the ordered shutdown.
+// Signals: the handler only stores the signal number in one atomic word; the main
+// loop takes it with an exchange and hands it to the monitor.
+#include "config/cluster_config.hpp"
+#include "daemon/core/config_check.hpp"
+#include "daemon/core/daemon_logging.hpp"
+#include "daemon/core/daemon_options.hpp"
+#include "daemon/core/log.hpp"
+#include "daemon/core/monitor.hpp"
+#include "daemon/core/mq.hpp"
+#include "daemon/core/udp.hpp"
+#include "platform/process.hpp"
+
+#include <spdlog/spdlog.h>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// Before any static initialiser starts a thread: block the stop signals so every
+// thread inherits the block; main unblocks them for itself once its handlers exist.
+__attribute__((constructor(101))) void block_stop_signals_early()
+{
+    platform::block_stop_signals();
+}
+
+std::string config_path = config::default_path;
+std::string db_path = "/var/db/kelm.db";
+
+// 0: nothing pending; otherwise the last signal received.
+std::atomic<int64_t> pending_signal{0};
+static_assert(std::atomic<int64_t>::is_always_lock_free);
+
+extern "C" void signal_handler(int signo)
+{
+    pending_signal.store(signo);
+}
+
+bool install_handler(int signo)
+{
+    struct sigaction sa {};
+    sa.sa_handler = signal_handler;
+    sigemptyset(&sa.sa_mask);
+    return ::sigaction(signo, &sa, nullptr) == 0;
+}
+
+[[noreturn]] void usage_error(const std::string& text, const std::string& summary)
+{
+    std::fprintf(stderr, "%s\n%s", text.c_str(), summary.c_str());
+    platform::process_exit(1);
+}
+
+[[noreturn]] void start_failure(const std::string& line)
+{
+    spdlog::error("{}", line);
+    platform::process_exit(1);
+}
+
+struct daemon_state {
+    nlohmann::json config;
+    std::string hostname;
+    uint32_t node_id = raft::NODE_NONE;
+    std::string own_addr;
+    uint16_t own_port = 0;
+    raft::mq_t rx_queue;
+    std::vector<std::unique_ptr<raft::mq_t>> queues;  // owns the tx_queues
+    std::vector<raft::mq_t*> transport_queues;
+    std::vector<std::unique_ptr<raft::transport::netsock>> endpoints;
+    std::unique_ptr<raft::log_sqlite3_t> log;
+    int self_matches = 0;
+};
+
+raft::mq_t* new_tx_queue(daemon_state& st, uint32_t tag)
+{
+    st.queues.push_back(std::make_unique<raft::mq_t>());
+    raft::mq_t* q = st.queues.back().get();
+    st.transport_queues.push_back(q);
+    raft::mq_init(q, "tx_queue", tag);
+    return q;
+}
+
+// Steps 11-13: own node, endpoints, HA. JSON errors propagate to the caller.
+void read_nodes(daemon_state& st)
+{
+    if (!st.config.is_object())
+        (void)st.config.at("nodes");  // the JSON library's own error for a non-object document
+    const auto nodes = config::entries(st.config, "nodes");
+    for (const auto& n : nodes) {
+        uint32_t id = n.at("id").get<uint32_t>();
+        std::string name = n.at("nodename").get<std::string>();
+        if (id == st.node_id || name == st.hostname) {
+            st.own_addr = n.at("internal_addr").get<std::string>();
+            st.own_port = static_cast<uint16_t>(n.at("kelm_port").get<int>());
+            st.node_id = id;
+            break;
+        }
+    }
+    if (st.own_addr.empty())
+        start_failure("[main] node to start not found");
+
+    for (const auto& n : nodes) {
+        uint32_t id = n.at("id").get<uint32_t>();
+        std::string addr = n.at("internal_addr").get<std::string>();
+        std::string name = n.at("nodename").get<std::string>();
+        int kelm_port = n.at("kelm_port").get<int>();
+        int runner_port = n.at("runner_port").get<int>();
+        spdlog::info("[main] ID: {} Nodename: {} Host: {} Port: {}", id, name, addr, kelm_port);
+        monitor::monitor_register_runner(id, addr, runner_port);
+        if (id == st.node_id || name == st.hostname) {
+            ++st.self_matches;
+            raft::mq_init(&st.rx_queue, "rx_queue", id);
+            st.node_id = id;
+            st.endpoints.push_back(std::make_unique<raft::transport::udp>(
+                st.own_addr, st.own_port, "", 0, 0, &st.rx_queue));
+        } else {
+            raft::mq_t* q = new_tx_queue(st, id);
+            st.endpoints.push_back(std::make_unique<raft::transport::udp>(
+                st.own_addr, 0, addr, kelm_port, 1, q));
+        }
+    }
+
+    if (st.config.is_object() && st.config.contains("ha")) {
+        spdlog::info("[main] HA enabled");
+        const auto& ha = st.config.at("ha");
+        if (ha.is_object() && ha.contains("disks")) {
+            for (const auto& d : ha.at("disks"))
+                spdlog::info("[main] HA add disk: '{}' to reservation group", d.get<std::string>());
+        }
+        (void)config::read_ha(st.config);
+        new_tx_queue(st, raft::NODE_HA);
+    }
+}
+
+int run(int argc, char** argv)
+{
+    auto parsed = kelm::parse_daemon_options(argc, argv);
+    if (parsed.what == kelm::parse_outcome::help) {
+        std::fputs(parsed.summary.c_str(), stdout);
+        platform::process_exit(0);
+    }
+    if (parsed.what == kelm::parse_outcome::error)
+        usage_error(parsed.error_text, parsed.summary);
+    const auto& opt = parsed.options;
+    if (opt.config_file)
+        config_path = *opt.config_file;
+    if (opt.db_file)
+        db_path = *opt.db_file;
+    if (opt.transport)
+        spdlog::warn("[main] --transport is deprecated and ignored; Raft transport is always UDP");
+
+    platform::thread_set_name("main");
+    kelm::setup_logging();
+    if (opt.log_level) {
+        auto level = spdlog::level::from_str(*opt.log_level);
+        if (level == spdlog::level::off)
+            usage_error("Wrong log level", parsed.summary);
+        spdlog::set_level(level);
+    }
+
+    if (!install_handler(SIGINT))
+        start_failure("[main] Can't setup SIGINT handler");
+    if (!install_handler(SIGTERM) || !install_handler(SIGQUIT))
+        start_failure("[main] Can't setup SIGTERM handler");
+    platform::unblock_stop_signals();
+
+    spdlog::info("[main] KELM started");
+    daemon_state st;
+    st.hostname = platform::get_hostname();
+    try {
+        st.config = config::load_file(config_path);
+    } catch (const std::exception& e) {
+        start_failure(std::string("[main] ") + e.what());
+    }
+    st.node_id = opt.node_id.value_or(raft::NODE_NONE);
+    try {
+        read_nodes(st);
+        if (st.node_id == raft::NODE_NONE)
+            start_failure("[main] node to start not found");
+        if (auto refusal = kelm::check_daemon_config(st.config, st.self_matches))
+            start_failure(*refusal);
+    } catch (const nlohmann::json::exception& e) {
+        start_failure(std::string("[main] ") + e.what());
+    }
+
+    kelm::set_syslog_ident(st.node_id);
+
+    for (auto& ep : st.endpoints)
+        ep->thread = platform::thread_start(raft::transport::transport_thread_main, ep.get(),
+                                            ep->mode == 0 ? "rpc-server" : "rpc-client");
+
+    st.log = std::make_unique<raft::log_sqlite3_t>(&db_path);
+    st.log->open();
+    monitor::monitor_start(st.node_id, st.log.get(), &st.rx_queue, &st.transport_queues, &st.config);
+
+    for (;;) {
+        if (int64_t signo = pending_signal.exchange(0); signo != 0)
+            monitor::monitor_signal(static_cast<int>(signo));
+        if (monitor::monitor_exit_requested())
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+
+    monitor::monitor_stop();
+    for (auto& ep : st.endpoints) {
+        ep->stop.exchange(true);
+        raft::raft_msg_t stop = raft::make_msg(raft::STOP_THREAD, 0, 0, 0);
+        raft::mq_push(ep->queue, &stop);
+        pthread_join(ep->thread, nullptr);
+    }
+    spdlog::info("[main] KELM exit");
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    int status = 1;
+    try {
+        status = run(argc, argv);
+    } catch (const std::exception& e) {
+        spdlog::error("[main] {}", e.what());
+    } catch (...) {
+        spdlog::error("[main] unexpected failure");
+    }
+    platform::process_exit(status);
+}

@@ -1,0 +1,42 @@
+// Record and entry builders.
+#include "daemon/core/raft_msg.hpp"
+
+#include <cstring>
+
+namespace raft {
+
+const char* raft_state_name(uint32_t state)
+{
+    switch (state) {
+    case FOLLOWER: return "FOLLOWER";
+    case PRE_CANDIDATE: return "PRE_CANDIDATE";
+    case CANDIDATE: return "CANDIDATE";
+    case LEADER: return "LEADER";
+    default: return "UNKNOWN";
+    }
+}
+
+raft_msg_t make_msg(uint32_t type, uint32_t to, uint32_t from, uint64_t term)
+{
+    raft_msg_t m;
+    std::memset(&m, 0, sizeof m);
+    m.type = type;
+    m.length = MSG_SIZE;
+    m.to = to;
+    m.from = from;
+    m.term = term;
+    return m;
+}
+
+log_entry_t log_entry_init(uint64_t index, uint64_t term, std::string_view key, std::string_view value)
+{
+    log_entry_t e;
+    std::memset(&e, 0, sizeof e);
+    e.index = index;
+    e.term = term;
+    std::memcpy(e.key, key.data(), std::min(key.size(), KEY_SIZE - 1));
+    std::memcpy(e.value, value.data(), std::min(value.size(), VALUE_SIZE - 1));
+    return e;
+}
+
+}  // namespace raft
