@@ -109,7 +109,9 @@ def stop_broker(entry):
     # The group exists only while we started it: its id is the wrapper's pid,
     # which the kernel does not hand out again while the group has members.
     if alive(pid, start):
-        _signal(pid, signal.SIGTERM)
+        _signal(pid, signal.SIGTERM)  # the wrapper passes it on to the VM and waits for it
+    elif group_alive(pid):
+        _signal_group(pid, signal.SIGTERM)  # the wrapper is gone but the VM is not
     if group_alive(pid) and not _wait(lambda: not group_alive(pid), STOP_GRACE):
         log(f"broker group {pid} still running after {STOP_GRACE:.0f} s: SIGKILL")
         _signal_group(pid, signal.SIGKILL)
