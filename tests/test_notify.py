@@ -112,9 +112,14 @@ def test_port_is_read_by_its_leading_digits(hook):
     hook.write_config(amqp_config(port=f"{port}abc", timeout=2))
     r = hook.run("onestart")
     assert (r.returncode, r.stdout, r.stderr) == (0, "", connect_failure(port))
-    hook.write_config(amqp_config(port="amqp", timeout=2))
+
+
+@pytest.mark.parametrize("port,shown", [("amqp", 0), ("0", 0), ("-1", -1), ("70000", 70000), ("99999999999", 2147483647)])
+def test_port_outside_the_tcp_range_is_refused(hook, port, shown):
+    # 70000 must not wrap around to port 4464 on its way to the resolver.
+    hook.write_config(amqp_config(port=port, timeout=2))
     r = hook.run("onestart")
-    assert (r.returncode, r.stdout, r.stderr) == (0, "", connect_failure(0))
+    assert (r.returncode, r.stdout, r.stderr) == (0, "", f"099.notify: connect to 127.0.0.1:{shown} failed: invalid parameter\n")
 
 
 def test_silent_listener_times_out_with_timeout_2(hook):

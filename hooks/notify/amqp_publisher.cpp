@@ -61,7 +61,11 @@ bool publish_event(const broker_settings& settings, const pool_event& event, std
         return fail("099.notify: cannot create TCP socket\n");
 
     int status;
-    if (settings.timeout_s >= 1) {
+    if (settings.port < 1 || settings.port > 65535) {
+        // The library would pass the number on as text to the resolver, which wraps
+        // 70000 to port 4464: the event could reach whatever listens there.
+        status = AMQP_STATUS_INVALID_PARAMETER;
+    } else if (settings.timeout_s >= 1) {
         struct timeval tv {};
         tv.tv_sec = settings.timeout_s;
         amqp_set_handshake_timeout(conn.get(), &tv);
