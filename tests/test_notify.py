@@ -1,6 +1,7 @@
 """099.notify without a broker: usage page, action suffixes, environment, the INI file
 as the program reads it, and connections that fail before any AMQP is spoken."""
 import socket
+import subprocess
 import time
 
 import pytest
@@ -24,8 +25,7 @@ def connect_failure(port):
     return f"099.notify: connect to 127.0.0.1:{port} failed: a socket error occurred\n"
 
 
-def test_no_argument_prints_the_usage_page(hook):
-    import subprocess
+def test_no_argument_prints_the_usage_page():
     r = subprocess.run(["notify-under-test"], executable=binary("099.notify"), capture_output=True, text=True)
     assert r.returncode == 0
     assert r.stderr == ""
