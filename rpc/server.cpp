@@ -174,9 +174,13 @@ void server::serve(connection& c)
     msgpack::unpacker unp = make_unpacker();
     for (;;) {
         pollfd p[2] = {{c.fd.get(), POLLIN, 0}, {wake_read_.get(), POLLIN, 0}};
-        int r = ::poll(p, 2, -1);
+        int r = ::poll(p, 2, idle_timeout_.count() > 0 ? static_cast<int>(idle_timeout_.count()) : -1);
         if (stopping_.load())
             return;
+        if (r == 0) {
+            spdlog::debug("[rpc] closing the idle connection from {}", c.peer);
+            return;
+        }
         if (r < 0) {
             if (errno == EINTR)
                 continue;

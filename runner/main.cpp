@@ -79,6 +79,9 @@ int run(int argc, char** argv)
         fail("can't serve at " + node.internal_addr + ":" + std::to_string(node.runner_port) + ": " + e.what());
     }
     ops.bind_to(*srv);
+    // The daemon sends its call as soon as it is connected; a connection that stays
+    // silent this long is not the daemon's.
+    srv->set_idle_timeout(std::chrono::seconds(60));
     srv->start();
     spdlog::info("[runner] serving node {} ({}) at {}:{}, programs from {}", node.id, node.nodename,
                  node.internal_addr, node.runner_port, settings.bin_dir);
