@@ -186,7 +186,7 @@ void server::serve(connection& c)
                 continue;
             throw std::runtime_error(errno_text("poll"));
         }
-        unp.reserve_buffer(64 * 1024);
+        unp.reserve_buffer(read_chunk_bytes);
         ssize_t n = ::recv(c.fd.get(), unp.buffer(), unp.buffer_capacity(), 0);
         if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
             continue;
