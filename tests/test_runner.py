@@ -188,3 +188,14 @@ def test_start_refusals(setup, tmp_path):
         busy.listen()
         r = run_runner(setup, ["-c", setup.config, "-n", "1"])
     assert r.returncode == 1 and f"[runner] can't serve at {setup.host(1)}:{setup.port(1)}" in r.stdout
+
+
+def test_runners_of_several_nodes_share_one_machine(setup):
+    setup.add_programs("poolrun")
+    for node_id in (1, 3):
+        setup.start(node_id)
+    for node_id in (3, 1):
+        reply = rpc_call(setup.port(node_id), "service", '{"cmd":"stop","serviceName":"s"}', host=setup.host(node_id))
+        assert result(reply) == {"response": "ok"}
+    hosts = [line.split("|")[0] for line in (setup.bindir / "calls.log").read_text().splitlines()]
+    assert hosts == ["node3", "node1"]
