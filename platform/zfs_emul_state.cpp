@@ -4,6 +4,7 @@
 #include "platform/zfs_emul.hpp"
 
 #include "platform/emulation.hpp"
+#include "platform/procstat.hpp"
 #include "platform/zfs.hpp"
 
 #include <fcntl.h>
@@ -404,15 +405,9 @@ uint64_t root_state(const json& pool)
     return VDEV_STATE_DEGRADED;
 }
 
-std::string host_device_dir(const std::string& host)
-{
-    auto root = emulated_root();
-    return root ? *root + "/hosts/" + host + "/dev" : std::string("/dev");
-}
-
 void make_zvol_nodes(const json& pool, const std::string& host)
 {
-    const std::string dir = host_device_dir(host) + "/zvol/" + pool.value("name", "");
+    const std::string dir = procstat::device_dir_of(host) + "/zvol/" + pool.value("name", "");
     if (!pool.contains("zvols") || pool["zvols"].empty() || !make_dirs(dir))
         return;
     for (const auto& vol : pool["zvols"]) {
@@ -427,7 +422,7 @@ void make_zvol_nodes(const json& pool, const std::string& host)
 
 void remove_zvol_nodes(const json& pool, const std::string& host)
 {
-    const std::string dir = host_device_dir(host) + "/zvol/" + pool.value("name", "");
+    const std::string dir = procstat::device_dir_of(host) + "/zvol/" + pool.value("name", "");
     if (!pool.contains("zvols"))
         return;
     for (const auto& vol : pool["zvols"])
