@@ -39,8 +39,8 @@ int action_main(int argc, char** argv, const program_spec& spec, const std::func
     if (int rc = load_config(path); rc != exit_ok)
         return rc;
 
-    // A member of the wrong type ends the run in phase "config" before the
-    // action changes anything, with one failure line.
+    // A member of the wrong type ends the run with one failure line in phase
+    // "config" instead of an uncaught exception.
     auto invalid = [&path](const char* what) {
         return phase_failed("config", ctx({{"path", path}}), exit_config_invalid, std::string("bad config: ") + what);
     };
