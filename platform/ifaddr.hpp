@@ -5,7 +5,11 @@
 //
 // Linux backend (ifaddr_netlink.cpp): rtnetlink through libmnl, acting on the
 // network namespace of the calling process. It is not emulated: scenarios that
-// change addresses run inside a private network namespace.
+// change addresses run inside a private network namespace. Fault injection, only
+// while the platform is emulated (KELM_EMUL_ROOT set): a file
+// "$KELM_EMUL_ROOT/net/fail-<call>" (call: add, delete, list) holding an errno
+// number makes the next such call fail with that errno; the call that takes the
+// fault removes the file, so it fails once.
 #pragma once
 
 #include <netinet/in.h>

@@ -2,14 +2,18 @@
 // Each call opens and closes its own netlink socket.
 #include "platform/ifaddr.hpp"
 
+#include "platform/emulation.hpp"
+
 #include <libmnl/libmnl.h>
 #include <linux/if_addr.h>
 #include <linux/rtnetlink.h>
 #include <net/if.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <fstream>
 #include <map>
 #include <vector>
 
@@ -71,6 +75,26 @@ public:
 private:
     mnl_socket* sock_ = nullptr;
 };
+
+// A fault set for `call` by a test of the emulated platform: true with errno set
+// when this call is to fail. Whoever removes the file takes the fault.
+bool injected_fault(const char* call)
+{
+    auto root = emulated_root();
+    if (!root)
+        return false;
+    const std::string path = *root + "/net/fail-" + call;
+    int code = 0;
+    {
+        std::ifstream in(path);
+        if (!(in >> code) || code <= 0)
+            return false;
+    }
+    if (::unlink(path.c_str()) != 0)
+        return false;
+    errno = code;
+    return true;
+}
 
 // Interface index of a request's name field; 0 with errno set when there is none.
 unsigned index_of(const char (&name)[ifnamsiz])
@@ -158,6 +182,8 @@ std::string ifname_cut(const std::string& name)
 
 int if_alias_add(const in_aliasreq& req)
 {
+    if (injected_fault("add"))
+        return -1;
     const int prefix = prefix_of(req.ifra_mask.sin_addr.s_addr);
     if (prefix < 0) {
         errno = EINVAL;
@@ -186,6 +212,8 @@ int if_alias_add(const in_aliasreq& req)
 
 int if_alias_delete(const ifreq_in& req)
 {
+    if (injected_fault("delete"))
+        return -1;
     const unsigned index = index_of(req.name);
     if (index == 0)
         return -1;
@@ -206,6 +234,8 @@ int if_alias_delete(const ifreq_in& req)
 int if_addresses(std::vector<if_address>* out)
 {
     out->clear();
+    if (injected_fault("list"))
+        return -1;
     route_socket sock;
     if (!sock)
         return -1;
