@@ -56,7 +56,5 @@ uint64_t root_state(const json& pool);
 // Creates or removes the zvol device nodes of `pool` for `host`.
 void make_zvol_nodes(const json& pool, const std::string& host);
 void remove_zvol_nodes(const json& pool, const std::string& host);
-// Device directory of an emulated host.
-std::string host_device_dir(const std::string& host);
 
 }  // namespace platform::zfs_emul
