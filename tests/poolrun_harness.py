@@ -4,7 +4,6 @@ the phase lines of each run."""
 import json
 import os
 import re
-import stat
 import subprocess
 import uuid
 
@@ -200,7 +199,3 @@ def namespaces_or_skip():
         pytest.exit(f"network namespaces refused: {why}", returncode=77)
     spaces.delete_all()
     return spaces
-
-
-def executable(path):
-    return os.path.isfile(path) and os.stat(path).st_mode & stat.S_IXUSR

@@ -2,11 +2,10 @@
 phase lines and exit statuses, hooks, and two nodes handing a service back and forth."""
 import os
 import subprocess
-import time
 
 import pytest
 
-from kelm_harness import binary, write_json
+from kelm_harness import binary
 from poolrun_harness import Site
 
 
