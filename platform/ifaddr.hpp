@@ -52,7 +52,10 @@ struct ifreq_in {
 int if_alias_add(const in_aliasreq& req);
 
 // Removes the alias whatever its mask. 0, or -1 with errno set (EADDRNOTAVAIL when
-// the interface does not carry the address).
+// the interface does not carry the address). Linux backend: removing the primary
+// address of a subnet also removes that subnet's secondary addresses unless
+// net.ipv4.conf.<interface>.promote_secondaries is set, so a node that carries the
+// addresses of several services in one subnet of an interface needs that setting.
 int if_alias_delete(const ifreq_in& req);
 
 // One AF_INET address of the interface address list.
