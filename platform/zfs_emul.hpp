@@ -51,6 +51,9 @@ std::vector<json> read_ops(std::string* err);
 
 // ---- shared by the backend ----
 
+// Fills the absent members of a pool record with their empty values; false when
+// a present member has the wrong kind.
+bool normalize_pool(json& pool);
 // Derived root vdev state of a pool record (its "root_state" when set).
 uint64_t root_state(const json& pool);
 // Creates or removes the zvol device nodes of `pool` for `host`.
