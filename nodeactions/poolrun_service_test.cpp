@@ -85,9 +85,9 @@ TEST(poolrun_find_service, refuses_mistyped_members_of_the_found_service_only)
     // The same mistakes in another service do not matter.
     EXPECT_TRUE(find_service(json::parse(R"({"services": [{"name": "x", "pools": 1}, {"name": "s"}]})"), "s"));
     // A null netmask is an absent one.
-    auto svc = find_service(
-        json::parse(R"({"services": [{"name": "s", "ext_ips": [{"interface": "e", "ip": "1.2.3.4", "netmask": null}]}]})"),
-        "s");
+    json doc = json::parse(
+        R"({"services": [{"name": "s", "ext_ips": [{"interface": "e", "ip": "1.2.3.4", "netmask": null}]}]})");
+    auto svc = find_service(doc, "s");
     ASSERT_TRUE(svc);
     EXPECT_EQ(svc->ext_ips.at("1.2.3.4").netmask, "");
 }

@@ -132,7 +132,8 @@ class Site:
         log = os.path.join(self.dir, "hooks.log")
         with open(path, "w") as f:
             f.write("#!/bin/sh\n"
-                    f'echo "$(basename "$0") $1 ${{PELLIX_POOL--}} ${{PELLIX_NODE_ID--}} ${{PELLIX_SERVICE--}}" >> {log}\n'
+                    'echo "$(basename "$0") $1 ${PELLIX_POOL--} ${PELLIX_NODE_ID--} ${PELLIX_SERVICE--}"'
+                    f' >> {log}\n'
                     + body)
         os.chmod(path, 0o755)
         return path

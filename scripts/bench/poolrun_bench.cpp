@@ -20,7 +20,8 @@ namespace {
 
 void quiet_logs()
 {
-    spdlog::set_default_logger(std::make_shared<spdlog::logger>("bench", std::make_shared<spdlog::sinks::null_sink_mt>()));
+    auto sink = std::make_shared<spdlog::sinks::null_sink_mt>();
+    spdlog::set_default_logger(std::make_shared<spdlog::logger>("bench", sink));
 }
 
 struct hook_tree {
