@@ -143,6 +143,10 @@ void hook_runner::run_pool_hooks(const std::string& pool, const std::string& arg
     // When the service hook directory exists, it serves every pool and the pools'
     // own directories are not looked at.
     const bool service_hooks = is_directory(service_dir_);
+    // A pool name never holds a "/" and is never "." or "..": such a configured name
+    // has no directory of its own and must not lead the path anywhere else.
+    if (!service_hooks && (pool.empty() || pool == "." || pool == ".." || pool.find('/') != std::string::npos))
+        return;
     const std::string dir = service_hooks ? service_dir_ : pools_root_ + "/" + pool + "/.internal/rc.d";
     for (const auto& name : hook_list(dir, ascending)) {
         const std::string context = ctx({{"pool", pool}, {"script", name}});

@@ -123,6 +123,11 @@ TEST_F(service_hooks, pool_directories_without_the_environment)
     runner.run_pool_hooks("p1", "onestart", true, "svc");
     runner.run_pool_hooks("p2", "stop", false, "svc");
     runner.run_pool_hooks("p3", "stop", false, "svc");  // no directory: nothing, silently
+    // Names that are no pool names do not lead out of the pools' tree.
+    hook(root_ + "/evil/.internal/rc.d", "001.evil");
+    hook(root_ + "/pools/.internal/rc.d", "001.dot");
+    for (const char* name : {"../evil", "..", ".", ""})
+        runner.run_pool_hooks(name, "stop", false, "svc");
     EXPECT_EQ(run_log(), "001.one onestart - - -\n001.two stop - - -\n");
     EXPECT_EQ(lines().find("p3"), std::string::npos);
 }
