@@ -236,23 +236,27 @@ int if_addresses(std::vector<if_address>* out)
     out->clear();
     if (injected_fault("list"))
         return -1;
-    route_socket sock;
-    if (!sock)
-        return -1;
-    std::vector<char> buf(MNL_SOCKET_BUFFER_SIZE);
-    nlmsghdr* nlh = mnl_nlmsg_put_header(buf.data());
-    nlh->nlmsg_type = RTM_GETADDR;
-    nlh->nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-    auto* gen = static_cast<rtgenmsg*>(mnl_nlmsg_put_extra_header(nlh, sizeof(rtgenmsg)));
-    gen->rtgen_family = AF_INET;
-    dump_state state{out, {}};
-    if (sock.exchange(nlh, address_message, &state) != 0) {
+    // The kernel marks a dump that addresses changed under as interrupted (EINTR);
+    // it is taken again from the start on a fresh socket.
+    for (int attempt = 0;; ++attempt) {
+        route_socket sock;
+        if (!sock)
+            return -1;
+        std::vector<char> buf(MNL_SOCKET_BUFFER_SIZE);
+        nlmsghdr* nlh = mnl_nlmsg_put_header(buf.data());
+        nlh->nlmsg_type = RTM_GETADDR;
+        nlh->nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+        auto* gen = static_cast<rtgenmsg*>(mnl_nlmsg_put_extra_header(nlh, sizeof(rtgenmsg)));
+        gen->rtgen_family = AF_INET;
+        dump_state state{out, {}};
+        if (sock.exchange(nlh, address_message, &state) == 0)
+            return 0;
         int saved = errno;
         out->clear();
         errno = saved;
-        return -1;
+        if (saved != EINTR || attempt == 2)
+            return -1;
     }
-    return 0;
 }
 
 }  // namespace platform::net
