@@ -8,6 +8,8 @@
 
 #include <arpa/inet.h>
 
+#include <cerrno>
+#include <cstring>
 #include <sstream>
 
 using namespace nodeactions;
