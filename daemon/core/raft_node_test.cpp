@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <limits>
+#include <thread>
 
 using namespace raft;
 using namespace raft::testing;
@@ -427,6 +429,29 @@ TEST_F(RaftNode, PerStateHandlerStatesAreConsistent)
     clock.advance(7 * SEC);
     n.step(odd);
     EXPECT_EQ(n->state(), PRE_CANDIDATE);
+}
+
+// The monitor's other threads read id, state, term and leader while "mon-raft"
+// steps the node; under ThreadSanitizer this shows those reads are race-free.
+TEST_F(RaftNode, StateTermAndLeaderAreReadableFromOtherThreads)
+{
+    node_under_test n(&clock, 1, {2, 3});
+    std::atomic<bool> done{false};
+    uint64_t seen_leader = 0;
+    std::thread reader([&] {
+        while (!done.load()) {
+            if (n.node->state() == LEADER && n.node->leader() == n.node->id() && n.node->term() > 0)
+                ++seen_leader;
+        }
+    });
+    for (int round = 0; round < 50; ++round) {
+        n.elect();
+        n.step(append_request(2, 1, n->term() + 1, 0, 0, 0));
+    }
+    done.store(true);
+    reader.join();
+    EXPECT_EQ(n->state(), FOLLOWER);
+    EXPECT_EQ(n->leader(), 2u);
 }
 
 TEST_F(RaftNode, QuorumIndexIsTheMajorityThLargestMatch)
