@@ -504,8 +504,11 @@ sim_result simulation::run()
     if (opt_.proposals)
         push(r_.between(0, 400 * MS), ev::propose, -1);
     // The faults of the chaos period, drawn up front so the schedule is visible.
-    for (int64_t t = r_.between(1 * SEC, 4 * SEC); t < opt_.chaos_ns; t += r_.between(1500 * MS, 8 * SEC)) {
-        const uint64_t pick = r_.below(10);
+    // The first two faults are a crash and a partition, so every seed has both.
+    const bool partition_first = r_.chance(0.5);
+    int nth = 0;
+    for (int64_t t = r_.between(1 * SEC, 4 * SEC); t < opt_.chaos_ns; t += r_.between(1500 * MS, 8 * SEC), ++nth) {
+        const uint64_t pick = nth == 0 ? (partition_first ? 5 : 0) : nth == 1 ? (partition_first ? 0 : 5) : r_.below(10);
         if (pick < 3 && opt_.crashes)
             push(t, ev::crash, static_cast<int>(r_.below(nodes_.size())));
         else if (pick < 7 && opt_.partitions)
