@@ -271,4 +271,45 @@ TEST_F(RaftFaults, IncarnationNeverDeadlocksHealthyNodes)
     EXPECT_EQ(lnode.sent(VOTE_RESPONSE)[0].body.flag, 1);
 }
 
+// A node that was candidate in a partition holds a higher term than the two
+// others; they know nothing of it. B (term 3, fresh, short log) cannot win; A
+// (term 1, fresh, longest log) is refused by C (running); C (term 1, running)
+// is refused by A for its log, and by B for its old term. If B ignored C's
+// stale requests C would never learn term 3 and nobody would ever lead.
+TEST_F(RaftFaults, StaleVoteRequestsLearnTheHigherTerm)
+{
+    node_under_test b(&clock, 2, {1, 3});
+    b.log->append(log_entry_init(1, 1, "k", "a"));
+    b.log->save_state(3, 2, 0);
+    node_under_test b3(&clock, 2, {1, 3}, b.log);
+    node_under_test c(&clock, 3, {1, 2});
+    c.log->append(log_entry_init(1, 1, "k", "a"));
+    c.log->append(log_entry_init(2, 1, "k", "b"));
+    c.log->save_state(1, 0, 0);
+    node_under_test c1(&clock, 3, {1, 2}, c.log);
+    c1.step(append_request(1, 3, 1, 0, 2, 1));  // C followed A once: incarnation 1
+    clock.advance(7 * SEC);
+    c1.tick();
+    ASSERT_EQ(c1->state(), PRE_CANDIDATE);
+    const raft_msg_t pre = c1.sent(PRE_VOTE_REQUEST, 2)[0];
+    b3.step(pre);
+    ASSERT_EQ(b3.sent(VOTE_RESPONSE).size(), 1u);
+    const raft_msg_t refusal = b3.sent(VOTE_RESPONSE)[0];
+    EXPECT_EQ(refusal.body.flag, 0);
+    EXPECT_EQ(refusal.term, 3u);
+    c1.step(refusal);
+    EXPECT_EQ(c1->term(), 3u);
+    EXPECT_EQ(c1->state(), FOLLOWER);
+    // C's next trial is granted by B, which is enough in three nodes.
+    clock.advance(7 * SEC);
+    c1.tick();
+    ASSERT_EQ(c1->state(), PRE_CANDIDATE);
+    b3.step(c1.sent(PRE_VOTE_REQUEST, 2)[0]);
+    c1.step(b3.sent(VOTE_RESPONSE)[0]);
+    ASSERT_EQ(c1->state(), CANDIDATE);
+    b3.step(c1.sent(VOTE_REQUEST, 2)[0]);
+    c1.step(b3.sent(VOTE_RESPONSE)[0]);
+    EXPECT_EQ(c1->state(), LEADER);
+}
+
 }  // namespace

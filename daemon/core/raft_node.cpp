@@ -273,8 +273,17 @@ int raft_node_t::raft_on_message(const raft_msg_t& m, std::vector<raft_msg_t>& o
         return static_cast<int>(out.size());
     const uint32_t type = m.type;
     // 1. Stale records (a response to an append is judged by the leader itself).
-    if (type >= PRE_VOTE_REQUEST && type <= APPEND_REQUEST && m.term < term())
-        return 0;
+    // A stale vote request is refused in our term rather than ignored: a node
+    // that never learns the higher term can never be granted by us, and three
+    // connected nodes could then refuse each other for ever.
+    if (type >= PRE_VOTE_REQUEST && type <= APPEND_REQUEST && m.term < term()) {
+        if (type == PRE_VOTE_REQUEST || type == VOTE_REQUEST) {
+            raft_msg_t r = make_msg(VOTE_RESPONSE, m.from, id_, term());
+            out.push_back(r);
+            spdlog::trace("[raft] >>> vote response t: {} v: {}", term(), "false");
+        }
+        return static_cast<int>(out.size());
+    }
     // 2. A higher term makes us a follower of that term.
     if ((type == VOTE_REQUEST || type == VOTE_RESPONSE || type == APPEND_REQUEST) && m.term > term()) {
         spdlog::trace("[raft] RPC {} term {} > current_term {}, become a follower", type, m.term, term());

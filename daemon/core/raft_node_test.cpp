@@ -23,9 +23,14 @@ TEST_F(RaftNode, StaleRecordsAreDroppedButAppendResponsesAreNot)
     n.log->save_state(5, 0, 0);
     node_under_test m(&clock, 1, {2, 3}, n.log);
     ASSERT_EQ(m->term(), 5u);
+    // Stale vote requests are refused in our term, so the requester catches up.
     for (uint32_t type : {PRE_VOTE_REQUEST, VOTE_REQUEST}) {
-        EXPECT_EQ(m.step(vote_request(type, 2, 1, 4, 9, 9, 1)), 0) << type;
-        EXPECT_TRUE(m.out.empty()) << type;
+        EXPECT_EQ(m.step(vote_request(type, 2, 1, 4, 9, 9, 1)), 1) << type;
+        ASSERT_EQ(m.out.size(), 1u) << type;
+        EXPECT_EQ(m.out[0].type, VOTE_RESPONSE);
+        EXPECT_EQ(m.out[0].term, 5u);
+        EXPECT_EQ(m.out[0].body.flag, 0);
+        EXPECT_EQ(m->voted_for(), 0u);
     }
     EXPECT_EQ(m.step(vote_response(2, 1, 4, true)), 0);
     EXPECT_EQ(m.step(append_request(2, 1, 4, 0, 0, 0)), 0);
