@@ -95,8 +95,7 @@ TEST_F(RaftFaults, LateOrDuplicateResponsesNeverMatchMissingEntries)
     l.step(ok1);
     EXPECT_EQ(l->commit(), 1u) << "entry 2 is on no peer";
     EXPECT_EQ(l->peers()[0].match, 1u);
-    // A response from another term changes nothing.
-    l.step(append_response(2, 1, t + 1, true, 2));
+    // A response from an older term changes nothing.
     l.step(append_response(2, 1, t - 1, true, 2));
     EXPECT_EQ(l->commit(), 1u);
     // A refusal of an older probe does not move next back or match down.
@@ -310,6 +309,31 @@ TEST_F(RaftFaults, StaleVoteRequestsLearnTheHigherTerm)
     b3.step(c1.sent(VOTE_REQUEST, 2)[0]);
     c1.step(b3.sent(VOTE_RESPONSE)[0]);
     EXPECT_EQ(c1->state(), LEADER);
+}
+
+// A follower that went ahead in term (a failed candidacy whose requests were
+// lost) while the leader kept its majority: the leader must learn the term from
+// the refusal of its append request and step down, or the follower is cut off
+// for ever, refusing every append and refused every pre-vote.
+TEST_F(RaftFaults, LeaderBehindAFollowersTermStepsDown)
+{
+    node_under_test l(&clock, 1, {2, 3});
+    const uint64_t t = l.elect();
+    node_under_test f(&clock, 3, {1, 2});
+    f.log->save_state(t + 1, 3, 0);
+    node_under_test f2(&clock, 3, {1, 2}, f.log);
+    l.tick();
+    const raft_msg_t req = l.sent(APPEND_REQUEST, 3)[0];
+    f2.step(req);
+    ASSERT_EQ(f2.sent(APPEND_RESPONSE).size(), 1u);
+    const raft_msg_t refusal = f2.sent(APPEND_RESPONSE)[0];
+    EXPECT_EQ(refusal.term, t + 1);
+    l.step(append_response(2, 1, t, true, 0));
+    l.step(refusal);
+    EXPECT_EQ(l->state(), FOLLOWER);
+    EXPECT_EQ(l->term(), t + 1);
+    EXPECT_EQ(l->leader(), LEADER_NONE);
+    EXPECT_EQ(l.sent(STATE_CHANGED)[0].body.state_changed.reason, REASON_HIGHER_TERM);
 }
 
 }  // namespace
