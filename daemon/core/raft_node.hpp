@@ -1,0 +1,175 @@
+// raft_node_t: one node of the Raft cluster as a pure step function. It owns no
+// thread, socket or clock: records go in through raft_on_message, the records it
+// produces come out in a vector, time comes from an injected raft_clock and chance
+// from an injected random_source, and everything durable lives in the log_t.
+//
+// Threads: exactly one thread (the monitor's "mon-raft") calls the operations,
+// and it must hold the log lock during each call, since the node reads and writes
+// the log. Other threads may read id(), state(), term() and leader() at any time:
+// those four are atomics written only by the stepping thread. Nothing else may be
+// read from another thread.
+//
+// How the monitor drives the node:
+//  - Construct it with its id, the log (already opened), a clock and a random
+//    source; call raft_add_neighbour for every transport queue's tag in order (the
+//    other configured nodes, then 67 when the HA endpoint is configured); set
+//    leadership_disabled and self_fencing; call raft_reset_election_timer when the
+//    stepping thread starts.
+//  - Hand in every record read from "rx_queue" of types 1-4, 7, 130-134 and any
+//    unknown type, and a TICK (make_msg(TICK, 0, 0, term())) whenever none arrived
+//    within the receive time-out (5 ms while leader, 50 ms otherwise).
+//  - Clear the output vector before each call. A negative result means the node
+//    is broken (a handler ran in a state not its own): end the daemon. Otherwise
+//    act on every output record in order:
+//      PRE_VOTE_REQUEST, VOTE_REQUEST, VOTE_RESPONSE, APPEND_REQUEST,
+//      APPEND_RESPONSE (130-134): send to the transport queue tagged `to`.
+//      STATE_CHANGED: state change notice (old, new, incarnation, reason); copy it
+//        to the queue tagged 67 when one exists.
+//      NODE_STATUS: peer `from` is up (flag 1) or down (0); copy to the queue 67.
+//      NODE_SYNCED: peer `from` reached (1) or left (0) the leader's last index;
+//        informational.
+//      FSM_APPLY: the next committed entry, key at body.apply.key and value at
+//        body.apply.value (both NUL-terminated); apply it to the key/value store.
+//        Entries come in index order, at most one or two per step; the node has
+//        already stored last_applied, so on restart the store is rebuilt from
+//        entries 1..last_applied() of the log.
+//  - To propose an entry while leader, append it to the log directly (index
+//    last_index() + 1, term term()); the node replicates and commits it.
+//
+// APPEND_RESPONSE carries, besides the success byte at offset 24, a u64 echo
+// index at offset 32 (append_response_index): on success the index of the entry
+// the request carried, or for a heartbeat the previous index it checked; on
+// failure the previous index that did not match. The leader trusts nothing else
+// in a response, so duplicated, late or reordered responses cannot make it count
+// an entry that a follower does not hold. The HA endpoint answers in the same way.
+#pragma once
+
+#include "daemon/core/log.hpp"
+#include "daemon/core/raft_clock.hpp"
+#include "daemon/core/raft_msg.hpp"
+
+#include <atomic>
+#include <cstdint>
+#include <vector>
+
+namespace raft {
+
+// STATE_CHANGED reasons.
+enum raft_reason : uint32_t {
+    REASON_ELECTION = 0,
+    REASON_HIGHER_TERM = 1,
+    REASON_APPEND = 2,
+    REASON_TIMEOUT = 3,
+    REASON_LOST_MAJORITY = 4,
+};
+
+enum peer_status : uint32_t { PEER_UNKNOWN = 0, PEER_DOWN = 1, PEER_UP = 2 };
+
+// The echo index of an APPEND_RESPONSE (offset 32).
+uint64_t append_response_index(const raft_msg_t& m);
+void set_append_response_index(raft_msg_t& m, uint64_t index);
+
+struct raft_peer_t {
+    uint32_t id = 0;
+    uint64_t next = 0;
+    uint64_t match = 0;
+    raft_timer_t in_flight_timer = raft_timer_t::fixed(IN_FLIGHT_NS);
+    raft_timer_t liveness_timer = raft_timer_t::fixed(LIVENESS_NS);
+    bool in_flight = false;
+    bool vote_granted = false;
+    bool synced = false;
+    uint32_t status = PEER_UNKNOWN;
+};
+
+class raft_node_t {
+public:
+    // Loads term, vote and last_applied from the log; starts the heartbeat and
+    // election timers. The log, clock and random source must outlive the node.
+    raft_node_t(uint32_t id, log_t* log, raft_clock* clock, random_source* rnd);
+    raft_node_t(const raft_node_t&) = delete;
+    raft_node_t& operator=(const raft_node_t&) = delete;
+
+    void raft_add_neighbour(uint32_t peer_id);
+    void raft_reset_election_timer();
+
+    // One step: appends the records it produces to out (which the caller clears).
+    // Returns -1 when a per-state handler met a state not its own, else the
+    // number of records in out.
+    int raft_on_message(const raft_msg_t& in, std::vector<raft_msg_t>& out);
+
+    void set_leadership_disabled(bool v) { leadership_disabled_ = v; }
+    void set_self_fencing(bool v) { self_fencing_ = v; }
+
+    // Readable from any thread.
+    uint32_t id() const { return id_; }
+    uint32_t state() const { return state_.load(std::memory_order_relaxed); }
+    uint64_t term() const { return term_.load(std::memory_order_relaxed); }
+    uint32_t leader() const { return leader_.load(std::memory_order_relaxed); }
+
+    // Stepping thread only.
+    uint64_t commit() const { return commit_; }
+    uint64_t last_applied() const { return last_applied_; }
+    uint64_t incarnation() const { return incarnation_; }
+    uint32_t voted_for() const { return voted_for_; }
+    uint64_t majority() const { return majority_; }
+    const std::vector<raft_peer_t>& peers() const { return peers_; }
+
+private:
+    // elections (raft_node.cpp)
+    bool accept(const raft_msg_t& m) const;
+    void on_vote_request(const raft_msg_t& m, std::vector<raft_msg_t>& out);
+    bool log_up_to_date(const raft_msg_t& m);
+    bool leader_alive();
+    void start_trial_election(std::vector<raft_msg_t>& out);
+    void start_election(std::vector<raft_msg_t>& out);
+    void become_leader(std::vector<raft_msg_t>& out);
+    void become_follower(uint32_t reason, std::vector<raft_msg_t>& out);
+    int pre_candidate_handler(const raft_msg_t& m, std::vector<raft_msg_t>& out);
+    int candidate_handler(const raft_msg_t& m, std::vector<raft_msg_t>& out);
+    uint64_t count_granted() const;
+    void push_state_changed(uint32_t from, uint32_t to, uint32_t reason, std::vector<raft_msg_t>& out);
+    raft_peer_t* find_peer(uint32_t id);
+    void reset_peers();
+    void save_state();
+    void set_state(uint32_t s) { state_.store(s, std::memory_order_relaxed); }
+    void set_term(uint64_t t) { term_.store(t, std::memory_order_relaxed); }
+    void set_leader(uint32_t l) { leader_.store(l, std::memory_order_relaxed); }
+
+    // replication (raft_replication.cpp)
+    int follower_handler(const raft_msg_t& m, std::vector<raft_msg_t>& out);
+    int leader_handler(const raft_msg_t& m, std::vector<raft_msg_t>& out);
+    void on_append_response(const raft_msg_t& m, std::vector<raft_msg_t>& out);
+    void advance_commit();
+    void apply_one(std::vector<raft_msg_t>& out);
+    void push_append_request(raft_peer_t& p, std::vector<raft_msg_t>& out);
+    void push_node_status(const raft_peer_t& p, std::vector<raft_msg_t>& out);
+    void push_node_synced(const raft_peer_t& p, std::vector<raft_msg_t>& out);
+    uint64_t live_peers() const;
+
+    const uint32_t id_;
+    log_t* log_;
+    raft_clock* clock_;
+    random_source* rnd_;
+
+    uint64_t majority_ = 0;
+    uint64_t commit_ = 0;
+    uint64_t last_applied_ = 0;
+    uint64_t incarnation_ = 0;
+    std::atomic<uint32_t> state_{FOLLOWER};
+    bool leadership_disabled_ = false;
+    bool self_fencing_ = false;
+    std::atomic<uint64_t> term_{0};
+    uint32_t voted_for_ = 0;
+    std::atomic<uint32_t> leader_{LEADER_NONE};
+    std::vector<raft_peer_t> peers_;
+    raft_peer_t spare_;  // what a lookup of an unknown id yields
+    raft_timer_t election_timer_ = raft_timer_t::randomised(ELECTION_BASE_NS, ELECTION_RANGE_NS);
+    raft_timer_t heartbeat_timer_ = raft_timer_t::fixed(HEARTBEAT_NS);
+    raft_timer_t leader_contact_timer_ = raft_timer_t::fixed(LEADER_CONTACT_NS);
+};
+
+// The largest index that majority peers (by their match) hold, capped at
+// last_index: the leader's commit candidate. With majority 0 it is last_index.
+uint64_t raft_quorum_index(const std::vector<raft_peer_t>& peers, uint64_t majority, uint64_t last_index);
+
+}  // namespace raft
