@@ -1,5 +1,6 @@
 """Reading a running cluster from the outside: who leads in which term (from the
 daemons' trace output), and each node's command log (with sqlite3)."""
+import os
 import re
 import signal
 import subprocess
@@ -66,8 +67,16 @@ def wait_for_leader(cluster, timeout=20.0, exclude=()):
 
 
 def cmdlog(db):
-    r = subprocess.run(["sqlite3", "-readonly", db, "select idx, term, key, value from cmdlog order by idx;"],
-                       capture_output=True, text=True, timeout=20)
+    """The rows of a node's command log; a daemon that is just creating its database
+    holds it locked for a moment (and an absent one reads as empty)."""
+    if not os.path.exists(db):
+        return []
+    for _ in range(50):
+        r = subprocess.run(["sqlite3", "-readonly", db, "select idx, term, key, value from cmdlog order by idx;"],
+                           capture_output=True, text=True, timeout=20)
+        if r.returncode == 0 or ("locked" not in r.stderr and "no such table" not in r.stderr):
+            break
+        time.sleep(0.1)
     assert r.returncode == 0, r.stderr
     return [tuple(line.split("|", 3)) for line in r.stdout.splitlines()]
 

@@ -207,3 +207,19 @@ TEST(MonitorCall, SilentRunnerTimesOut)
     r.start();
     EXPECT_EQ(call(*r.mon, 1, "hang")["error"], "ETIMEDOUT");
 }
+
+TEST(MonitorCall, RunnerThatHangsUpAfterTheRequestLeavesTheOutcomeUnknown)
+{
+    rpc::test::raw_listener listener;
+    std::thread peer([&] {
+        rpc::unique_fd conn = listener.accept_one();
+        msgpack::unpacker unp;
+        (void)rpc::test::read_object(conn.get(), std::chrono::seconds(5), &unp);
+        // The request arrived; the Runner may have acted on it. Now it vanishes.
+    });
+    monitor_rig r(1, 1, false, false, false, {listener.port});
+    r.start();
+    json io = call(*r.mon, 65, "service", {{"cmd", "start"}, {"serviceName", "pool1"}});
+    peer.join();
+    EXPECT_EQ(io["error"], "ETIMEDOUT") << io << " (a settled error would end the service's retries)";
+}
