@@ -101,7 +101,7 @@ msgpack::object_handle client::exchange(const std::string& method, uint32_t msgi
             throw lost(errno);
         if (r == 0)
             continue;  // the deadline check above ends the wait
-        unp.reserve_buffer(64 * 1024);
+        unp.reserve_buffer(read_chunk_bytes);
         ssize_t n = ::recv(fd_.get(), unp.buffer(), unp.buffer_capacity(), 0);
         if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
             continue;

@@ -1,8 +1,19 @@
 // msgpack-RPC client over one TCP connection. Not shared between threads: each
 // caller makes its own (the daemon makes a new one for every Runner call).
+//
+// A caller that needs one error code per failure:
+//     rpc::client c(addr, port);
+//     if (!c.connect())                  -> could not connect within about 1 s
+//     c.set_timeout(...);
+//     try { auto r = c.call("ping"); }
+//     catch (const rpc::timeout_error&)  -> no reply in time, or the connection was
+//                                           lost after the request went out
+//     catch (const rpc::rpc_error&)      -> the peer answered with an error
+//     catch (const std::exception&)      -> anything else (malformed reply, ...)
 #pragma once
 
 #include "rpc/errors.hpp"
+#include "rpc/message.hpp"
 #include "rpc/socket_io.hpp"
 
 #include <msgpack.hpp>
@@ -47,7 +58,7 @@ public:
         msgpack::packer<msgpack::sbuffer> pk(buf);
         uint32_t msgid = next_msgid_++;
         pk.pack_array(4);
-        pk.pack(type_request_code);
+        pk.pack(static_cast<uint8_t>(type_request));
         pk.pack(msgid);
         pk.pack(method);
         pk.pack_array(sizeof...(Args));
@@ -56,8 +67,6 @@ public:
     }
 
 private:
-    static constexpr uint8_t type_request_code = 0;
-
     msgpack::object_handle exchange(const std::string& method, uint32_t msgid, const msgpack::sbuffer& request);
     std::string peer() const;
 

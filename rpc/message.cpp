@@ -16,7 +16,7 @@ msgpack::unpacker make_unpacker()
 {
     // array, map, str, bin, ext, depth
     msgpack::unpack_limit limit(65536, 65536, max_message_bytes, max_message_bytes, max_message_bytes, 64);
-    return msgpack::unpacker(&never_reference, nullptr, 64 * 1024, limit);
+    return msgpack::unpacker(&never_reference, nullptr, read_chunk_bytes, limit);
 }
 
 std::optional<uint32_t> as_u32(const msgpack::object& obj)

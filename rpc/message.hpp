@@ -20,6 +20,11 @@ inline constexpr uint64_t type_notification = 2;
 // or hostile, and a few bytes of header must not make us buffer gigabytes.
 inline constexpr std::size_t max_message_bytes = 4u << 20;
 
+// Read buffer size: calls and replies are small. Bigger buffers cost more than they
+// save: each call's allocation and release of them moves the heap top (brk), and
+// that flushes the TLB of every thread of the process.
+inline constexpr std::size_t read_chunk_bytes = 8 * 1024;
+
 // An unpacker that copies strings into the object's zone (results outlive the
 // unpacker) and refuses element counts and nesting that no call of ours needs, so a
 // five-byte array header cannot make it allocate gigabytes.

@@ -174,15 +174,19 @@ void server::serve(connection& c)
     msgpack::unpacker unp = make_unpacker();
     for (;;) {
         pollfd p[2] = {{c.fd.get(), POLLIN, 0}, {wake_read_.get(), POLLIN, 0}};
-        int r = ::poll(p, 2, -1);
+        int r = ::poll(p, 2, idle_timeout_.count() > 0 ? static_cast<int>(idle_timeout_.count()) : -1);
         if (stopping_.load())
             return;
+        if (r == 0) {
+            spdlog::debug("[rpc] closing the idle connection from {}", c.peer);
+            return;
+        }
         if (r < 0) {
             if (errno == EINTR)
                 continue;
             throw std::runtime_error(errno_text("poll"));
         }
-        unp.reserve_buffer(64 * 1024);
+        unp.reserve_buffer(read_chunk_bytes);
         ssize_t n = ::recv(c.fd.get(), unp.buffer(), unp.buffer_capacity(), 0);
         if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
             continue;

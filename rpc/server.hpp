@@ -10,6 +10,7 @@
 #include <msgpack.hpp>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <list>
@@ -44,7 +45,7 @@ using method = std::function<value(const msgpack::object& params)>;
 
 class server {
 public:
-    static constexpr std::size_t default_max_connections = 64;
+    static constexpr std::size_t default_max_connections = 256;
 
     // Binds and listens at address:port (port 0: any free port). Throws
     // std::runtime_error with the reason when it cannot.
@@ -57,6 +58,9 @@ public:
     void bind(const std::string& name, method m);
     // Connections beyond this many are closed as soon as they are accepted.
     void set_max_connections(std::size_t n) { max_connections_ = n; }
+    // A connection that sends nothing for this long is closed (zero: never), so idle
+    // peers cannot use up the connection limit. Time spent in a method does not count.
+    void set_idle_timeout(std::chrono::milliseconds t) { idle_timeout_ = t; }
 
     void start();
     // Stops accepting, wakes every connection and joins every thread; a call that is
@@ -85,6 +89,7 @@ private:
     uint16_t port_ = 0;
     std::map<std::string, method> methods_;
     std::size_t max_connections_ = default_max_connections;
+    std::chrono::milliseconds idle_timeout_{0};
     std::thread acceptor_;
     std::atomic<bool> stopping_{false};
     bool started_ = false;

@@ -52,17 +52,6 @@ TEST(InboundFilter, UnsetFilterLetsNothingThrough)
     EXPECT_EQ(f.peers.count(), 1u);
 }
 
-TEST(InboundFilter, ReasonsNameTheOffendingValue)
-{
-    raft_msg_t m = make_msg(8, 5, 7, 0);
-    m.length = 12;
-    EXPECT_EQ(describe(drop_reason::short_datagram, m, 100), "100 bytes, shorter than a record");
-    EXPECT_EQ(describe(drop_reason::foreign_type, m, 448), "type 8 does not travel between nodes");
-    EXPECT_EQ(describe(drop_reason::bad_length, m, 448), "length field 12 is not 448");
-    EXPECT_EQ(describe(drop_reason::foreign_sender, m, 448), "sender id 7 is not a configured peer");
-    EXPECT_EQ(describe(drop_reason::foreign_addressee, m, 448), "addressee id 5 is not this node");
-}
-
 TEST(LogThrottle, OneLinePerIntervalWithTheCountHeldBack)
 {
     auto now = log_throttle::clock::time_point{} + std::chrono::hours(1);

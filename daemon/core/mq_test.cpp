@@ -142,13 +142,5 @@ TEST(Mq, PostIfEmptyAddsOnlyToAnEmptyQueue)
     EXPECT_EQ(out.term, 2u);
 }
 
-TEST(Mq, InitKeepsNameAndTag)
-{
-    mq_t q;
-    EXPECT_EQ(mq_init(&q, "tx_queue", 67), 0);
-    EXPECT_STREQ(q.name, "tx_queue");
-    EXPECT_EQ(q.tag, 67u);
-}
-
 }  // namespace
 }  // namespace raft

@@ -9,6 +9,7 @@
 #include <netdb.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <string>
 

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <random>
@@ -309,19 +310,25 @@ TEST(UdpDeath, SecondServerOnThePortEndsWithStatus1)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     int port = free_udp_port();
+    // The first holder allows sharing: only the server's own refusal can stop the second.
+    raw_socket first;
+    int one = 1;
+    ASSERT_EQ(::setsockopt(first.fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one), 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(static_cast<uint16_t>(port));
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(first.fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
     mq_t rx;
     mq_init(&rx, "rx_queue", 1);
-    udp first("127.0.0.1", port, "", 0, 0, &rx);
-    std::thread t([&] { first.server(); });
-    std::this_thread::sleep_for(100ms);
     EXPECT_EXIT(
         {
             udp second("127.0.0.1", port, "", 0, 0, &rx);
+            second.stop.store(true);  // a successful bind returns at once: status 0
             second.server();
+            std::exit(0);
         },
         ::testing::ExitedWithCode(1), "can't bind");
-    first.stop.store(true);
-    t.join();
 }
 
 TEST(UdpDeath, UnresolvablePeerEndsWithStatus1)

@@ -44,7 +44,7 @@ def run_kelm(work, bin_dir):
     try:
         for i in (2, 3):
             cluster.start(i, log_level="warn")
-        r = subprocess.run([os.path.join(bin_dir, "setvalue_bench"), cluster.config_path, cluster.db_path(1),
+        r = subprocess.run([os.path.join(bin_dir, "..", "bench", "setvalue_bench"), cluster.config_path, cluster.db_path(1),
                             "--benchmark_counters_tabular=true"], capture_output=True, text=True, timeout=300,
                            env=dict(os.environ, KELM_EMUL_ROOT=cluster.emul_root, KELM_EMUL_HOST="node1"))
         print(r.stdout)
