@@ -14,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <queue>
+#include <set>
 #include <string_view>
 
 namespace raft::sim {
@@ -170,7 +171,7 @@ private:
     uint64_t proposals_ = 0;
     bool healed_ = false;
     int64_t heal_time_ = 0;
-    std::string first_post_heal_;  // value of the first proposal after the heal
+    std::set<std::string> post_heal_;  // values proposed after the heal
     sim_result res_;
     std::vector<raft_msg_t> out_;
     std::vector<std::pair<uint64_t, std::string>> applied_now_;
@@ -356,8 +357,7 @@ void simulation::record_commits(int i)
         auto it = committed_.find(k);
         if (it == committed_.end()) {
             committed_.emplace(k, committed_entry{e.term, text, n.raft->term()});
-            if (healed_ && !first_post_heal_.empty() && text.find(first_post_heal_) != std::string::npos &&
-                res_.heal_to_commit_ns < 0)
+            if (healed_ && res_.heal_to_commit_ns < 0 && post_heal_.count(std::string(e.value, strnlen(e.value, VALUE_SIZE))) != 0)
                 res_.heal_to_commit_ns = now_ - heal_time_;
             for (auto& o : nodes_) {
                 if (!o.up || o.raft->state() != LEADER || o.raft->term() < n.raft->term())
@@ -488,8 +488,8 @@ bool simulation::process_one(int64_t until)
         if (!leaders.empty()) {
             const int target = leaders[r_.below(leaders.size())];
             const std::string value = fmt::format("v{}-{}", opt_.seed, proposals_++);
-            if (healed_ && first_post_heal_.empty())
-                first_post_heal_ = value;
+            if (healed_)
+                post_heal_.insert(value);
             propose(target, fmt::format("k{}", r_.below(5)), value);
         }
         push(now_ + r_.between(20 * MS, 400 * MS), ev::propose, -1);

@@ -15,8 +15,11 @@ struct sim_options {
     uint64_t seed = 1;
     int nodes = 3;
     int64_t chaos_ns = 30'000'000'000;     // faults are injected during this time
-    int64_t liveness_ns = 40'000'000'000;  // then the network heals: a post-heal
-                                           // proposal must commit within this
+    // Then the network heals and a post-heal proposal must commit within this.
+    // Every refused pre-vote or vote request restarts the refuser's election
+    // timer, so nodes that cannot win can hold back the one that could for a
+    // while: over 100,000 seeds the slowest recovery took about 70 s.
+    int64_t liveness_ns = 120'000'000'000;
     double loss = 0.05;
     double duplicate = 0.05;
     int64_t min_delay_ns = 100'000;

@@ -17,6 +17,8 @@ int main(int argc, char** argv)
     uint64_t count = 100000;
     bool trace = false;
     int nodes = 0;
+    bool stats = false;
+    double liveness_s = 0;
     for (int i = 1; i < argc; ++i) {
         const bool has_value = i + 1 < argc;
         if (std::strcmp(argv[i], "--seed") == 0 && has_value)
@@ -25,22 +27,28 @@ int main(int argc, char** argv)
             count = std::strtoull(argv[++i], nullptr, 10);
         else if (std::strcmp(argv[i], "--nodes") == 0 && has_value)
             nodes = std::atoi(argv[++i]);
+        else if (std::strcmp(argv[i], "--liveness") == 0 && has_value)
+            liveness_s = std::atof(argv[++i]);
         else if (std::strcmp(argv[i], "--trace") == 0)
             trace = true;
+        else if (std::strcmp(argv[i], "--stats") == 0)
+            stats = true;
         else {
-            std::cerr << "usage: raft_sim_soak [--seed FIRST] [--count N] [--nodes 3|5] [--trace]\n";
+            std::cerr << "usage: raft_sim_soak [--seed FIRST] [--count N] [--nodes 3|5] [--liveness SECONDS] [--trace] [--stats]\n";
             return 12;
         }
     }
     uint64_t violations = 0;
-    if (trace || nodes != 0) {
+    if (trace || stats || nodes != 0 || liveness_s > 0) {
         for (uint64_t seed = first; seed < first + count; ++seed) {
             raft::sim::sim_options o = raft::sim::seed_options(seed, nodes);
             o.trace = trace;
+            if (liveness_s > 0)
+                o.liveness_ns = static_cast<int64_t>(liveness_s * 1e9);
             const auto r = raft::sim::run_simulation(o);
             for (const auto& line : r.trace)
                 std::cout << line << "\n";
-            if (!trace)
+            if (stats)
                 std::cout << fmt::format("seed {} nodes {}: steps {} messages {} committed {} leader terms {} crashes {} "
                                          "partitions {} heal-to-commit {:.3f} s\n",
                                          seed, o.nodes, r.steps, r.messages, r.committed, r.leader_terms, r.crashes,

@@ -1,0 +1,274 @@
+// Scripted scenarios, one per way the replication and vote rules could lose
+// acknowledged writes, apply uncommitted entries, elect two leaders in a term or
+// deadlock; each names the exact message sequence that would go wrong.
+#include "daemon/core/raft_test_util.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <limits>
+
+using namespace raft;
+using namespace raft::testing;
+
+namespace {
+
+struct RaftFaults : ::testing::Test {
+    manual_clock clock;
+};
+
+// A caught-up peer's heartbeat names the leader's last entry, so a peer that
+// lacks it cannot answer success.
+TEST_F(RaftFaults, HeartbeatNamesTheEntryBeforeThePeersNext)
+{
+    node_under_test l(&clock, 1, {2, 3});
+    const uint64_t t = l.elect();
+    l.append(t, "a");
+    l.append(t, "b");
+    l.tick();  // heartbeat; the peers' next is 1 since the election
+    auto hb = l.sent(APPEND_REQUEST, 2);
+    ASSERT_EQ(hb.size(), 1u);
+    EXPECT_EQ(hb[0].body.append.entry.index, 1u);
+    EXPECT_EQ(hb[0].body.append.prev_index, 0u);
+    // Bring peer 2 up to date through the echoes; its heartbeat then names entry 2.
+    l.step(append_response(2, 1, t, true, 2));
+    clock.advance(201 * MS);
+    l.tick();
+    hb = l.sent(APPEND_REQUEST, 2);
+    ASSERT_EQ(hb.size(), 1u);
+    EXPECT_EQ(hb[0].body.append.prev_index, 2u);
+    EXPECT_EQ(hb[0].body.append.prev_term, t);
+    // A follower holding only entry 1 refuses that heartbeat.
+    node_under_test f(&clock, 2, {1, 3});
+    f.log->append(log_entry_init(1, t, "k", "a"));
+    f.step(hb[0]);
+    EXPECT_EQ(f.sent(APPEND_RESPONSE)[0].body.flag, 0);
+}
+
+// A follower commits only what the request proved equal to the leader's log:
+// an older term's leftover tail is never applied, and commit never goes back.
+TEST_F(RaftFaults, FollowerNeverCommitsAnUncheckedTail)
+{
+    node_under_test f(&clock, 2, {1, 3});
+    f.log->append(log_entry_init(1, 1, "k", "a"));
+    f.log->append(log_entry_init(2, 1, "k", "b"));
+    f.log->append(log_entry_init(3, 2, "k", "stale"));
+    f.log->save_state(2, 0, 0);
+    node_under_test g(&clock, 2, {1, 3}, f.log);
+    // Leader of term 3 has (3,3) committed; it is still bringing us entry 2.
+    g.step(append_request(1, 2, 3, 3, 1, 1, 2, 1, "k", "b"));
+    EXPECT_EQ(g->commit(), 2u);
+    for (const auto& a : g.sent(FSM_APPLY))
+        EXPECT_STRNE(a.body.apply.value, "stale");
+    // A heartbeat naming entry 1 only (late, reordered) proves entry 1 only.
+    g.step(append_request(1, 2, 3, 3, 1, 1));
+    EXPECT_EQ(g->commit(), 2u) << "the commit index never moves back";
+    g.step(append_request(1, 2, 3, 3, 2, 1, 3, 3, "k", "c"));
+    EXPECT_EQ(g->commit(), 3u);
+    g.tick();
+    EXPECT_EQ(g->last_applied(), 3u);
+    EXPECT_STREQ(g.log->get(3).value, "c");
+}
+
+// A late duplicate success must not become a match on an entry the follower
+// never got; a refusal counts only for the probe being made; other terms'
+// responses are ignored. Two nodes and 67 would commit through the follower
+// alone, so the lost write would be acknowledged.
+TEST_F(RaftFaults, LateOrDuplicateResponsesNeverMatchMissingEntries)
+{
+    node_under_test l(&clock, 1, {2, 3});
+    const uint64_t t = l.elect();
+    l.tick();
+    l.step(append_response(2, 1, t, true, 0));  // peer 2 up, match 0
+    l.append(t, "a");
+    l.tick();
+    ASSERT_EQ(l.sent(APPEND_REQUEST, 2).size(), 1u);
+    const raft_msg_t ok1 = append_response(2, 1, t, true, 1);
+    l.step(ok1);
+    EXPECT_EQ(l->commit(), 1u);
+    l.append(t, "b");
+    l.tick();
+    ASSERT_EQ(l.sent(APPEND_REQUEST, 2).size(), 1u) << "entry 2 goes out and is lost";
+    // The in-flight resend produces duplicates; the old success arrives again.
+    clock.advance(11 * MS);
+    l.step(ok1);
+    l.step(ok1);
+    EXPECT_EQ(l->commit(), 1u) << "entry 2 is on no peer";
+    EXPECT_EQ(l->peers()[0].match, 1u);
+    // A response from another term changes nothing.
+    l.step(append_response(2, 1, t + 1, true, 2));
+    l.step(append_response(2, 1, t - 1, true, 2));
+    EXPECT_EQ(l->commit(), 1u);
+    // A refusal of an older probe does not move next back or match down.
+    l.step(append_response(2, 1, t, false, 0));
+    EXPECT_EQ(l->peers()[0].next, 2u);
+    EXPECT_EQ(l->peers()[0].match, 1u);
+    // A refusal of the current probe (prev 1) lowers next, but not below match + 1.
+    l.step(append_response(2, 1, t, false, 1));
+    EXPECT_EQ(l->peers()[0].next, 2u);
+    // An echo beyond the leader's log is not believed.
+    l.step(append_response(2, 1, t, true, 99));
+    EXPECT_EQ(l->peers()[0].match, 1u);
+    l.step(append_response(2, 1, t, true, 2));
+    EXPECT_EQ(l->commit(), 2u);
+}
+
+// Two nodes plus the HA endpoint: the endpoint's echo names what it was sent,
+// never more, so the leader's commit follows what was really offered.
+TEST_F(RaftFaults, HaEndpointEchoCommitsOnlyWhatWasSent)
+{
+    node_under_test l(&clock, 1, {2, NODE_HA});
+    const uint64_t t = l.elect();
+    l.append(t, "a");
+    l.append(t, "b");
+    l.tick();
+    for (int i = 0; i < 40; ++i) {
+        clock.advance(11 * MS);
+        l.tick();
+        for (const auto& m : l.sent(APPEND_REQUEST, NODE_HA)) {
+            l.step(ha_answer(m));
+            EXPECT_LE(l->commit(), m.body.append.entry.index != 0 ? m.body.append.entry.index : m.body.append.prev_index);
+        }
+    }
+    EXPECT_EQ(l->commit(), 2u);
+}
+
+// A candidate that steps down on an append request of its own term keeps the
+// vote it gave itself: granting another candidate now would be a second vote.
+TEST_F(RaftFaults, VoteSurvivesAppendDrivenStepDown)
+{
+    node_under_test n(&clock, 1, {2, 3, 4, 5, 6, 7});
+    clock.advance(7 * SEC);
+    n.tick();
+    for (uint32_t p : {2, 3, 4})
+        n.step(vote_response(p, 1, 0, true));
+    ASSERT_EQ(n->state(), CANDIDATE);
+    ASSERT_EQ(n->voted_for(), 1u);
+    n.step(append_request(5, 1, 1, 0, 0, 0));
+    EXPECT_EQ(n->state(), FOLLOWER);
+    EXPECT_EQ(n->voted_for(), 1u);
+    EXPECT_EQ(n.log->saved_vote(), 1u);
+    n.step(vote_request(VOTE_REQUEST, 6, 1, 1, 0, 0, 1));
+    EXPECT_EQ(n.sent(VOTE_RESPONSE)[0].body.flag, 0);
+}
+
+// A pre-vote answered late, after the voter has moved to the requester's next
+// term and voted there for someone else, must not count as a vote.
+TEST_F(RaftFaults, LatePreVoteGrantIsNeverAVote)
+{
+    node_under_test r(&clock, 1, {2, 3});
+    node_under_test v(&clock, 2, {1, 3});
+    clock.advance(7 * SEC);
+    r.tick();
+    ASSERT_EQ(r->state(), PRE_CANDIDATE);
+    const raft_msg_t pre = r.sent(PRE_VOTE_REQUEST, 2)[0];
+    r.step(vote_response(3, 1, 0, true));  // node 3 grants: r is candidate of term 1
+    ASSERT_EQ(r->state(), CANDIDATE);
+    // Node 3 also campaigns in term 1 and gets v's vote first.
+    v.step(vote_request(VOTE_REQUEST, 3, 2, 1, 0, 0, 0));
+    ASSERT_EQ(v.sent(VOTE_RESPONSE)[0].body.flag, 1);
+    // Then r's pre-vote reaches v (reordered): granted, in term 0.
+    v.step(pre);
+    const auto answer = v.sent(VOTE_RESPONSE)[0];
+    EXPECT_EQ(answer.body.flag, 1);
+    EXPECT_EQ(answer.term, 0u);
+    r.step(answer);
+    EXPECT_EQ(r->state(), CANDIDATE) << "node 3 leads term 1 with v's vote; r must not as well";
+}
+
+// Raft's up-to-date test: a later last term wins even with a shorter log, so
+// two survivors whose logs differ that way do not refuse each other for ever.
+TEST_F(RaftFaults, UpToDateTestLetsOneOfTwoSurvivorsWin)
+{
+    node_under_test a(&clock, 1, {2, 3});
+    a.log->append(log_entry_init(1, 1, "k", "a"));
+    a.log->append(log_entry_init(2, 1, "k", "b"));
+    a.log->append(log_entry_init(3, 1, "k", "c"));
+    node_under_test b(&clock, 2, {1, 3});
+    b.log->append(log_entry_init(1, 1, "k", "a"));
+    b.log->append(log_entry_init(2, 2, "k", "x"));
+    clock.advance(6 * SEC);
+    a.step(vote_request(PRE_VOTE_REQUEST, 2, 1, 3, 2, 2, 0));
+    EXPECT_EQ(a.sent(VOTE_RESPONSE)[0].body.flag, 1) << "b's log is more up to date";
+    b.step(vote_request(PRE_VOTE_REQUEST, 1, 2, 3, 3, 1, 0));
+    EXPECT_EQ(b.sent(VOTE_RESPONSE)[0].body.flag, 0);
+}
+
+// Datagrams are untrusted.
+TEST_F(RaftFaults, UntrustedRecordsAreBoundedOrIgnored)
+{
+    node_under_test f(&clock, 2, {1, 3});
+    // Key and value without their terminating zero are cut to their fields.
+    raft_msg_t m = append_request(1, 2, 1, 0, 0, 0, 1, 1, "k", "v");
+    std::memset(m.body.append.entry.key, 'K', KEY_SIZE);
+    std::memset(m.body.append.entry.value, 'V', VALUE_SIZE);
+    f.step(m);
+    ASSERT_EQ(f.log->last_index(), 1u);
+    EXPECT_EQ(strnlen(f.log->get(1).key, KEY_SIZE), KEY_SIZE - 1);
+    EXPECT_EQ(strnlen(f.log->get(1).value, VALUE_SIZE), VALUE_SIZE - 1);
+    // Records from a node that is not a peer are ignored; local ones from 0 pass.
+    f.step(append_request(9, 2, 5, 0, 0, 0));
+    EXPECT_TRUE(f.out.empty());
+    EXPECT_EQ(f->term(), 1u);
+    f.step(vote_request(VOTE_REQUEST, 9, 2, 5, 9, 9, 1));
+    EXPECT_TRUE(f.out.empty());
+    f.step(make_msg(TICK, 0, 0, 1));
+    EXPECT_EQ(f->term(), 1u);
+    // An entry that is not the one after its previous entry is ignored...
+    f.step(append_request(1, 2, 1, 0, 1, 1, 5, 1, "k", "gap"));
+    EXPECT_TRUE(f.out.empty());
+    EXPECT_EQ(f.log->last_index(), 1u);
+    // ... and so are entries or previous entries of a later term than the request.
+    f.step(append_request(1, 2, 1, 0, 1, 1, 2, 4, "k", "future"));
+    EXPECT_TRUE(f.out.empty());
+    // Heartbeats pass.
+    f.step(append_request(1, 2, 1, 0, 1, 1));
+    EXPECT_EQ(f.sent(APPEND_RESPONSE).size(), 1u);
+    // A term that could not be advanced is refused.
+    f.step(vote_request(VOTE_REQUEST, 3, 2, std::numeric_limits<uint64_t>::max(), 9, 9, 1));
+    EXPECT_TRUE(f.out.empty());
+    EXPECT_EQ(f->term(), 1u);
+    // A leader ignores responses from strangers.
+    node_under_test l(&clock, 1, {2, 3});
+    const uint64_t t = l.elect();
+    l.tick();
+    l.step(append_response(9, 1, t, true, 0));
+    EXPECT_TRUE(l.sent(NODE_STATUS).empty());
+}
+
+// Incarnation refuses only a fresh candidate over a running voter. The example
+// of three healthy connected nodes that would otherwise refuse each other: B
+// has incarnation 3 and the shortest log, A incarnation 1 and the committed
+// entry, L incarnation 0 and an extra uncommitted entry.
+TEST_F(RaftFaults, IncarnationNeverDeadlocksHealthyNodes)
+{
+    auto follow = [&](node_under_test& n, int times) {
+        for (int i = 0; i < times; ++i)
+            n.step(append_request(i % 2 == 0 ? 5 : 4, n->id(), 1, 0, 0, 0));
+    };
+    node_under_test a(&clock, 1, {2, 3, 4, 5});
+    node_under_test b(&clock, 2, {1, 3, 4, 5});
+    node_under_test lnode(&clock, 3, {1, 2, 4, 5});
+    follow(a, 1);
+    follow(b, 3);
+    a.log->append(log_entry_init(1, 1, "k", "committed"));
+    lnode.log->append(log_entry_init(1, 1, "k", "committed"));
+    lnode.log->append(log_entry_init(2, 1, "k", "extra"));
+    ASSERT_EQ(a->incarnation(), 1u);
+    ASSERT_EQ(b->incarnation(), 3u);
+    ASSERT_EQ(lnode->incarnation(), 0u);
+    clock.advance(6 * SEC);
+    // A (incarnation 1, longest committed log) is granted by B (incarnation 3).
+    b.step(vote_request(PRE_VOTE_REQUEST, 1, 2, 2, 1, 1, a->incarnation()));
+    EXPECT_EQ(b.sent(VOTE_RESPONSE)[0].body.flag, 1);
+    b.step(vote_request(VOTE_REQUEST, 1, 2, 2, 1, 1, a->incarnation()));
+    EXPECT_EQ(b.sent(VOTE_RESPONSE)[0].body.flag, 1);
+    // L, fresh, is still refused by running nodes whatever its log.
+    a.step(vote_request(PRE_VOTE_REQUEST, 3, 1, 2, 2, 1, 0));
+    EXPECT_EQ(a.sent(VOTE_RESPONSE)[0].body.flag, 0);
+    // Among fresh nodes incarnation does not matter.
+    lnode.step(vote_request(PRE_VOTE_REQUEST, 4, 3, 2, 2, 1, 0));
+    EXPECT_EQ(lnode.sent(VOTE_RESPONSE)[0].body.flag, 1);
+}
+
+}  // namespace
