@@ -264,7 +264,7 @@ TEST(Monitor, StopSignals)
     }
 }
 
-TEST(Monitor, UnknownOutputRecordAndFsmErrorEndTheDaemon)
+TEST(Monitor, UnknownOutputRecordEndsTheDaemon)
 {
     monitor_rig r(1, 3);
     r.start();
