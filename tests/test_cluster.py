@@ -1,6 +1,7 @@
 """A living cluster on loopback: real daemons elect one leader per term, replicate
 the session id, fail over after kill -9, take a restarted node back, and a leader
 cut off from its followers steps down."""
+import os
 import signal
 import time
 
@@ -57,8 +58,10 @@ def test_three_nodes_elect_fail_over_and_take_the_old_leader_back(cluster_factor
         kill9(p)
 
 
-def test_partition_the_minority_leader_steps_down_and_the_majority_elects(cluster_factory):
+@pytest.mark.parametrize("self_fencing", [False, True])
+def test_partition_the_minority_leader_steps_down_and_the_majority_elects(cluster_factory, self_fencing):
     c = cluster_factory(3)
+    c.doc["cluster"]["self_fencing"] = self_fencing
     relay = Relay(c.doc).start()
     try:
         configs = relay.write_configs(c.workdir)
@@ -73,9 +76,24 @@ def test_partition_the_minority_leader_steps_down_and_the_majority_elects(cluste
         took = time.monotonic() - t0
         assert 3.0 < took < 7.0, took
         assert "state changed LEADER -> FOLLOWER" in c.daemons[old].output()[seen:]
+        # The majority's first trial may be refused (the leader was alive a moment
+        # ago): a refused node is not isolated and must not fence itself.
         new = wait_for_leader(c, timeout=20, exclude=(old,))
         assert new != old
-        relay.cut = frozenset()
+        panic = os.path.join(c.emul_root, "sysctl", "debug.kdb.panic")
+        if self_fencing:
+            assert c.daemons[old].wait(10) == 0
+            assert "[monitor] SELF-FENCING: LEADER -> FOLLOWER reason: 4" in c.daemons[old].output()
+            with open(panic) as f:
+                assert f.read().strip() == "1"
+            for i, p in live(c).items():
+                assert "SELF-FENCING" not in p.output(), i
+            relay.cut = frozenset()
+            c.config_path = configs[old]
+            c.start(old, log_level="trace")
+        else:
+            assert not os.path.exists(panic)
+            relay.cut = frozenset()
         # Healed: the old leader follows the new term's leader; one leader per term.
         wait_until(lambda: len(cmdlog(c.db_path(old))) == len(cmdlog(c.db_path(new))), 20, "old leader caught up")
         assert logs_agree(c, (1, 2, 3))
