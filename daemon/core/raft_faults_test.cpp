@@ -95,8 +95,7 @@ TEST_F(RaftFaults, LateOrDuplicateResponsesNeverMatchMissingEntries)
     l.step(ok1);
     EXPECT_EQ(l->commit(), 1u) << "entry 2 is on no peer";
     EXPECT_EQ(l->peers()[0].match, 1u);
-    // A response from another term changes nothing.
-    l.step(append_response(2, 1, t + 1, true, 2));
+    // A response from an older term changes nothing.
     l.step(append_response(2, 1, t - 1, true, 2));
     EXPECT_EQ(l->commit(), 1u);
     // A refusal of an older probe does not move next back or match down.
@@ -269,6 +268,72 @@ TEST_F(RaftFaults, IncarnationNeverDeadlocksHealthyNodes)
     // Among fresh nodes incarnation does not matter.
     lnode.step(vote_request(PRE_VOTE_REQUEST, 4, 3, 2, 2, 1, 0));
     EXPECT_EQ(lnode.sent(VOTE_RESPONSE)[0].body.flag, 1);
+}
+
+// A node that was candidate in a partition holds a higher term than the two
+// others; they know nothing of it. B (term 3, fresh, short log) cannot win; A
+// (term 1, fresh, longest log) is refused by C (running); C (term 1, running)
+// is refused by A for its log, and by B for its old term. If B ignored C's
+// stale requests C would never learn term 3 and nobody would ever lead.
+TEST_F(RaftFaults, StaleVoteRequestsLearnTheHigherTerm)
+{
+    node_under_test b(&clock, 2, {1, 3});
+    b.log->append(log_entry_init(1, 1, "k", "a"));
+    b.log->save_state(3, 2, 0);
+    node_under_test b3(&clock, 2, {1, 3}, b.log);
+    node_under_test c(&clock, 3, {1, 2});
+    c.log->append(log_entry_init(1, 1, "k", "a"));
+    c.log->append(log_entry_init(2, 1, "k", "b"));
+    c.log->save_state(1, 0, 0);
+    node_under_test c1(&clock, 3, {1, 2}, c.log);
+    c1.step(append_request(1, 3, 1, 0, 2, 1));  // C followed A once: incarnation 1
+    clock.advance(7 * SEC);
+    c1.tick();
+    ASSERT_EQ(c1->state(), PRE_CANDIDATE);
+    const raft_msg_t pre = c1.sent(PRE_VOTE_REQUEST, 2)[0];
+    b3.step(pre);
+    ASSERT_EQ(b3.sent(VOTE_RESPONSE).size(), 1u);
+    const raft_msg_t refusal = b3.sent(VOTE_RESPONSE)[0];
+    EXPECT_EQ(refusal.body.flag, 0);
+    EXPECT_EQ(refusal.term, 3u);
+    c1.step(refusal);
+    EXPECT_EQ(c1->term(), 3u);
+    EXPECT_EQ(c1->state(), FOLLOWER);
+    // C's next trial is granted by B, which is enough in three nodes.
+    clock.advance(7 * SEC);
+    c1.tick();
+    ASSERT_EQ(c1->state(), PRE_CANDIDATE);
+    b3.step(c1.sent(PRE_VOTE_REQUEST, 2)[0]);
+    c1.step(b3.sent(VOTE_RESPONSE)[0]);
+    ASSERT_EQ(c1->state(), CANDIDATE);
+    b3.step(c1.sent(VOTE_REQUEST, 2)[0]);
+    c1.step(b3.sent(VOTE_RESPONSE)[0]);
+    EXPECT_EQ(c1->state(), LEADER);
+}
+
+// A follower that went ahead in term (a failed candidacy whose requests were
+// lost) while the leader kept its majority: the leader must learn the term from
+// the refusal of its append request and step down, or the follower is cut off
+// for ever, refusing every append and refused every pre-vote.
+TEST_F(RaftFaults, LeaderBehindAFollowersTermStepsDown)
+{
+    node_under_test l(&clock, 1, {2, 3});
+    const uint64_t t = l.elect();
+    node_under_test f(&clock, 3, {1, 2});
+    f.log->save_state(t + 1, 3, 0);
+    node_under_test f2(&clock, 3, {1, 2}, f.log);
+    l.tick();
+    const raft_msg_t req = l.sent(APPEND_REQUEST, 3)[0];
+    f2.step(req);
+    ASSERT_EQ(f2.sent(APPEND_RESPONSE).size(), 1u);
+    const raft_msg_t refusal = f2.sent(APPEND_RESPONSE)[0];
+    EXPECT_EQ(refusal.term, t + 1);
+    l.step(append_response(2, 1, t, true, 0));
+    l.step(refusal);
+    EXPECT_EQ(l->state(), FOLLOWER);
+    EXPECT_EQ(l->term(), t + 1);
+    EXPECT_EQ(l->leader(), LEADER_NONE);
+    EXPECT_EQ(l.sent(STATE_CHANGED)[0].body.state_changed.reason, REASON_HIGHER_TERM);
 }
 
 }  // namespace

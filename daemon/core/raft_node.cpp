@@ -298,10 +298,27 @@ int raft_node_t::raft_on_message(const raft_msg_t& m, std::vector<raft_msg_t>& o
     if (is_protocol(type) && state() == PRE_CANDIDATE)
         find_peer(m.from)->heard = true;
     // 1. Stale records (a response to an append is judged by the leader itself).
-    if (type >= PRE_VOTE_REQUEST && type <= APPEND_REQUEST && m.term < term())
-        return 0;
-    // 2. A higher term makes us a follower of that term.
-    if ((type == VOTE_REQUEST || type == VOTE_RESPONSE || type == APPEND_REQUEST) && m.term > term()) {
+    // A stale vote request is refused in our term rather than ignored: a node
+    // that never learns the higher term can never be granted by us, and three
+    // connected nodes could then refuse each other for ever.
+    // A stale append request is refused in our term too: otherwise a leader of
+    // an older term keeps a majority without us and we stay cut off for ever.
+    if (type >= PRE_VOTE_REQUEST && type <= APPEND_REQUEST && m.term < term()) {
+        if (type == PRE_VOTE_REQUEST || type == VOTE_REQUEST) {
+            raft_msg_t r = make_msg(VOTE_RESPONSE, m.from, id_, term());
+            out.push_back(r);
+            spdlog::trace("[raft] >>> vote response t: {} v: {}", term(), "false");
+        } else if (type == APPEND_REQUEST) {
+            raft_msg_t r = make_msg(APPEND_RESPONSE, m.from, id_, term());
+            set_append_response_index(r, m.body.append.prev_index);
+            out.push_back(r);
+            spdlog::trace("[raft] >>> append response t: {} s: {}", term(), "false");
+        }
+        return static_cast<int>(out.size());
+    }
+    // 2. A higher term makes us a follower of that term; a pre-vote request never
+    // does (its term is only proposed).
+    if (type >= VOTE_REQUEST && type <= APPEND_RESPONSE && m.term > term()) {
         spdlog::trace("[raft] RPC {} term {} > current_term {}, become a follower", type, m.term, term());
         set_term(m.term);
         become_follower(REASON_HIGHER_TERM, out);

@@ -15,9 +15,11 @@
 //    other configured nodes, then 67 when the HA endpoint is configured); set
 //    leadership_disabled and self_fencing; call raft_reset_election_timer when the
 //    stepping thread starts.
-//  - Hand in every record read from "rx_queue" of types 1-4, 7, 130-134 and any
-//    unknown type, and a TICK (make_msg(TICK, 0, 0, term())) whenever none arrived
-//    within the receive time-out (5 ms while leader, 50 ms otherwise).
+//  - Hand in every record read from "rx_queue" except STOP_NODE, STOP_CLUSTER,
+//    STOP_THREAD and EXIT (the monitor's own), and a TICK (make_msg(TICK, 0, 0,
+//    term())) whenever none arrived within the receive time-out (5 ms while
+//    leader, 50 ms otherwise). Protocol records (130-134) from a sender that is
+//    not a peer, or malformed, are ignored; unknown types act like a TICK.
 //  - Clear the output vector before each call. A negative result means the node
 //    is broken (a handler ran in a state not its own): end the daemon. Otherwise
 //    act on every output record in order:

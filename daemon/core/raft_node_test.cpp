@@ -23,13 +23,22 @@ TEST_F(RaftNode, StaleRecordsAreDroppedButAppendResponsesAreNot)
     n.log->save_state(5, 0, 0);
     node_under_test m(&clock, 1, {2, 3}, n.log);
     ASSERT_EQ(m->term(), 5u);
+    // Stale vote requests are refused in our term, so the requester catches up.
     for (uint32_t type : {PRE_VOTE_REQUEST, VOTE_REQUEST}) {
-        EXPECT_EQ(m.step(vote_request(type, 2, 1, 4, 9, 9, 1)), 0) << type;
-        EXPECT_TRUE(m.out.empty()) << type;
+        EXPECT_EQ(m.step(vote_request(type, 2, 1, 4, 9, 9, 1)), 1) << type;
+        ASSERT_EQ(m.out.size(), 1u) << type;
+        EXPECT_EQ(m.out[0].type, VOTE_RESPONSE);
+        EXPECT_EQ(m.out[0].term, 5u);
+        EXPECT_EQ(m.out[0].body.flag, 0);
+        EXPECT_EQ(m->voted_for(), 0u);
     }
     EXPECT_EQ(m.step(vote_response(2, 1, 4, true)), 0);
-    EXPECT_EQ(m.step(append_request(2, 1, 4, 0, 0, 0)), 0);
-    EXPECT_TRUE(m.out.empty());
+    // A stale leader's request is refused in our term, so that it steps down.
+    EXPECT_EQ(m.step(append_request(2, 1, 4, 0, 3, 4)), 1);
+    ASSERT_EQ(m.sent(APPEND_RESPONSE).size(), 1u);
+    EXPECT_EQ(m.out[0].term, 5u);
+    EXPECT_EQ(m.out[0].body.flag, 0);
+    EXPECT_EQ(append_response_index(m.out[0]), 3u);
     EXPECT_EQ(m->leader(), LEADER_NONE);
     // A response to an append is looked at by the follower handler, which ignores it.
     EXPECT_GE(m.step(append_response(2, 1, 4, true, 0)), 0);
@@ -38,7 +47,7 @@ TEST_F(RaftNode, StaleRecordsAreDroppedButAppendResponsesAreNot)
 
 TEST_F(RaftNode, HigherTermStepsDownFromEveryStateWithReasonOne)
 {
-    for (uint32_t type : {VOTE_REQUEST, VOTE_RESPONSE, APPEND_REQUEST}) {
+    for (uint32_t type : {VOTE_REQUEST, VOTE_RESPONSE, APPEND_REQUEST, APPEND_RESPONSE}) {
         for (int start = 0; start < 4; ++start) {
             node_under_test n(&clock, 1, {2, 3});
             if (start >= 1) {
@@ -51,9 +60,10 @@ TEST_F(RaftNode, HigherTermStepsDownFromEveryStateWithReasonOne)
                 n.step(vote_response(2, 1, n->term(), true));
             ASSERT_EQ(n->state(), static_cast<uint32_t>(start));
             const uint64_t t = n->term() + 3;
-            raft_msg_t m = type == VOTE_REQUEST    ? vote_request(type, 3, 1, t, 0, 0, 0)
-                           : type == VOTE_RESPONSE ? vote_response(3, 1, t, false)
-                                                   : append_request(3, 1, t, 0, 0, 0);
+            raft_msg_t m = type == VOTE_REQUEST      ? vote_request(type, 3, 1, t, 0, 0, 0)
+                           : type == VOTE_RESPONSE   ? vote_response(3, 1, t, false)
+                           : type == APPEND_REQUEST  ? append_request(3, 1, t, 0, 0, 0)
+                                                     : append_response(3, 1, t, false, 0);
             n.step(m);
             auto sc = n.sent(STATE_CHANGED);
             ASSERT_FALSE(sc.empty()) << type << " " << start;
@@ -70,14 +80,13 @@ TEST_F(RaftNode, HigherTermStepsDownFromEveryStateWithReasonOne)
     }
 }
 
-TEST_F(RaftNode, PreVoteRequestsAndAppendResponsesNeverChangeTheTerm)
+TEST_F(RaftNode, PreVoteRequestsNeverChangeTheTerm)
 {
     node_under_test n(&clock, 1, {2, 3});
     clock.advance(6 * SEC);  // leader contact long gone
     n.step(vote_request(PRE_VOTE_REQUEST, 2, 1, 9, 0, 0, 0));
     EXPECT_EQ(n->term(), 0u);
-    n.step(append_response(2, 1, 9, true, 0));
-    EXPECT_EQ(n->term(), 0u);
+    EXPECT_EQ(n.sent(VOTE_RESPONSE)[0].body.flag, 1);
 }
 
 struct grant_case {

@@ -172,6 +172,7 @@ private:
     bool healed_ = false;
     int64_t heal_time_ = 0;
     std::set<std::string> post_heal_;  // values proposed after the heal
+    uint64_t catch_up_index_ = 0;      // every node must apply up to here
     sim_result res_;
     std::vector<raft_msg_t> out_;
     std::vector<std::pair<uint64_t, std::string>> applied_now_;
@@ -504,8 +505,11 @@ sim_result simulation::run()
     if (opt_.proposals)
         push(r_.between(0, 400 * MS), ev::propose, -1);
     // The faults of the chaos period, drawn up front so the schedule is visible.
-    for (int64_t t = r_.between(1 * SEC, 4 * SEC); t < opt_.chaos_ns; t += r_.between(1500 * MS, 8 * SEC)) {
-        const uint64_t pick = r_.below(10);
+    // The first two faults are a crash and a partition, so every seed has both.
+    const bool partition_first = r_.chance(0.5);
+    int nth = 0;
+    for (int64_t t = r_.between(1 * SEC, 4 * SEC); t < opt_.chaos_ns; t += r_.between(1500 * MS, 8 * SEC), ++nth) {
+        const uint64_t pick = nth == 0 ? (partition_first ? 5 : 0) : nth == 1 ? (partition_first ? 0 : 5) : r_.below(10);
         if (pick < 3 && opt_.crashes)
             push(t, ev::crash, static_cast<int>(r_.below(nodes_.size())));
         else if (pick < 7 && opt_.partitions)
@@ -542,12 +546,23 @@ sim_result simulation::run()
         while (!q_.empty() && (q_.top().kind == ev::crash || q_.top().kind == ev::partition ||
                                q_.top().kind == ev::heal || q_.top().kind == ev::restart))
             q_.pop();
-        if (res_.heal_to_commit_ns >= 0 || !res_.violations.empty())
+        if (!res_.violations.empty())
+            break;
+        // Done once a post-heal proposal committed and every node applied it.
+        if (res_.heal_to_commit_ns >= 0 && catch_up_index_ == 0)
+            catch_up_index_ = committed_.rbegin()->first;
+        if (catch_up_index_ != 0 &&
+            std::all_of(nodes_.begin(), nodes_.end(), [&](const sim_node& n) { return n.applied >= catch_up_index_; }))
             break;
     }
     if (opt_.proposals && res_.heal_to_commit_ns < 0)
         violation(fmt::format("liveness: no proposal committed within {} s of the heal",
                               static_cast<double>(opt_.liveness_ns) / 1e9));
+    else if (opt_.proposals && res_.violations.empty())
+        for (const auto& n : nodes_)
+            if (n.applied < catch_up_index_)
+                violation(fmt::format("liveness: node {} applied only {} of {} within {} s of the heal", n.id,
+                                      n.applied, catch_up_index_, static_cast<double>(opt_.liveness_ns) / 1e9));
     res_.committed = committed_.size();
     return res_;
 }
