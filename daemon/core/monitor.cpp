@@ -1,41 +1,447 @@
-// Node monitor. Start-up stand-in until the monitor lands: no Raft node, so no
-// leader is ever known and a stop signal makes the daemon exit.
+// Node monitor: start-up, the thread "mon-raft" and what it does with the Raft
+// node's output, the application registry and its events, stop signals and stop.
+// Locking rules are in monitor.hpp.
 #include "daemon/core/monitor.hpp"
 
 #include "platform/process.hpp"
 
 #include <spdlog/spdlog.h>
 
-#include <atomic>
 #include <csignal>
+#include <thread>
 
 namespace monitor {
 
-namespace {
-std::atomic<bool> started{false};
-std::atomic<bool> exit_requested{false};
-}  // namespace
+using namespace raft;
+
+node_monitor::node_monitor() : node_monitor(hooks{}) {}
+
+node_monitor::node_monitor(hooks h) : hooks_(std::move(h))
+{
+    if (hooks_.clock == nullptr) {
+        own_clock_ = std::make_unique<steady_raft_clock>();
+        hooks_.clock = own_clock_.get();
+    }
+    if (hooks_.random == nullptr) {
+        own_random_ = std::make_unique<urandom_source>();
+        hooks_.random = own_random_.get();
+    }
+    if (!hooks_.exit)
+        hooks_.exit = [](int status) { platform::process_exit(status); };
+    if (!hooks_.sysctl)
+        hooks_.sysctl = [](const std::string& name, int32_t v) { return platform::sysctl_set_int(name, v); };
+}
+
+node_monitor::~node_monitor()
+{
+    if (thread_running_) {
+        raft_msg_t stop = make_msg(STOP_THREAD, 0, 0, 0);
+        mq_push(rx_queue_, &stop);
+        pthread_join(thread_, nullptr);
+    }
+}
+
+void node_monitor::register_runner(uint32_t id, const std::string& addr, int port)
+{
+    spdlog::debug("[monitor] register runner id: {}, addr: {}, port: {}", id, addr, port);
+    auto& n = nodes_[id];
+    n.address = addr;
+    n.port = static_cast<uint16_t>(port);
+    n.configured = true;
+    n.alive.store(false);
+}
+
+void node_monitor::start(uint32_t own_id, log_t* log, mq_t* rx_queue, std::vector<mq_t*>* transport_queues,
+                         const nlohmann::json* config)
+{
+    spdlog::info("[monitor] started");
+    config_ = config ? *config : nlohmann::json();
+    rx_queue_ = rx_queue;
+    tx_queues_ = transport_queues;
+    log_ = log;
+    own_id_ = own_id;
+    {
+        std::lock_guard lk(log_mutex_);
+        node_ = std::make_unique<raft_node_t>(own_id, log, hooks_.clock, hooks_.random);
+    }
+    if (config_.is_object() && config_.contains("cluster") && config_["cluster"].is_object()) {
+        const auto& c = config_["cluster"];
+        self_fencing_ = c.contains("self_fencing") && c["self_fencing"].is_boolean() && c["self_fencing"].get<bool>();
+        if (self_fencing_)
+            node_->set_self_fencing(true);
+    }
+    bool leadership_disabled = false;
+    if (config_.is_object() && config_.contains("nodes") && config_["nodes"].is_array()) {
+        for (const auto& n : config_["nodes"]) {
+            if (n.is_object() && n.contains("id") && n["id"].is_number_unsigned() && n["id"].get<uint32_t>() == own_id) {
+                if (n.contains("leadership_disabled") && n["leadership_disabled"].is_boolean())
+                    leadership_disabled = n["leadership_disabled"].get<bool>();
+                break;
+            }
+        }
+    }
+    node_->set_leadership_disabled(leadership_disabled);
+    spdlog::info("[monitor] node_id: {} self-fencing: {} leadership: {}", own_id, self_fencing_ ? "on" : "off",
+                 leadership_disabled ? "disabled" : "enabled");
+    nodes_[own_id].alive.store(true);
+    // Every transport peer gets its entry now (the HA endpoint's included), so the
+    // map never changes shape while other threads read it.
+    for (mq_t* q : *tx_queues_) {
+        nodes_[q->tag];
+        node_->raft_add_neighbour(q->tag);
+    }
+    {
+        std::lock_guard lk(log_mutex_);
+        std::lock_guard kv(kv_mutex_);
+        for (uint64_t i = 1; i <= node_->last_applied(); ++i) {
+            log_entry_t e = log->get(i);
+            kv_store_[e.key] = e.value;
+        }
+    }
+    started_.store(true);
+    if (hooks_.run_thread) {
+        thread_ = platform::thread_start(&node_monitor::thread_entry, this, "mon-raft");
+        thread_running_ = true;
+    } else {
+        std::lock_guard lk(log_mutex_);
+        node_->raft_reset_election_timer();
+    }
+}
+
+void* node_monitor::thread_entry(void* self)
+{
+    static_cast<node_monitor*>(self)->thread_main();
+    return nullptr;
+}
+
+uint32_t node_monitor::receive_timeout_ms() const { return state() == LEADER ? 5 : 50; }
+
+void node_monitor::thread_main()
+{
+    try {
+        spdlog::info("[monitor] raft thread started");
+        {
+            std::lock_guard lk(log_mutex_);
+            node_->raft_reset_election_timer();
+        }
+        for (;;) {
+            raft_msg_t in;
+            if (mq_pop(rx_queue_, &in, receive_timeout_ms()) != 0)
+                in = make_msg(TICK, 0, 0, node_->term());
+            if (!run_once(in))
+                return;
+        }
+    } catch (const std::exception& e) {
+        spdlog::critical("[monitor] raft thread failed: {}", e.what());
+        request_exit(1);
+    } catch (...) {
+        spdlog::critical("[monitor] raft thread failed");
+        request_exit(1);
+    }
+}
+
+bool node_monitor::run_once(const raft_msg_t& in)
+{
+    switch (in.type) {
+    case STOP_NODE: event("NODE-STOP", std::to_string(in.from)); return true;
+    case STOP_CLUSTER: event("NODE-STOP", "66"); return true;
+    case STOP_THREAD: spdlog::info("[monitor] raft thread stopped"); return false;
+    case EXIT:
+        spdlog::info("[monitor] RPC EXIT received");
+        event("EXIT", "");
+        exit_requested_.store(true);
+        return true;
+    default: break;
+    }
+    out_.clear();
+    int rc;
+    {
+        std::lock_guard lk(log_mutex_);
+        rc = node_->raft_on_message(in, out_);
+    }
+    if (rc < 0) {
+        spdlog::error("[monitor] RAFT FSM error");
+        request_exit(1);
+        return false;
+    }
+    for (const auto& m : out_)
+        act_on(m);
+    return true;
+}
+
+void node_monitor::request_exit(int status) { hooks_.exit(status); }
+
+void node_monitor::post_to(uint32_t tag, const raft_msg_t& m)
+{
+    for (mq_t* q : *tx_queues_)
+        if (q->tag == tag)
+            mq_push(q, &m);
+}
+
+void node_monitor::copy_to_ha(const raft_msg_t& m) { post_to(NODE_HA, m); }
+
+void node_monitor::act_on(const raft_msg_t& m)
+{
+    switch (m.type) {
+    case 0:
+    case NODE_SYNCED: return;
+    case STATE_CHANGED: on_state_changed(m); return;
+    case NODE_STATUS: on_node_status(m); return;
+    case FSM_APPLY: on_apply(m); return;
+    case PRE_VOTE_REQUEST:
+    case VOTE_REQUEST:
+    case VOTE_RESPONSE:
+    case APPEND_REQUEST:
+    case APPEND_RESPONSE: post_to(m.to, m); return;
+    default:
+        spdlog::error("[monitor] Unknown RPC type: {}\n", m.type);
+        request_exit(1);
+    }
+}
+
+// Appended by "mon-raft" itself under the log lock, never through set_value, which
+// waits for "mon-raft" to apply it.
+void node_monitor::append_own_entry(const std::string& key, const std::string& value)
+{
+    std::lock_guard lk(log_mutex_);
+    log_entry_t e = log_entry_init(log_->last_index() + 1, node_->term(), key, value);
+    log_->append(e);
+    activate_on_ = std::make_pair(key, value);
+}
+
+void node_monitor::on_state_changed(const raft_msg_t& m)
+{
+    const auto& sc = m.body.state_changed;
+    spdlog::info("[monitor] state changed {} -> {}", raft_state_name(sc.old_state), raft_state_name(sc.new_state));
+    if (sc.new_state != LEADER)
+        activate_on_.reset();
+    if (sc.new_state == LEADER) {
+        if (sc.incarnation == 0)
+            append_own_entry(SESSION_KEY, platform::make_uuid());
+        else
+            append_own_entry(LEADERSHIP_KEY, std::to_string(own_id_) + ":" + std::to_string(m.term));
+    }
+    if (sc.new_state == FOLLOWER && sc.old_state != FOLLOWER)
+        event("ABORT", "");
+    if (self_fencing_ && sc.new_state == FOLLOWER) {
+        const bool deposed = sc.old_state == LEADER;
+        // A failed trial fences only an isolated node: one that heard from fewer
+        // than a majority of its peers. A node whose pre-vote was merely refused
+        // (its log is behind) is not cut off, and fencing it would take a healthy
+        // cluster below majority.
+        const bool isolated_trial = sc.old_state == PRE_CANDIDATE && sc.reason == REASON_TIMEOUT &&
+                                    sc.incarnation != 0 && state_changed_heard(m) < node_->majority();
+        if (deposed || isolated_trial) {
+            spdlog::warn("[monitor] SELF-FENCING: {} -> {} reason: {} incarnation: {}", raft_state_name(sc.old_state),
+                         raft_state_name(sc.new_state), sc.reason, sc.incarnation);
+            hooks_.sysctl("debug.kdb.panic", 1);
+            request_exit(0);
+            return;
+        }
+    }
+    copy_to_ha(m);
+}
+
+void node_monitor::on_node_status(const raft_msg_t& m)
+{
+    const bool alive = m.body.flag != 0;
+    spdlog::info("[monitor] node {} {}", m.from, alive ? "alive" : "died");
+    auto it = nodes_.find(m.from);
+    if (it != nodes_.end())
+        it->second.alive.store(alive);
+    if (m.from != NODE_HA)
+        event(alive ? "NODE-ONLINE" : "NODE-OFFLINE", std::to_string(m.from));
+    copy_to_ha(m);
+}
+
+void node_monitor::on_apply(const raft_msg_t& m)
+{
+    // Both texts are NUL-terminated within their fields; never read past them.
+    std::string key(m.body.apply.key, strnlen(m.body.apply.key, KEY_SIZE));
+    std::string value(m.body.apply.value, strnlen(m.body.apply.value, VALUE_SIZE));
+    {
+        std::lock_guard lk(kv_mutex_);
+        kv_store_[key] = value;
+    }
+    kv_cond_.notify_all();
+    if (activate_on_ && state() == LEADER && activate_on_->first == key && activate_on_->second == value) {
+        activate_on_.reset();
+        event("ACTIVATE", "");
+    }
+}
+
+std::optional<std::string> node_monitor::kv_get(const std::string& key)
+{
+    std::lock_guard lk(kv_mutex_);
+    auto it = kv_store_.find(key);
+    if (it == kv_store_.end())
+        return std::nullopt;
+    return it->second;
+}
+
+const monitor_node* node_monitor::node(uint32_t id) const
+{
+    auto it = nodes_.find(id);
+    return it == nodes_.end() ? nullptr : &it->second;
+}
+
+void node_monitor::notify_app(app_record* app, const std::string& ev, const std::string& val)
+{
+    spdlog::debug("[monitor] notify app: '{}' ev: '{}' val: '{}'", app->name, ev, val);
+    try {
+        if (app->handler)
+            app->handler(ev, val);
+    } catch (const std::exception& e) {
+        spdlog::error("[monitor] app '{}' failed on '{}': {}", app->name, ev, e.what());
+    }
+}
+
+void node_monitor::event(const std::string& name, const std::string& value)
+{
+    std::lock_guard lk(apps_mutex_);
+    if (name == "EXIT")
+        exit_raised_ = true;
+    for (auto& [active, app] : apps_) {
+        if (name == "ABORT") {
+            if (active)
+                notify_app(app, name, value);
+            active = false;
+        } else if (name == "ACTIVATE") {
+            active = true;
+            notify_app(app, name, kv_get(SESSION_KEY).value_or(""));
+            for (const auto& [id, n] : nodes_)
+                if (id != NODE_HA && n.alive.load())
+                    notify_app(app, "NODE-ONLINE", std::to_string(id));
+            for (const auto& [id, n] : nodes_)
+                if (id != NODE_HA && !n.alive.load())
+                    notify_app(app, "NODE-OFFLINE", std::to_string(id));
+        } else if (name == "EXIT") {
+            notify_app(app, name, value);
+        } else if (active) {
+            notify_app(app, name, value);
+        }
+    }
+}
+
+void node_monitor::register_app(app_record* app)
+{
+    while (!started_.load())
+        std::this_thread::sleep_for(hooks_.register_poll);
+    std::lock_guard lk(apps_mutex_);
+    apps_.emplace_back(false, app);
+    spdlog::debug("[monitor] app '{}' registered", app->name);
+    // The daemon is already on its way out: without "EXIT" this application would
+    // never unregister and monitor_stop would wait for ever.
+    if (exit_raised_)
+        notify_app(app, "EXIT", "");
+}
+
+void node_monitor::unregister_app(app_record* app)
+{
+    std::lock_guard lk(apps_mutex_);
+    apps_.remove_if([app](const auto& e) { return e.second == app; });
+    spdlog::debug("[monitor] app '{}' unregistered", app->name);
+}
+
+void node_monitor::send(uint32_t type, uint32_t to)
+{
+    raft_msg_t m = make_msg(type, to, own_id_, term());
+    if (to == NODE_ALL) {
+        for (mq_t* q : *tx_queues_) {
+            m.to = q->tag;
+            mq_push(q, &m);
+        }
+        return;
+    }
+    for (mq_t* q : *tx_queues_) {
+        if (q->tag == to) {
+            mq_push(q, &m);
+            return;
+        }
+    }
+}
+
+void node_monitor::signal(int signo)
+{
+    uint32_t target;
+    uint32_t type;
+    if (signo == SIGINT || signo == SIGTERM) {
+        target = own_id_;
+        type = STOP_NODE;
+    } else if (signo == SIGQUIT) {
+        target = NODE_ALL;
+        type = STOP_CLUSTER;
+    } else {
+        request_exit(1);
+        return;
+    }
+    if (state() == LEADER) {
+        event("NODE-STOP", std::to_string(target));
+        return;
+    }
+    const uint32_t leader_id = leader();
+    if (leader_id != LEADER_NONE) {
+        raft_msg_t m = make_msg(type, leader_id, own_id_, term());
+        post_to(leader_id, m);
+        spdlog::warn("[monitor] Send stop to {}", leader_id);
+        return;
+    }
+    spdlog::warn("[monitor] Leader not found, exit immediately");
+    event("EXIT", "");
+    exit_requested_.store(true);
+}
+
+void node_monitor::stop()
+{
+    for (;;) {
+        {
+            std::lock_guard lk(apps_mutex_);
+            if (apps_.empty())
+                break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::this_thread::sleep_for(hooks_.stop_grace);
+    if (thread_running_) {
+        raft_msg_t stop = make_msg(STOP_THREAD, 0, 0, 0);
+        mq_push(rx_queue_, &stop);
+        pthread_join(thread_, nullptr);
+        thread_running_ = false;
+    }
+    {
+        std::lock_guard lk(log_mutex_);
+        node_.reset();
+    }
+    spdlog::info("[monitor] stopped");
+}
+
+node_monitor& instance()
+{
+    static node_monitor* m = new node_monitor();  // never destroyed: threads may outlive main
+    return *m;
+}
 
 void monitor_register_runner(uint32_t id, const std::string& addr, int port)
 {
-    spdlog::debug("[monitor] register runner id: {}, addr: {}, port: {}", id, addr, port);
+    instance().register_runner(id, addr, port);
 }
-
-void monitor_start(uint32_t, raft::log_t*, raft::mq_t*, std::vector<raft::mq_t*>*, const nlohmann::json*)
+void monitor_start(uint32_t own_id, log_t* log, mq_t* rx_queue, std::vector<mq_t*>* transport_queues,
+                   const nlohmann::json* config)
 {
-    started.store(true);
+    instance().start(own_id, log, rx_queue, transport_queues, config);
 }
-
-void monitor_signal(int signo)
+void monitor_register_app(app_record* app) { instance().register_app(app); }
+void monitor_unregister_app(app_record* app) { instance().unregister_app(app); }
+void monitor_signal(int signo) { instance().signal(signo); }
+bool monitor_exit_requested() { return instance().exit_requested(); }
+void monitor_stop() { instance().stop(); }
+void monitor_event(const std::string& name, const std::string& value) { instance().event(name, value); }
+void monitor_send(uint32_t type, uint32_t to) { instance().send(type, to); }
+void monitor_call(uint32_t node_id, const std::string& cmd, nlohmann::json& io) { instance().call(node_id, cmd, io); }
+bool monitor_set_value(const std::string& key, const std::string& value) { return instance().set_value(key, value); }
+void monitor_remote_call(uint32_t node_id, const std::string& cmd, nlohmann::json& io)
 {
-    if (signo != SIGINT && signo != SIGTERM && signo != SIGQUIT)
-        platform::process_exit(1);
-    spdlog::warn("[monitor] Leader not found, exit immediately");
-    exit_requested.store(true);
+    instance().remote_call(node_id, cmd, io);
 }
-
-bool monitor_exit_requested() { return exit_requested.load(); }
-
-void monitor_stop() {}
 
 }  // namespace monitor

@@ -32,6 +32,18 @@ void set_append_response_index(raft_msg_t& m, uint64_t index)
     std::memcpy(m.body.raw + 8, &index, sizeof index);
 }
 
+uint32_t state_changed_heard(const raft_msg_t& m)
+{
+    uint32_t v;
+    std::memcpy(&v, m.body.raw + 24, sizeof v);
+    return v;
+}
+
+void set_state_changed_heard(raft_msg_t& m, uint32_t heard)
+{
+    std::memcpy(m.body.raw + 24, &heard, sizeof heard);
+}
+
 raft_node_t::raft_node_t(uint32_t id, log_t* log, raft_clock* clock, random_source* rnd)
     : id_(id), log_(log), clock_(clock), rnd_(rnd)
 {
@@ -115,6 +127,7 @@ void raft_node_t::reset_peers()
         p.in_flight = false;
         p.vote_granted = false;
         p.synced = false;
+        p.heard = false;
         p.status = PEER_UNKNOWN;
     }
 }
@@ -132,6 +145,14 @@ uint64_t raft_node_t::live_peers() const
     uint64_t n = 0;
     for (const auto& p : peers_)
         n += (p.status != PEER_DOWN || p.id == NODE_HA) ? 1 : 0;
+    return n;
+}
+
+uint32_t raft_node_t::heard_peers() const
+{
+    uint32_t n = 0;
+    for (const auto& p : peers_)
+        n += (p.heard || p.id == NODE_HA) ? 1 : 0;
     return n;
 }
 
@@ -272,6 +293,10 @@ int raft_node_t::raft_on_message(const raft_msg_t& m, std::vector<raft_msg_t>& o
     if (!accept(m))
         return static_cast<int>(out.size());
     const uint32_t type = m.type;
+    // Whatever a peer sends during a trial shows it can reach us, refusals and
+    // stale records included: only a node that hears from too few is isolated.
+    if (is_protocol(type) && state() == PRE_CANDIDATE)
+        find_peer(m.from)->heard = true;
     // 1. Stale records (a response to an append is judged by the leader itself).
     // A stale vote request is refused in our term rather than ignored: a node
     // that never learns the higher term can never be granted by us, and three
@@ -329,6 +354,8 @@ int raft_node_t::raft_on_message(const raft_msg_t& m, std::vector<raft_msg_t>& o
         if (state() == PRE_CANDIDATE || state() == CANDIDATE) {
             election_timer_.restart(*clock_, *rnd_);
             push_state_changed(state(), FOLLOWER, REASON_TIMEOUT, out);
+            if (state() == PRE_CANDIDATE)
+                set_state_changed_heard(out.back(), heard_peers());
             set_state(FOLLOWER);
             return static_cast<int>(out.size());
         }

@@ -80,8 +80,16 @@ struct raft_peer_t {
     bool in_flight = false;
     bool vote_granted = false;
     bool synced = false;
+    bool heard = false;  // sent us any record during the current trial election
     uint32_t status = PEER_UNKNOWN;
 };
+
+// A STATE_CHANGED from PRE_CANDIDATE to FOLLOWER on time-out carries, at body
+// offset 24 (record offset 48, after the reason), how many peers were heard during
+// the trial (the HA endpoint always counts): the monitor self-fences only a node
+// that heard from fewer than a majority, i.e. an isolated one.
+uint32_t state_changed_heard(const raft_msg_t& m);
+void set_state_changed_heard(raft_msg_t& m, uint32_t heard);
 
 class raft_node_t {
 public:
@@ -147,6 +155,7 @@ private:
     void push_node_status(const raft_peer_t& p, std::vector<raft_msg_t>& out);
     void push_node_synced(const raft_peer_t& p, std::vector<raft_msg_t>& out);
     uint64_t live_peers() const;
+    uint32_t heard_peers() const;
 
     const uint32_t id_;
     log_t* log_;

@@ -1,0 +1,273 @@
+// The node monitor in-process: election and activation, event order and who gets
+// them, the leadership marker, self-fencing, stop signals and late registration.
+#include "daemon/core/monitor_test_util.hpp"
+
+#include <csignal>
+#include <thread>
+
+using namespace monitor;
+using namespace monitor::test;
+using raft::make_msg;
+
+namespace {
+
+raft::raft_msg_t vote(uint32_t from, uint32_t to, uint64_t term)
+{
+    raft::raft_msg_t m = make_msg(raft::VOTE_RESPONSE, to, from, term);
+    m.body.flag = 1;
+    return m;
+}
+
+raft::raft_msg_t ack(uint32_t from, uint32_t to, uint64_t term, uint64_t index)
+{
+    raft::raft_msg_t m = make_msg(raft::APPEND_RESPONSE, to, from, term);
+    m.body.flag = 1;
+    raft::set_append_response_index(m, index);
+    return m;
+}
+
+// Drives node 1 of a 3-node rig to LEADER with votes from node 2.
+void win_election(monitor_rig& r)
+{
+    r.clock.advance(7 * raft::SEC);
+    r.tick();
+    ASSERT_EQ(r.mon->state(), raft::PRE_CANDIDATE);
+    r.mon->run_once(vote(2, 1, r.mon->term()));
+    ASSERT_EQ(r.mon->state(), raft::CANDIDATE);
+    r.mon->run_once(vote(2, 1, r.mon->term()));
+    ASSERT_EQ(r.mon->state(), raft::LEADER);
+}
+
+}  // namespace
+
+TEST(Monitor, SingleNodeActivatesOnlyOnceItsSessionEntryIsApplied)
+{
+    monitor_rig r(1, 1);
+    recording_app app("svc_app");
+    r.start();
+    r.mon->register_app(&app.rec);
+    r.clock.advance(7 * raft::SEC);
+    r.tick();  // trial election
+    r.tick();  // no peers: leader at once, the session entry is appended
+    ASSERT_EQ(r.mon->state(), raft::LEADER);
+    ASSERT_EQ(r.log.last_index(), 1u);
+    EXPECT_EQ(std::string(r.log.get(1).key), SESSION_KEY);
+    EXPECT_TRUE(app.take().empty()) << "ACTIVATE before the session entry was applied";
+    r.tick();  // commit and apply
+    const std::string uuid = r.log.get(1).value;
+    EXPECT_EQ(uuid.size(), 36u);
+    EXPECT_EQ(app.take(), (std::vector<std::string>{"ACTIVATE:" + uuid, "NODE-ONLINE:1"}));
+    EXPECT_EQ(r.mon->kv_get(SESSION_KEY), uuid);
+    for (int i = 0; i < 5; ++i)
+        r.tick();
+    EXPECT_TRUE(app.take().empty()) << "the session entry activates once";
+    r.mon->unregister_app(&app.rec);
+}
+
+TEST(Monitor, ActivateReplaysNodesInIdOrderAndOtherEventsReachOnlyActiveApps)
+{
+    monitor_rig r(2, 4, /*ha=*/true);
+    recording_app first("svc_app"), late("mgmt_app");
+    r.start();
+    r.mon->register_app(&first.rec);
+    r.mon->act_on(node_status(4, true));
+    r.mon->act_on(node_status(raft::NODE_HA, true));
+    EXPECT_TRUE(first.take().empty()) << "inactive applications get no node events";
+    EXPECT_EQ(queued(r.queue(raft::NODE_HA)), 2u) << "notices are copied to the HA endpoint";
+    EXPECT_EQ(queued(r.queue(3)), 0u);
+
+    r.mon->event("ACTIVATE", "ignored");
+    EXPECT_EQ(first.take(), (std::vector<std::string>{"ACTIVATE:", "NODE-ONLINE:2", "NODE-ONLINE:4", "NODE-OFFLINE:1",
+                                                      "NODE-OFFLINE:3"}));
+    r.mon->register_app(&late.rec);
+    r.mon->act_on(node_status(3, true));
+    r.mon->event("NODE-STOP", "66");
+    EXPECT_EQ(first.take(), (std::vector<std::string>{"NODE-ONLINE:3", "NODE-STOP:66"}));
+    EXPECT_TRUE(late.take().empty());
+
+    // Stepping down from any state but FOLLOWER aborts, and only the active hear it.
+    r.mon->act_on(state_changed(raft::CANDIDATE, raft::FOLLOWER, raft::REASON_HIGHER_TERM, 0));
+    EXPECT_EQ(first.take(), (std::vector<std::string>{"ABORT:"}));
+    EXPECT_TRUE(late.take().empty());
+    r.mon->act_on(state_changed(raft::FOLLOWER, raft::FOLLOWER, raft::REASON_HIGHER_TERM, 0));
+    r.mon->act_on(node_status(3, false));
+    EXPECT_TRUE(first.take().empty());
+    r.mon->event("EXIT", "");
+    EXPECT_EQ(first.take(), (std::vector<std::string>{"EXIT:"}));
+    EXPECT_EQ(late.take(), (std::vector<std::string>{"EXIT:"}));
+    r.mon->unregister_app(&first.rec);
+    r.mon->unregister_app(&late.rec);
+}
+
+TEST(Monitor, FollowerAppliesWithoutEventsAndNewLeaderActivatesAfterItsMarkerCommits)
+{
+    monitor_rig r(1, 3);
+    recording_app app("svc_app");
+    r.start();
+    r.mon->register_app(&app.rec);
+    // Follow node 2, which replicates its session id.
+    raft::raft_msg_t req = make_msg(raft::APPEND_REQUEST, 1, 2, 1);
+    req.body.append.commit = 1;
+    req.body.append.entry = raft::log_entry_init(1, 1, SESSION_KEY, "old-session");
+    r.mon->run_once(req);
+    EXPECT_EQ(r.mon->kv_get(SESSION_KEY), "old-session");
+    EXPECT_EQ(r.mon->leader(), 2u);
+    ASSERT_EQ(queued(r.queue(2)), 1u);  // the append response
+    EXPECT_TRUE(app.take().empty());
+
+    win_election(r);
+    // Incarnation 1: no new session, a leadership marker instead, and no ACTIVATE
+    // until this leader has committed it (so it has applied all before it).
+    ASSERT_EQ(r.log.last_index(), 2u);
+    EXPECT_EQ(std::string(r.log.get(2).key), LEADERSHIP_KEY);
+    EXPECT_EQ(std::string(r.log.get(2).value), "1:" + std::to_string(r.mon->term()));
+    EXPECT_TRUE(app.take().empty());
+    r.mon->act_on(apply(SESSION_KEY, "old-session"));  // an older session entry applied late
+    EXPECT_TRUE(app.take().empty());
+    r.mon->run_once(ack(2, 1, r.mon->term(), 2));
+    auto evs = app.take();
+    ASSERT_FALSE(evs.empty());
+    EXPECT_EQ(evs[0], "ACTIVATE:old-session");
+    EXPECT_EQ(r.mon->kv_get(LEADERSHIP_KEY), "1:" + std::to_string(r.mon->term()));
+    r.mon->unregister_app(&app.rec);
+}
+
+TEST(Monitor, SetValueAppendsOnlyOnTheLeader)
+{
+    monitor_rig r(1, 3);
+    r.start();
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_FALSE(r.mon->set_value("k", "v"));
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(200)) << "a follower fails at once";
+    EXPECT_EQ(r.log.last_index(), 0u) << "a follower's log is the leader's business";
+}
+
+TEST(Monitor, SetValueCommitsOnASingleNodeLeaderWithTheThread)
+{
+    monitor_rig r(1, 1, false, /*thread=*/true);
+    recording_app app("svc_app");
+    r.start();
+    r.mon->register_app(&app.rec);
+    ASSERT_TRUE(r.await_single_node_leader());
+    EXPECT_TRUE(r.mon->set_value("svc/a", "running"));
+    EXPECT_TRUE(r.mon->set_value("svc/a", "running"));
+    EXPECT_TRUE(r.mon->set_value("svc/a", "stopped"));
+    EXPECT_EQ(r.mon->kv_get("svc/a"), "stopped");
+    r.mon->unregister_app(&app.rec);
+    r.mon->stop();
+}
+
+TEST(Monitor, SelfFencingOnlyForADeposedLeaderOrAnIsolatedTrial)
+{
+    {
+        monitor_rig r(1, 3, false, false, /*self_fencing=*/true);
+        r.start();
+        auto trial = state_changed(raft::PRE_CANDIDATE, raft::FOLLOWER, raft::REASON_TIMEOUT, 1);
+        raft::set_state_changed_heard(trial, 2);  // refused, but not cut off
+        r.mon->act_on(trial);
+        EXPECT_TRUE(r.exit_calls().empty());
+        r.mon->act_on(state_changed(raft::PRE_CANDIDATE, raft::FOLLOWER, raft::REASON_TIMEOUT, 0));
+        EXPECT_TRUE(r.exit_calls().empty()) << "incarnation 0 never fences";
+        raft::set_state_changed_heard(trial, 0);
+        r.mon->act_on(trial);
+        EXPECT_EQ(r.exit_calls(), std::vector<int>{0});
+        EXPECT_EQ(r.sysctls, std::vector<std::string>{"debug.kdb.panic=1"});
+        r.mon->act_on(state_changed(raft::LEADER, raft::FOLLOWER, raft::REASON_LOST_MAJORITY, 3));
+        EXPECT_EQ(r.exit_calls(), (std::vector<int>{0, 0}));
+    }
+    {
+        monitor_rig r(1, 3);
+        r.start();
+        r.mon->act_on(state_changed(raft::LEADER, raft::FOLLOWER, raft::REASON_LOST_MAJORITY, 3));
+        EXPECT_TRUE(r.exit_calls().empty());
+    }
+}
+
+TEST(Monitor, RaftNodeCountsPeersHeardDuringATrial)
+{
+    monitor_rig r(1, 3, /*ha=*/true);
+    r.start();
+    r.clock.advance(7 * raft::SEC);
+    r.tick();
+    ASSERT_EQ(r.mon->state(), raft::PRE_CANDIDATE);
+    raft::raft_msg_t refusal = make_msg(raft::VOTE_RESPONSE, 1, 3, r.mon->term());
+    r.mon->run_once(refusal);
+    raft::raft_msg_t stale = make_msg(raft::PRE_VOTE_REQUEST, 1, 2, 0);
+    r.mon->run_once(stale);
+    // Catch the STATE_CHANGED on its way to the HA endpoint.
+    raft::mq_t* ha = r.queue(raft::NODE_HA);
+    raft::raft_msg_t m;
+    while (raft::mq_pop(ha, &m, 1) == 0) {
+    }
+    r.clock.advance(7 * raft::SEC);
+    r.tick();
+    ASSERT_EQ(raft::mq_pop(ha, &m, 1), 0);
+    ASSERT_EQ(m.type, raft::STATE_CHANGED);
+    EXPECT_EQ(m.body.state_changed.reason, raft::REASON_TIMEOUT);
+    EXPECT_EQ(raft::state_changed_heard(m), 3u) << "a refusal, a stale record and the HA endpoint all count";
+}
+
+TEST(Monitor, StopSignals)
+{
+    {  // no leader known: exit at once
+        monitor_rig r(1, 3);
+        recording_app app("svc_app");
+        r.start();
+        r.mon->register_app(&app.rec);
+        r.mon->signal(SIGTERM);
+        EXPECT_TRUE(r.mon->exit_requested());
+        EXPECT_EQ(app.take(), std::vector<std::string>{"EXIT:"});
+        // An application that registers now still learns of the exit, so stop ends.
+        recording_app late("mgmt_app");
+        r.mon->register_app(&late.rec);
+        EXPECT_EQ(late.take(), std::vector<std::string>{"EXIT:"});
+        r.mon->unregister_app(&app.rec);
+        r.mon->unregister_app(&late.rec);
+        r.mon->stop();
+    }
+    {  // a follower asks its leader
+        monitor_rig r(1, 3);
+        r.start();
+        raft::raft_msg_t req = make_msg(raft::APPEND_REQUEST, 1, 2, 1);
+        r.mon->run_once(req);
+        raft::raft_msg_t m;
+        while (raft::mq_pop(r.queue(2), &m, 1) == 0) {
+        }
+        r.mon->signal(SIGQUIT);
+        EXPECT_FALSE(r.mon->exit_requested());
+        ASSERT_EQ(raft::mq_pop(r.queue(2), &m, 1), 0);
+        EXPECT_EQ(m.type, raft::STOP_CLUSTER);
+        EXPECT_EQ(m.to, 2u);
+        EXPECT_EQ(m.from, 1u);
+        r.mon->signal(SIGINT);
+        ASSERT_EQ(raft::mq_pop(r.queue(2), &m, 1), 0);
+        EXPECT_EQ(m.type, raft::STOP_NODE);
+        r.mon->signal(SIGHUP);
+        EXPECT_EQ(r.exit_calls(), std::vector<int>{1});
+    }
+    {  // the leader's applications get NODE-STOP, also when a follower's request arrives
+        monitor_rig r(1, 3);
+        recording_app app("svc_app");
+        r.start();
+        r.mon->register_app(&app.rec);
+        win_election(r);
+        r.mon->event("ACTIVATE", "");
+        app.take();
+        r.mon->signal(SIGTERM);
+        r.mon->run_once(make_msg(raft::STOP_NODE, 1, 3, 1));
+        r.mon->run_once(make_msg(raft::STOP_CLUSTER, 1, 2, 1));
+        EXPECT_EQ(app.take(), (std::vector<std::string>{"NODE-STOP:1", "NODE-STOP:3", "NODE-STOP:66"}));
+        r.mon->run_once(make_msg(raft::EXIT, 1, 2, 1));
+        EXPECT_TRUE(r.mon->exit_requested());
+        EXPECT_EQ(app.take(), std::vector<std::string>{"EXIT:"});
+        r.mon->unregister_app(&app.rec);
+    }
+}
+
+TEST(Monitor, UnknownOutputRecordEndsTheDaemon)
+{
+    monitor_rig r(1, 3);
+    r.start();
+    r.mon->act_on(make_msg(raft::TICK, 0, 0, 0));
+    EXPECT_EQ(r.exit_calls(), std::vector<int>{1});
+}
