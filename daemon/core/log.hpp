@@ -73,6 +73,11 @@ private:
     uint64_t last_term_ = 0;
     uint64_t prev_index_ = 0;
     uint64_t prev_term_ = 0;
+    // The term and vote last written (or read) durably: save_state relaxes the
+    // fsync only when neither changes.
+    bool durable_known_ = false;
+    uint64_t durable_term_ = 0;
+    uint32_t durable_vote_ = 0;
     const std::string* path_;
     sqlite3* db_ = nullptr;
     db_lock lock_;

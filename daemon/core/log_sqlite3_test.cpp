@@ -254,6 +254,30 @@ TEST_F(LogTest, PersistedStateSurvivesARestart)
     EXPECT_EQ(scalar("select count(*) from raft"), 1);
 }
 
+TEST_F(LogTest, ApplyProgressAndVotesInterleavedAllLand)
+{
+    // last_applied alone is written without its own fsync; term and vote changes
+    // in between must still land, and every value must read back after a reopen.
+    {
+        auto log = open_log();
+        log->save_state(3, 1, 0);
+        for (uint64_t la = 1; la <= 50; ++la)
+            log->save_state(3, 1, la);
+        log->save_state(4, 2, 50);
+        log->save_state(4, 2, 51);
+        log->append(log_entry_init(1, 4, "k", "v"));
+    }
+    auto log = open_log();
+    uint64_t t, la;
+    uint32_t v;
+    log->load_state(&t, &v, &la);
+    EXPECT_EQ(t, 4u);
+    EXPECT_EQ(v, 2u);
+    EXPECT_EQ(la, 51u);
+    EXPECT_EQ(log->last_index(), 1u);
+    EXPECT_EQ(scalar("select count(*) from raft"), 1);
+}
+
 TEST_F(LogTest, FileWithoutTheIdxIndexStaysValid)
 {
     raw_exec("CREATE TABLE cmdlog (idx INTEGER NOT NULL,term INT NOT NULL, key TEXT, value TEXT);"
