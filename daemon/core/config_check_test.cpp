@@ -13,7 +13,9 @@ json doc_with_ids(const char* ids_json)
     doc["nodes"] = json::array();
     int i = 0;
     for (const auto& id : json::parse(ids_json))
-        doc["nodes"].push_back({{"id", id}, {"nodename", "n" + std::to_string(i++)}});
+        std::string name = "n";
+        name += std::to_string(i++);
+        doc["nodes"].push_back({{"id", id}, {"nodename", name}});
     return doc;
 }
 
