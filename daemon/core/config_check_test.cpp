@@ -12,10 +12,11 @@ json doc_with_ids(const char* ids_json)
     json doc;
     doc["nodes"] = json::array();
     int i = 0;
-    for (const auto& id : json::parse(ids_json))
+    for (const auto& id : json::parse(ids_json)) {
         std::string name = "n";
         name += std::to_string(i++);
         doc["nodes"].push_back({{"id", id}, {"nodename", name}});
+    }
     return doc;
 }
 
