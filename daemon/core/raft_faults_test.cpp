@@ -235,6 +235,19 @@ TEST_F(RaftFaults, UntrustedRecordsAreBoundedOrIgnored)
     EXPECT_TRUE(l.sent(NODE_STATUS).empty());
 }
 
+// A pre-vote request always carries a term of at least 1; one that claims 0 would
+// be granted in the term before 0.
+TEST_F(RaftFaults, PreVoteOfTermZeroIsIgnored)
+{
+    node_under_test v(&clock, 2, {1, 3});
+    clock.advance(6 * SEC);
+    v.step(vote_request(PRE_VOTE_REQUEST, 1, 2, 0, 0, 0, 0));
+    EXPECT_TRUE(v.out.empty());
+    v.step(vote_request(PRE_VOTE_REQUEST, 1, 2, 1, 0, 0, 0));
+    ASSERT_EQ(v.sent(VOTE_RESPONSE).size(), 1u);
+    EXPECT_EQ(v.sent(VOTE_RESPONSE)[0].term, 0u);
+}
+
 // Incarnation refuses only a fresh candidate over a running voter. The example
 // of three healthy connected nodes that would otherwise refuse each other: B
 // has incarnation 3 and the shortest log, A incarnation 1 and the committed

@@ -94,6 +94,10 @@ bool raft_node_t::accept(const raft_msg_t& m) const
         known = known || p.id == m.from;
     if (!known || m.term > TERM_LIMIT)
         return false;
+    // A pre-vote carries the requester's term plus one, so never 0; granting one
+    // would answer in the term before 0, which wraps to the largest term.
+    if (m.type == PRE_VOTE_REQUEST && m.term == 0)
+        return false;
     if (m.type == APPEND_REQUEST) {
         const auto& a = m.body.append;
         if (a.prev_term > m.term)
