@@ -192,7 +192,7 @@ TEST(Monitor, RaftNodeCountsPeersHeardDuringATrial)
     ASSERT_EQ(r.mon->state(), raft::PRE_CANDIDATE);
     raft::raft_msg_t refusal = make_msg(raft::VOTE_RESPONSE, 1, 3, r.mon->term());
     r.mon->run_once(refusal);
-    raft::raft_msg_t stale = make_msg(raft::PRE_VOTE_REQUEST, 1, 2, 0);
+    raft::raft_msg_t stale = make_msg(raft::APPEND_RESPONSE, 1, 2, 0);
     r.mon->run_once(stale);
     // Catch the STATE_CHANGED on its way to the HA endpoint.
     raft::mq_t* ha = r.queue(raft::NODE_HA);
