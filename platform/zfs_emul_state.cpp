@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -94,6 +95,17 @@ bool vdevs_well_formed(const json& vdevs)
     return true;
 }
 
+// A pool id is the decimal text of the pool's guid: the calls turn it back into
+// a number, so anything else must be refused before they meet it.
+bool pool_id_well_formed(const std::string& id)
+{
+    if (id.empty() || id.size() > 20 || id.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    errno = 0;
+    std::strtoull(id.c_str(), nullptr, 10);
+    return errno != ERANGE;
+}
+
 // Fills absent members of a pool record and checks the kinds of the present
 // ones, so the library calls never meet a member of the wrong kind.
 }  // namespace
@@ -170,7 +182,7 @@ bool with_state(const std::function<bool(json& state, std::vector<json>& ops)>& 
     if (!state.contains("faults"))
         state["faults"] = json::array();
     for (auto& [id, pool] : state["pools"].items()) {
-        if (!normalize_pool(pool))
+        if (!pool_id_well_formed(id) || !normalize_pool(pool))
             return fail(err, "pool state malformed: pool " + id);
     }
     for (const auto& f : state["faults"])
