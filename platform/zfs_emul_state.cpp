@@ -136,6 +136,19 @@ bool normalize_pool(json& pool)
 }
 
 
+bool fault_well_formed(const json& fault)
+{
+    if (!fault.is_object())
+        return false;
+    for (const char* key : {"op", "pool", "host", "text", "shape"})
+        if (fault.contains(key) && !fault[key].is_string())
+            return false;
+    for (const char* key : {"errno", "times"})
+        if (fault.contains(key) && !fault[key].is_number_integer())
+            return false;
+    return true;
+}
+
 std::string state_dir()
 {
     auto root = emulated_root();
@@ -186,8 +199,8 @@ bool with_state(const std::function<bool(json& state, std::vector<json>& ops)>& 
             return fail(err, "pool state malformed: pool " + id);
     }
     for (const auto& f : state["faults"])
-        if (!f.is_object())
-            return fail(err, "pool state malformed: a fault is not an object");
+        if (!fault_well_formed(f))
+            return fail(err, "pool state malformed: a fault is not an object with members of their kinds");
     std::vector<json> ops;
     bool write = false;
     try {

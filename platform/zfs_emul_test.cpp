@@ -84,6 +84,19 @@ TEST_F(zfs_emul_test, bad_fixtures_are_refused)
     EXPECT_FALSE(emul::create_pool({{"name", 5}}, &err));
     EXPECT_FALSE(emul::add_fault({{"pool", "x"}}, &err));
     EXPECT_EQ(err, "fault needs an \"op\"");
+    // A fault is read outside the state lock too (library start-up): its members
+    // must have their kinds when it is stored, or taking it throws.
+    for (const json& bad : {json{{"op", "init"}, {"errno", "EIO"}}, json{{"op", "open"}, {"times", "2"}},
+                            json{{"op", "open"}, {"text", 5}}, json{{"op", "open"}, {"host", json::array()}}}) {
+        EXPECT_FALSE(emul::add_fault(bad, &err)) << bad;
+        EXPECT_EQ(err, "fault has a member of the wrong kind");
+    }
+    EXPECT_NO_THROW(z::libzfs_fini(z::libzfs_init()));
+    std::ofstream(root_ + "/zfs/state.json") << R"({"faults": [{"op": "init", "errno": "EIO"}]})";
+    z::libzfs_handle_t* hdl = nullptr;
+    EXPECT_NO_THROW(hdl = z::libzfs_init());
+    EXPECT_EQ(hdl, nullptr);
+    std::filesystem::remove(root_ + "/zfs/state.json");
     EXPECT_FALSE(emul::update_pool("nosuch", {{"multihost", true}}, &err));
     EXPECT_EQ(err, "no pool nosuch");
     EXPECT_FALSE(emul::create_pool({{"name", "x"}, {"vdevs", 5}}, &err));
