@@ -54,7 +54,8 @@ TEST_F(zfs_emul_test, malformed_state_is_reported_and_left_alone)
                              "{\"pools\": {\"1\": {\"datasets\": [7], \"imported_by\": {\"node1\": {}}, \"name\": \"t\"}}}",
                              // Pool ids are decimal numbers: the calls turn them back into guids.
                              "{\"pools\": {\"x\": {\"imported_by\": {\"node1\": {}}, \"name\": \"t\"}}}",
-                             "{\"pools\": {\"99999999999999999999999\": {\"imported_by\": {\"node1\": {}}, \"name\": \"t\"}}}"}) {
+                             "{\"pools\": {\"99999999999999999999999\": "
+                             "{\"imported_by\": {\"node1\": {}}, \"name\": \"t\"}}}"}) {
         std::ofstream(path) << text;
         z::libzfs_handle_t* hdl = z::libzfs_init();
         if (hdl != nullptr) {
