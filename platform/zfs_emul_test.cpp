@@ -143,3 +143,44 @@ TEST_F(zfs_emul_test, faults_match_their_host_and_count_down)
         EXPECT_EQ(open_as("node1"), z::EZFS_IO);
     EXPECT_EQ(emul::read_state(&err).value()["faults"].size(), 1u);
 }
+
+TEST_F(zfs_emul_test, a_change_that_cannot_be_stored_is_a_failure)
+{
+    std::string err;
+    ASSERT_TRUE(emul::create_pool({{"name", "tank"}, {"imported_by", {{"node2", json::object()}}}}, &err)) << err;
+    ASSERT_TRUE(emul::create_pool({{"name", "data"}}, &err)) << err;
+    z::libzfs_handle_t* hdl = z::libzfs_init();
+    ASSERT_NE(hdl, nullptr);
+    z::libpc_handle_t pc;
+    pc.lpc_lib_handle = hdl;
+    pc.lpc_ops = &z::libzfs_config_ops;
+    z::importargs_t args;
+    args.poolname = "data";
+    z::nvlist_ptr found(z::zpool_search_import(&pc, &args));
+    ASSERT_TRUE(found);
+    z::nvlist_t* config = nullptr;
+    ASSERT_EQ(z::nvpair_value_nvlist(z::nvlist_next_nvpair(found.get(), nullptr), &config), 0);
+
+    // Even root cannot open a directory for writing: every rewrite of the state fails.
+    std::filesystem::create_directory(root_ + "/zfs/state.json.tmp");
+    EXPECT_NE(z::zpool_import_props(hdl, config, nullptr, nullptr, z::ZFS_IMPORT_ANY_HOST), 0);
+    EXPECT_EQ(z::libzfs_errno(hdl), z::EZFS_IO);
+    EXPECT_EQ(z::zpool_search_import(&pc, &args), nullptr);
+    ::setenv("KELM_EMUL_HOST", "node2", 1);
+    z::libzfs_handle_t* hdl2 = z::libzfs_init();
+    z::zpool_handle_t* zhp = z::zpool_open_canfail(hdl2, "tank");
+    ASSERT_NE(zhp, nullptr);
+    EXPECT_NE(z::zpool_enable_datasets(zhp, nullptr, 0), 0);
+    EXPECT_NE(z::zpool_disable_datasets(zhp, false), 0);
+    EXPECT_NE(z::zpool_export(zhp, false, "x"), 0);
+    EXPECT_NE(z::zpool_clear(zhp, nullptr, nullptr), 0);
+    z::zpool_close(zhp);
+    z::libzfs_fini(hdl2);
+    z::libzfs_fini(hdl);
+
+    std::filesystem::remove(root_ + "/zfs/state.json.tmp");
+    auto state = emul::read_state(&err);
+    ASSERT_TRUE(state) << err;
+    for (const auto& [id, pool] : state->at("pools").items())
+        EXPECT_EQ(pool.at("imported_by").size(), pool.at("name") == "tank" ? 1u : 0u) << id;
+}
