@@ -208,20 +208,29 @@ bool with_state(const std::function<bool(json& state, std::vector<json>& ops)>& 
     } catch (const json::exception& e) {
         return fail(err, std::string("pool state malformed: ") + e.what());
     }
+    // Both texts are made before anything is written: a string that is not UTF-8
+    // (a host name is only bytes) cannot be stored, and then nothing is.
+    std::string state_text;
+    std::string ops_text;
+    try {
+        if (write)
+            state_text = state.dump(1) + "\n";
+        for (const auto& op : ops)
+            ops_text += op.dump() + "\n";
+    } catch (const json::exception& e) {
+        return fail(err, std::string("can't write pool state: ") + e.what());
+    }
     if (write) {
         const std::string tmp = path + ".tmp";
         fd_guard out(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-        if (out.get() < 0 || !write_all(out.get(), state.dump(1) + "\n"))
+        if (out.get() < 0 || !write_all(out.get(), state_text))
             return fail(err, "can't write pool state: " + std::string(std::strerror(errno)));
         if (::rename(tmp.c_str(), path.c_str()) != 0)
             return fail(err, "can't replace pool state: " + std::string(std::strerror(errno)));
     }
     if (!ops.empty()) {
         fd_guard log(::open((dir + "/ops.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
-        std::string text;
-        for (const auto& op : ops)
-            text += op.dump() + "\n";
-        if (log.get() < 0 || !write_all(log.get(), text))
+        if (log.get() < 0 || !write_all(log.get(), ops_text))
             return fail(err, "can't append to the pool operation log: " + std::string(std::strerror(errno)));
     }
     return true;

@@ -184,3 +184,31 @@ TEST_F(zfs_emul_test, a_change_that_cannot_be_stored_is_a_failure)
     for (const auto& [id, pool] : state->at("pools").items())
         EXPECT_EQ(pool.at("imported_by").size(), pool.at("name") == "tank" ? 1u : 0u) << id;
 }
+
+TEST_F(zfs_emul_test, a_host_name_that_is_not_utf8_fails_the_call_instead_of_throwing)
+{
+    std::string err;
+    ASSERT_TRUE(emul::create_pool({{"name", "tank"}}, &err)) << err;
+    // Host names are bytes; the state and its log are JSON text.
+    ::setenv("KELM_EMUL_HOST", "node\xff", 1);
+    z::libzfs_handle_t* hdl = z::libzfs_init();
+    ASSERT_NE(hdl, nullptr);
+    z::libpc_handle_t pc;
+    pc.lpc_lib_handle = hdl;
+    pc.lpc_ops = &z::libzfs_config_ops;
+    z::importargs_t args;
+    args.poolname = "tank";
+    z::nvlist_t* found = nullptr;
+    EXPECT_NO_THROW(found = z::zpool_search_import(&pc, &args));
+    EXPECT_EQ(found, nullptr);
+    EXPECT_NE(z::libzfs_errno(hdl), z::EZFS_SUCCESS);
+    z::nvlist_free(found);
+    z::libzfs_fini(hdl);
+    bool ok = true;
+    EXPECT_NO_THROW(ok = emul::fence_host("node\xff", true, &err));
+    EXPECT_FALSE(ok);
+    EXPECT_NE(err.find("can't write pool state"), std::string::npos) << err;
+    auto state = emul::read_state(&err);
+    ASSERT_TRUE(state) << err;
+    EXPECT_TRUE(state->at("hosts").empty());
+}
