@@ -83,7 +83,7 @@ int stop_pool(const std::string& pool)
         // Taking an unreadable state for "exported" would report a stop that left
         // the pool imported here while another node imports it.
         return phase_failed("pool-export", context, exit_pool_export,
-                            "can't tell whether the pool is imported: " + why);
+                            "can't tell whether pool is imported: " + why);
     case pool_presence::yes:
         break;
     }

@@ -20,6 +20,8 @@ std::string ext_ip_text(const json& element, const char* key, const std::string&
     }
     if (!it->is_string())
         throw config_invalid("service '" + service + "': \"" + key + "\" of an \"ext_ips\" element is not a string");
+    if (it->get_ref<const std::string&>().find('\0') != std::string::npos)
+        throw config_invalid("service '" + service + "': \"" + key + "\" of an \"ext_ips\" element holds a zero byte");
     return it->get<std::string>();
 }
 
@@ -59,6 +61,10 @@ std::optional<service_def> find_service(const json& doc, const std::string& name
             for (const auto& pool : *pools) {
                 if (!pool.is_string())
                     throw config_invalid("service '" + name + "': \"pools\" is not an array of strings");
+                // The pool library reads a name up to its first zero byte: "ta\0nk"
+                // would act on the pool "ta".
+                if (pool.get_ref<const std::string&>().find('\0') != std::string::npos)
+                    throw config_invalid("service '" + name + "': a pool name holds a zero byte");
                 def.pools.push_back(pool.get<std::string>());
             }
         }

@@ -79,6 +79,12 @@ TEST(poolrun_find_service, refuses_mistyped_members_of_the_found_service_only)
         R"({"services": [{"name": "s", "ext_ips": [{"ip": "10.0.0.1"}]}]})",
         R"({"services": [{"name": "s", "ext_ips": [{"interface": ["em0"], "ip": "10.0.0.1"}]}]})",
         R"({"services": [{"name": "s", "ext_ips": [{"interface": "em0", "ip": "10.0.0.1", "netmask": 24}]}]})",
+        // A zero byte would end the text where the system reads it: "ta" would be
+        // imported or exported in place of the pool named, 10.0.0.1 added or removed.
+        R"({"services": [{"name": "s", "pools": ["ta\u0000nk"]}]})",
+        R"({"services": [{"name": "s", "ext_ips": [{"interface": "em0", "ip": "10.0.0.1\u0000x"}]}]})",
+        R"({"services": [{"name": "s", "ext_ips": [{"interface": "em0\u0000x", "ip": "10.0.0.1"}]}]})",
+        R"({"services": [{"name": "s", "ext_ips": [{"interface": "em0", "ip": "10.0.0.1", "netmask": "24\u0000"}]}]})",
     };
     for (const char* text : bad)
         EXPECT_THROW(find_service(json::parse(text), "s"), config_invalid) << text;

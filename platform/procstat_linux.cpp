@@ -11,6 +11,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <new>
@@ -66,8 +67,16 @@ std::string device_dir()
 procstat* procstat_open_sysctl()
 {
     auto* ps = new (std::nothrow) procstat();
-    if (ps != nullptr)
-        ps->dev_dir = device_dir();
+    if (ps == nullptr)
+        return nullptr;
+    ps->dev_dir = device_dir();
+    // The kernel names an open file by its canonical path: the directory is
+    // compared in that spelling too (a relative or untidy emulated root otherwise
+    // hides every holder).
+    if (char* canonical = ::realpath(ps->dev_dir.c_str(), nullptr)) {
+        ps->dev_dir = canonical;
+        std::free(canonical);
+    }
     return ps;
 }
 

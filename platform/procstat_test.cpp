@@ -101,3 +101,41 @@ TEST(procstat, processes_once_each_and_devices_named_relative_to_the_host)
     ::unsetenv("KELM_EMUL_HOST");
     EXPECT_EQ(device_dir(), "/dev");
 }
+
+TEST(procstat, devices_are_named_whatever_the_spelling_of_the_emulated_root)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "device nodes need root";
+    char tmpl[] = "/tmp/kelm-procstat-XXXXXX";
+    ASSERT_NE(::mkdtemp(tmpl), nullptr);
+    const std::string root = tmpl;
+    // The kernel names an open file by its canonical path; a root spelled another
+    // way must still find the holder, or a held zvol passes for free.
+    ::setenv("KELM_EMUL_ROOT", (root + "/./").c_str(), 1);
+    ::setenv("KELM_EMUL_HOST", "nodeA", 1);
+    std::filesystem::create_directories(device_dir() + "/zvol/tank");
+    const std::string node = device_dir() + "/zvol/tank/v";
+    ASSERT_EQ(::mknod(node.c_str(), S_IFCHR | 0600, makedev(1, 3)), 0);
+    const int devfd = ::open(node.c_str(), O_RDONLY);
+    ASSERT_GE(devfd, 0);
+
+    procstat* ps = procstat_open_sysctl();
+    ASSERT_NE(ps, nullptr);
+    kinfo_proc me;
+    me.ki_pid = ::getpid();
+    filestat_list* files = procstat_getfiles(ps, &me, 0);
+    ASSERT_NE(files, nullptr);
+    std::string name;
+    for (auto& f : *files) {
+        vnstat vn;
+        if (f.fs_fd == devfd && procstat_get_vnode_info(ps, &f, &vn, nullptr) == 0)
+            name = vn.vn_devname;
+    }
+    EXPECT_EQ(name, "zvol/tank/v");
+    procstat_freefiles(ps, files);
+    procstat_close(ps);
+    ::close(devfd);
+    std::filesystem::remove_all(root);
+    ::unsetenv("KELM_EMUL_ROOT");
+    ::unsetenv("KELM_EMUL_HOST");
+}

@@ -54,6 +54,9 @@ std::vector<json> read_ops(std::string* err);
 // Fills the absent members of a pool record with their empty values; false when
 // a present member has the wrong kind.
 bool normalize_pool(json& pool);
+// Whether a fault record's members have their kinds: "op", "pool", "host", "text",
+// "shape" strings, "errno" and "times" integers (absent ones are fine).
+bool fault_well_formed(const json& fault);
 // Derived root vdev state of a pool record (its "root_state" when set).
 uint64_t root_state(const json& pool);
 // Creates or removes the zvol device nodes of `pool` for `host`.

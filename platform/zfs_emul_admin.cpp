@@ -173,6 +173,8 @@ bool add_fault(const json& fault, std::string* err)
         return fail(err, "fault needs an \"op\"");
     json f = json{{"op", ""}, {"pool", ""}, {"host", ""}, {"errno", EIO}, {"text", ""}, {"times", 1}, {"shape", ""}};
     f.merge_patch(fault);
+    if (!fault_well_formed(f))
+        return fail(err, "fault has a member of the wrong kind");
     return with_state(
         [&](json& state, std::vector<json>&) {
             state["faults"].push_back(f);

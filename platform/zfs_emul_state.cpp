@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -94,6 +95,17 @@ bool vdevs_well_formed(const json& vdevs)
     return true;
 }
 
+// A pool id is the decimal text of the pool's guid: the calls turn it back into
+// a number, so anything else must be refused before they meet it.
+bool pool_id_well_formed(const std::string& id)
+{
+    if (id.empty() || id.size() > 20 || id.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    errno = 0;
+    std::strtoull(id.c_str(), nullptr, 10);
+    return errno != ERANGE;
+}
+
 // Fills absent members of a pool record and checks the kinds of the present
 // ones, so the library calls never meet a member of the wrong kind.
 }  // namespace
@@ -123,6 +135,19 @@ bool normalize_pool(json& pool)
     return vdevs_well_formed(pool["vdevs"]);
 }
 
+
+bool fault_well_formed(const json& fault)
+{
+    if (!fault.is_object())
+        return false;
+    for (const char* key : {"op", "pool", "host", "text", "shape"})
+        if (fault.contains(key) && !fault[key].is_string())
+            return false;
+    for (const char* key : {"errno", "times"})
+        if (fault.contains(key) && !fault[key].is_number_integer())
+            return false;
+    return true;
+}
 
 std::string state_dir()
 {
@@ -170,12 +195,12 @@ bool with_state(const std::function<bool(json& state, std::vector<json>& ops)>& 
     if (!state.contains("faults"))
         state["faults"] = json::array();
     for (auto& [id, pool] : state["pools"].items()) {
-        if (!normalize_pool(pool))
+        if (!pool_id_well_formed(id) || !normalize_pool(pool))
             return fail(err, "pool state malformed: pool " + id);
     }
     for (const auto& f : state["faults"])
-        if (!f.is_object())
-            return fail(err, "pool state malformed: a fault is not an object");
+        if (!fault_well_formed(f))
+            return fail(err, "pool state malformed: a fault is not an object with members of their kinds");
     std::vector<json> ops;
     bool write = false;
     try {
@@ -183,20 +208,29 @@ bool with_state(const std::function<bool(json& state, std::vector<json>& ops)>& 
     } catch (const json::exception& e) {
         return fail(err, std::string("pool state malformed: ") + e.what());
     }
+    // Both texts are made before anything is written: a string that is not UTF-8
+    // (a host name is only bytes) cannot be stored, and then nothing is.
+    std::string state_text;
+    std::string ops_text;
+    try {
+        if (write)
+            state_text = state.dump(1) + "\n";
+        for (const auto& op : ops)
+            ops_text += op.dump() + "\n";
+    } catch (const json::exception& e) {
+        return fail(err, std::string("can't write pool state: ") + e.what());
+    }
     if (write) {
         const std::string tmp = path + ".tmp";
         fd_guard out(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-        if (out.get() < 0 || !write_all(out.get(), state.dump(1) + "\n"))
+        if (out.get() < 0 || !write_all(out.get(), state_text))
             return fail(err, "can't write pool state: " + std::string(std::strerror(errno)));
         if (::rename(tmp.c_str(), path.c_str()) != 0)
             return fail(err, "can't replace pool state: " + std::string(std::strerror(errno)));
     }
     if (!ops.empty()) {
         fd_guard log(::open((dir + "/ops.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
-        std::string text;
-        for (const auto& op : ops)
-            text += op.dump() + "\n";
-        if (log.get() < 0 || !write_all(log.get(), text))
+        if (log.get() < 0 || !write_all(log.get(), ops_text))
             return fail(err, "can't append to the pool operation log: " + std::string(std::strerror(errno)));
     }
     return true;

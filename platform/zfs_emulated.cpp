@@ -86,7 +86,7 @@ nvlist_t* zpool_search_import(libpc_handle_t* pc, importargs_t* args)
         dir_kind = (dirs.size() == 1 && dirs[0] == "/dev/diskid") ? "diskid" : "default";
 
     nvlist_t* result = nullptr;
-    locked(hdl, [&](json& state, std::vector<json>& ops) {
+    const bool stored = locked(hdl, [&](json& state, std::vector<json>& ops) {
         json entry = op_entry(hdl, "search", filter);
         entry["dirs"] = dirs;
         ops.push_back(entry);
@@ -122,6 +122,11 @@ nvlist_t* zpool_search_import(libpc_handle_t* pc, importargs_t* args)
             result = list.release();
         return true;
     });
+    // A search whose log entry (or consumed fault) could not be stored failed.
+    if (!stored) {
+        nvlist_free(result);
+        return nullptr;
+    }
     return result;
 }
 
@@ -130,7 +135,7 @@ zpool_handle_t* zpool_open_canfail(libzfs_handle_t* hdl, const char* name)
     if (hdl == nullptr || name == nullptr)
         return nullptr;
     std::unique_ptr<zpool_handle_t> zhp;
-    locked(hdl, [&](json& state, std::vector<json>&) {
+    const bool stored = locked(hdl, [&](json& state, std::vector<json>&) {
         std::string shape;
         if (auto fault = take_fault(state, "open", name, hdl->host)) {
             shape = fault->value("shape", "");
@@ -153,6 +158,8 @@ zpool_handle_t* zpool_open_canfail(libzfs_handle_t* hdl, const char* name)
         set_error(hdl, EZFS_NOENT, "no such pool");
         return !shape.empty();
     });
+    if (!stored)
+        return nullptr;
     return zhp.release();
 }
 

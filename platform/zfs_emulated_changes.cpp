@@ -21,7 +21,7 @@ int zpool_import_props(libzfs_handle_t* hdl, nvlist_t* config, const char* newna
     if (props != nullptr)
         nvlist_lookup_string(props, zpool_prop_to_name(ZPOOL_PROP_CACHEFILE), &cachefile);
     int rc = -1;
-    locked(hdl, [&](json& state, std::vector<json>& ops) {
+    const bool stored = locked(hdl, [&](json& state, std::vector<json>& ops) {
         json entry = op_entry(hdl, "import", name);
         entry["flags"] = flags;
         entry["cachefile"] = cachefile != nullptr ? json(cachefile) : json(nullptr);
@@ -60,7 +60,8 @@ int zpool_import_props(libzfs_handle_t* hdl, nvlist_t* config, const char* newna
         rc = 0;
         return true;
     });
-    return rc;
+    // A change that could not be stored did not happen.
+    return stored ? rc : -1;
 }
 
 int zpool_enable_datasets(zpool_handle_t* zhp, const char* mntopts, int flags)
@@ -69,7 +70,7 @@ int zpool_enable_datasets(zpool_handle_t* zhp, const char* mntopts, int flags)
         return -1;
     libzfs_handle_t* hdl = zhp->hdl;
     int rc = -1;
-    locked(hdl, [&](json& state, std::vector<json>& ops) {
+    const bool stored = locked(hdl, [&](json& state, std::vector<json>& ops) {
         json entry = op_entry(hdl, "enable_datasets", zhp->name);
         entry["options"] = mntopts != nullptr ? json(mntopts) : json(nullptr);
         entry["flags"] = flags;
@@ -95,7 +96,8 @@ int zpool_enable_datasets(zpool_handle_t* zhp, const char* mntopts, int flags)
         }
         return true;
     });
-    return rc;
+    // A change that could not be stored did not happen.
+    return stored ? rc : -1;
 }
 
 int zpool_disable_datasets(zpool_handle_t* zhp, boolean_t force)
@@ -104,7 +106,7 @@ int zpool_disable_datasets(zpool_handle_t* zhp, boolean_t force)
         return -1;
     libzfs_handle_t* hdl = zhp->hdl;
     int rc = -1;
-    locked(hdl, [&](json& state, std::vector<json>& ops) {
+    const bool stored = locked(hdl, [&](json& state, std::vector<json>& ops) {
         json entry = op_entry(hdl, "disable_datasets", zhp->name);
         entry["force"] = force;
         ops.push_back(entry);
@@ -126,7 +128,8 @@ int zpool_disable_datasets(zpool_handle_t* zhp, boolean_t force)
         rc = 0;
         return true;
     });
-    return rc;
+    // A change that could not be stored did not happen.
+    return stored ? rc : -1;
 }
 
 int zpool_export(zpool_handle_t* zhp, boolean_t force, const char* log_str)
@@ -135,7 +138,7 @@ int zpool_export(zpool_handle_t* zhp, boolean_t force, const char* log_str)
         return -1;
     libzfs_handle_t* hdl = zhp->hdl;
     int rc = -1;
-    locked(hdl, [&](json& state, std::vector<json>& ops) {
+    const bool stored = locked(hdl, [&](json& state, std::vector<json>& ops) {
         json entry = op_entry(hdl, "export", zhp->name);
         entry["force"] = force;
         entry["history"] = log_str != nullptr ? json(log_str) : json(nullptr);
@@ -157,7 +160,8 @@ int zpool_export(zpool_handle_t* zhp, boolean_t force, const char* log_str)
         rc = 0;
         return true;
     });
-    return rc;
+    // A change that could not be stored did not happen.
+    return stored ? rc : -1;
 }
 
 }  // namespace platform::zfs

@@ -21,7 +21,7 @@ int zpool_vdev_online(zpool_handle_t* zhp, const char* path, int flags, vdev_sta
         return -1;
     libzfs_handle_t* hdl = zhp->hdl;
     int rc = -1;
-    locked(hdl, [&](json& state, std::vector<json>& ops) {
+    const bool stored = locked(hdl, [&](json& state, std::vector<json>& ops) {
         json entry = op_entry(hdl, "online", zhp->name);
         entry["leaf"] = path;
         entry["flags"] = flags;
@@ -63,7 +63,8 @@ int zpool_vdev_online(zpool_handle_t* zhp, const char* path, int flags, vdev_sta
         ops.push_back(entry);
         return true;
     });
-    return rc;
+    // A change that could not be stored did not happen.
+    return stored ? rc : -1;
 }
 
 int zpool_refresh_stats(zpool_handle_t* zhp, boolean_t* missing)
@@ -72,7 +73,7 @@ int zpool_refresh_stats(zpool_handle_t* zhp, boolean_t* missing)
         return -1;
     libzfs_handle_t* hdl = zhp->hdl;
     int rc = -1;
-    locked(hdl, [&](json& state, std::vector<json>& ops) {
+    const bool stored = locked(hdl, [&](json& state, std::vector<json>& ops) {
         ops.push_back(op_entry(hdl, "refresh", zhp->name));
         if (auto fault = take_fault(state, "refresh", zhp->name, hdl->host)) {
             fault_error(hdl, *fault);
@@ -90,7 +91,8 @@ int zpool_refresh_stats(zpool_handle_t* zhp, boolean_t* missing)
         }
         return true;
     });
-    return rc;
+    // A change that could not be stored did not happen.
+    return stored ? rc : -1;
 }
 
 zpool_status_t zpool_get_status(zpool_handle_t* zhp, const char** msgid)
@@ -116,7 +118,7 @@ int zpool_clear(zpool_handle_t* zhp, const char* path, nvlist_t* rewindnvl)
     uint32_t policy = 0;
     bool has_policy = rewindnvl != nullptr && nvlist_lookup_uint32(rewindnvl, ZPOOL_LOAD_REWIND_POLICY, &policy) == 0;
     int rc = -1;
-    locked(hdl, [&](json& state, std::vector<json>& ops) {
+    const bool stored = locked(hdl, [&](json& state, std::vector<json>& ops) {
         json entry = op_entry(hdl, "clear", zhp->name);
         entry["device"] = path != nullptr ? json(path) : json(nullptr);
         entry["policy"] = has_policy ? json(policy) : json(nullptr);
@@ -133,7 +135,8 @@ int zpool_clear(zpool_handle_t* zhp, const char* path, nvlist_t* rewindnvl)
         }
         return true;
     });
-    return rc;
+    // A change that could not be stored did not happen.
+    return stored ? rc : -1;
 }
 
 }  // namespace platform::zfs

@@ -225,7 +225,7 @@ def test_stop_failures_30(site, tmp_path):
     site.emul("fault", {"op": "open", "pool": "data", "errno": 5, "text": "I/O error"})
     r = site.poolrun("stop", "only-data")
     assert r.rc == 30, r
-    assert r.failed() == ["FAILED phase=pool-export pool=data exit=30 : can't tell whether the pool is imported: "
+    assert r.failed() == ["FAILED phase=pool-export pool=data exit=30 : can't tell whether pool is imported: "
                           "I/O error"]
     assert site.holders("data") == ["node1"]
 
