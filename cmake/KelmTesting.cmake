@@ -11,7 +11,11 @@ function(kelm_unit_test name)
   set_tests_properties(${name} PROPERTIES LABELS "unit;${T_LABELS}" TIMEOUT 300)
 endfunction()
 
-# kelm_scenario(NAME FILE tests/x_test.py [LABELS slow] [TIMEOUT s] [DEPENDS targets])
+# The state file of the test run's AMQP broker (fixture "rabbitmq", tests/CMakeLists.txt):
+# its ports, credentials and pids. Scenarios find it through KELM_BROKER_STATE.
+set(KELM_BROKER_STATE ${CMAKE_BINARY_DIR}/tests/rabbitmq/state.json)
+
+# kelm_scenario(NAME FILE tests/x_test.py [LABELS slow] [TIMEOUT s] [FIXTURES_REQUIRED f ...])
 # Scenarios find the built programs through KELM_BIN_DIR.
 function(kelm_scenario name)
   cmake_parse_arguments(T "" "FILE;TIMEOUT" "LABELS;FIXTURES_REQUIRED" ${ARGN})
@@ -25,7 +29,7 @@ function(kelm_scenario name)
     LABELS "scenario;${T_LABELS}"
     TIMEOUT ${T_TIMEOUT}
     SKIP_RETURN_CODE 77
-    ENVIRONMENT "KELM_BIN_DIR=${CMAKE_BINARY_DIR}/bin;KELM_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
+    ENVIRONMENT "KELM_BIN_DIR=${CMAKE_BINARY_DIR}/bin;KELM_SOURCE_DIR=${CMAKE_SOURCE_DIR};KELM_BROKER_STATE=${KELM_BROKER_STATE}")
   if(T_FIXTURES_REQUIRED)
     set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED "${T_FIXTURES_REQUIRED}")
   endif()
