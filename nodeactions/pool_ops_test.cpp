@@ -14,6 +14,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 
 using namespace nodeactions;
 namespace emul = platform::zfs_emul;
@@ -40,6 +41,20 @@ protected:
     }
 
     static void as(const char* host) { ::setenv("KELM_EMUL_HOST", host, 1); }
+
+    // Runs `fn` in a child process acting as `host`; returns its result (0-125).
+    static int in_process_as(const char* host, const std::function<int()>& fn)
+    {
+        pid_t pid = ::fork();
+        if (pid == 0) {
+            ::setenv("KELM_EMUL_HOST", host, 1);
+            ::_exit(fn());
+        }
+        int status = 0;
+        if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
+            return 126;
+        return WEXITSTATUS(status);
+    }
 
     int64_t create(const json& spec)
     {
@@ -370,13 +385,21 @@ TEST_F(pool_ops, double_start_is_counted_unless_the_holder_was_fenced)
     create({{"name", "tank"}, {"vdevs", shared}});
     create({{"name", "vault"}, {"vdevs", shared}});
     std::string text;
-    // Start on both hosts the way the service start does it: gate, then import.
-    for (const char* host : {"node1", "node2"}) {
-        as(host);
-        ASSERT_TRUE(pool_import_check("tank", &text)) << host << ": " << text;
-        ASSERT_TRUE(pool_import("tank", false, &text)) << host << ": " << text;
-    }
+    // Start on both hosts, each its own process, the way the service start does
+    // it: gate, then import.
+    auto start = [] {
+        std::string why;
+        if (pool_is_imported("tank", &why) != pool_presence::no)
+            return 1;
+        if (!pool_import_check("tank", &why))
+            return 2;
+        bool mounted = false;
+        return pool_import("tank", false, &why, &mounted) && mounted ? 0 : 3;
+    };
+    EXPECT_EQ(in_process_as("node1", start), 0);
+    EXPECT_EQ(in_process_as("node2", start), 0);
     EXPECT_EQ(state()["double_imports"], 1);
+    EXPECT_EQ(state()["pools"]["1"]["imported_by"].size(), 2u);
 
     // Failover done right: node1 holds vault, the others fence it, node2 starts it.
     as("node1");

@@ -11,6 +11,9 @@
 //
 // ---- Emulated backend (zfs_emulated.cpp) ----
 //
+// Tool: "kelm-emul-zfs" (create, update, fault, fence, unfence, host-down,
+// host-up, show, ops, double-imports) and the calls of platform/zfs_emul.hpp.
+//
 // Files, under "$KELM_EMUL_ROOT/zfs/":
 //   lock       never replaced; every call takes an exclusive flock on it for one
 //              read-modify-write of the state (a lock on state.json itself would
@@ -37,15 +40,19 @@
 //         "state": 0, "status": 0,       // pool state and status code as reported
 //         "root_state": null,            // forces the root vdev state (e.g. 5 FAULTED);
 //                                        // null: derived from the leaves
-//         "leaves": [ { "path": "/dev/diskid/DISK-A", "host": "node1",
-//                       "state": 7, "aux": 0,
-//                       "online_script": ["faulted", "faulted", "ok"] } ],
-//                                        // "host": the node whose disk this is (empty:
-//                                        // not on a shared disk); online_script: the
-//                                        // outcomes of the next zpool_vdev_online calls
+//         "vdevs": [ { "type": "mirror", "children": [            // interior vdevs nest
+//                        { "path": "/dev/diskid/DISK-A", "host": "node1",
+//                          "state": 7, "aux": 0,
+//                          "online_script": ["faulted", "faulted", "ok"] } ] } ],
+//                                        // leaves: "host" is the node whose disk this is
+//                                        // (empty: not on a shared disk); "state" a vdev
+//                                        // state below; "online_script" the outcomes of
+//                                        // the next zpool_vdev_online calls on the leaf
 //                                        // ("ok", "faulted", "error"), consumed in order;
 //                                        // when empty an online succeeds unless the
-//                                        // disk's host is fenced
+//                                        // disk's host is fenced. Interior and root
+//                                        // states follow the leaves: all ONLINE, none
+//                                        // ONLINE (UNAVAIL), else DEGRADED.
 //         "datasets": [ { "name": "tank", "mounted": false, "busy": false,
 //                         "mount_fail": false } ],
 //         "zvols": [ "vol1" ],
@@ -54,17 +61,23 @@
 //     "faults": [ { "op": "import", "pool": "", "host": "", "errno": 5,
 //                   "text": "...", "times": 1, "shape": "" } ]
 //   }
+//   Members absent from a pool record take their empty value; a member of the
+//   wrong kind makes every call fail with "pool state malformed" (nothing is
+//   rewritten).
 //
 // Views per host (the host is platform::get_hostname(), KELM_EMUL_HOST):
 //   - zpool_open_canfail and zpool_iter see only the live pools this host has
 //     imported; zpool_search_import lists a pool only when this host has not
 //     imported it and it is visible in the asked directory (destroyed ones too,
 //     with state 2).
-//   - Fencing a host (fence_host below; the stand-in target and initiator tools
-//     call the same function) suspends its imports: its opens report pool state
-//     UNAVAIL and its zvol nodes are removed; every leaf whose "host" is the fenced
-//     host turns UNAVAIL (state 13, seen by every host), so the pools go DEGRADED
-//     and stay so after unfencing until zpool_vdev_online brings the leaves back.
+//   - Fencing a host (platform::zfs_emul::fence_host(<nodename>, true); the
+//     stand-in target and initiator tools call the same function) suspends its
+//     imports: its opens report pool state UNAVAIL, its zvol nodes are removed,
+//     its mount, unmount, export and online calls fail with "pool I/O is
+//     currently suspended" and it cannot import; every leaf whose "host" is the
+//     fenced host turns UNAVAIL (state 13, seen by every host), so the pools go
+//     DEGRADED and stay so after unfencing until zpool_vdev_online brings the
+//     leaves back. Unfencing gives the host its zvol nodes back.
 //   - A fenced host's multihost activity is not live, and importing a pool that
 //     it holds does not count as a double import.
 //   - Importing creates character-device nodes "<device dir>/zvol/<pool>/<vol>"
@@ -72,10 +85,10 @@
 //   - Faults: the first entry matching {op, pool, host} ("" matches any) is taken
 //     and its "times" decremented (removed at 0; -1 never runs out), all under the
 //     lock, so "fail once, then succeed" holds across processes. "shape" breaks
-//     the configuration a search hands back ("not_nvlist", "no_state",
-//     "no_vdev_tree", "no_vdev_stats") instead of failing the call.
-//     Fault ops: init, search, open, import, enable_datasets, disable_datasets,
-//     export, online, refresh, status, clear, iter.
+//     the configuration that a search (op "search") or an open (op "open") hands
+//     back ("not_nvlist", "no_state", "no_vdev_tree", "no_vdev_stats") instead
+//     of failing the call. Fault ops: init, search, open, import,
+//     enable_datasets, disable_datasets, export, online, refresh, clear, iter.
 #pragma once
 
 #include "platform/nvlist.hpp"

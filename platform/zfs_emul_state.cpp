@@ -92,6 +92,48 @@ void mark_host_leaves(json& vdevs, const std::string& host, uint64_t state)
     }
 }
 
+bool vdevs_well_formed(const json& vdevs)
+{
+    if (!vdevs.is_array())
+        return false;
+    for (const auto& v : vdevs) {
+        if (!v.is_object())
+            return false;
+        if (v.contains("children") && !vdevs_well_formed(v["children"]))
+            return false;
+        if (v.contains("online_script") && !v["online_script"].is_array())
+            return false;
+    }
+    return true;
+}
+
+// Fills absent members of a pool record and checks the kinds of the present
+// ones, so the library calls never meet a member of the wrong kind.
+bool normalize_pool(json& pool)
+{
+    if (!pool.is_object())
+        return false;
+    const std::pair<const char*, json> members[] = {
+        {"imported_by", json::object()}, {"visible", json::object()}, {"vdevs", json::array()},
+        {"datasets", json::array()},     {"zvols", json::array()},    {"exports", json::array()},
+    };
+    for (const auto& [key, empty] : members) {
+        if (!pool.contains(key) || pool[key].is_null())
+            pool[key] = empty;
+        else if (pool[key].type() != empty.type())
+            return false;
+    }
+    if (!pool.contains("name") || !pool["name"].is_string())
+        return false;
+    for (const auto& ds : pool["datasets"])
+        if (!ds.is_object())
+            return false;
+    for (const auto& vol : pool["zvols"])
+        if (!vol.is_string())
+            return false;
+    return vdevs_well_formed(pool["vdevs"]);
+}
+
 json default_pool(const std::string& name)
 {
     return json{{"name", name},
@@ -154,10 +196,25 @@ bool with_state(const std::function<bool(json& state, std::vector<json>& ops)>& 
             } catch (const json::exception& e) {
                 return fail(err, std::string("pool state unreadable: ") + e.what());
             }
-            if (!state.is_object())
-                return fail(err, "pool state unreadable: not an object");
         }
     }
+    // A hand-edited file must not make the calls below guess: the members every
+    // call walks have to be of their kind.
+    if (!state.is_object() || !state.value("pools", json::object()).is_object() ||
+        !state.value("hosts", json::object()).is_object() || !state.value("faults", json::array()).is_array())
+        return fail(err, "pool state malformed: \"pools\", \"hosts\" must be objects, \"faults\" an array");
+    for (const char* key : {"pools", "hosts"})
+        if (!state.contains(key))
+            state[key] = json::object();
+    if (!state.contains("faults"))
+        state["faults"] = json::array();
+    for (auto& [id, pool] : state["pools"].items()) {
+        if (!normalize_pool(pool))
+            return fail(err, "pool state malformed: pool " + id);
+    }
+    for (const auto& f : state["faults"])
+        if (!f.is_object())
+            return fail(err, "pool state malformed: a fault is not an object");
     std::vector<json> ops;
     bool write = false;
     try {
@@ -191,10 +248,15 @@ std::optional<int64_t> create_pool(const json& spec, std::string* err)
         return std::nullopt;
     }
     int64_t id = -1;
+    bool refused = false;
     bool ok = with_state(
         [&](json& state, std::vector<json>&) {
             json pool = default_pool(spec["name"].get<std::string>());
             pool.merge_patch(spec);
+            if (!normalize_pool(pool)) {
+                refused = true;
+                return false;
+            }
             id = state.value("next_id", int64_t{1});
             state["next_id"] = id + 1;
             state["pools"][std::to_string(id)] = pool;
@@ -205,6 +267,10 @@ std::optional<int64_t> create_pool(const json& spec, std::string* err)
             return true;
         },
         err);
+    if (ok && refused) {
+        fail(err, "pool description has a member of the wrong kind");
+        return std::nullopt;
+    }
     if (!ok)
         return std::nullopt;
     return id;
@@ -213,17 +279,26 @@ std::optional<int64_t> create_pool(const json& spec, std::string* err)
 bool update_pool(const std::string& name, const json& patch, std::string* err)
 {
     bool found = false;
+    bool refused = false;
     bool ok = with_state(
         [&](json& state, std::vector<json>&) {
-            for (auto& [key, pool] : state["pools"].items()) {
+            json pools = state["pools"];
+            for (auto& [key, pool] : pools.items()) {
                 if (matches_pool(key, pool, name)) {
                     pool.merge_patch(patch);
                     found = true;
+                    if (!normalize_pool(pool)) {
+                        refused = true;
+                        return false;
+                    }
                 }
             }
+            state["pools"] = std::move(pools);
             return found;
         },
         err);
+    if (ok && refused)
+        return fail(err, "the change gives pool " + name + " a member of the wrong kind");
     if (ok && !found)
         return fail(err, "no pool " + name);
     return ok;

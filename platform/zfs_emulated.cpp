@@ -90,14 +90,23 @@ int fault_error(libzfs_handle_t* hdl, const json& fault)
     return set_error(hdl, code_for_errno(e), text);
 }
 
+bool host_flag(const json& state, const std::string& host, const char* flag, bool fallback)
+{
+    auto hosts = state.find("hosts");
+    if (hosts == state.end() || !hosts->is_object())
+        return fallback;
+    auto rec = hosts->find(host);
+    return (rec == hosts->end() || !rec->is_object()) ? fallback : rec->value(flag, fallback);
+}
+
 bool host_fenced(const json& state, const std::string& host)
 {
-    return state["hosts"].contains(host) && state["hosts"][host].value("fenced", false);
+    return host_flag(state, host, "fenced", false);
 }
 
 bool host_alive(const json& state, const std::string& host)
 {
-    return !state["hosts"].contains(host) || state["hosts"][host].value("alive", true);
+    return host_flag(state, host, "alive", true);
 }
 
 // This host's live import of the pool with this id, or null.
@@ -328,7 +337,7 @@ nvlist_t* zpool_search_import(libpc_handle_t* pc, importargs_t* args)
                 continue;
             if (pool["imported_by"].contains(hdl->host) && !pool.value("destroyed", false))
                 continue;
-            if (!pool["visible"].value(dir_kind, false))
+            if (!pool.value("visible", json::object()).value(dir_kind, false))
                 continue;
             if (shape == "not_nvlist") {
                 list->add(name, uint64_t{0});
