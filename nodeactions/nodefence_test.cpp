@@ -189,7 +189,7 @@ TEST_F(nodefence_test, fence_off_restores_waits_and_onlines)
     std::string err;
     auto pool = platform::zfs_emul::create_pool(
         json{{"name", "tank"},
-             {"imported_by", {{"node1", json::object()}}},
+             {"imported_by", json::object({{"node1", json::object()}})},
              {"vdevs", json::array({json{{"path", "/dev/diskid/A"}, {"host", "node1"}, {"state", 7}},
                                     json{{"path", "/dev/diskid/B"}, {"host", "node3"}, {"state", 7}}})}},
         &err);
