@@ -9,6 +9,7 @@
 #include "daemon/core/monitor.hpp"
 #include "daemon/core/mq.hpp"
 #include "daemon/core/udp.hpp"
+#include "platform/emulation.hpp"
 #include "platform/process.hpp"
 
 #include <spdlog/spdlog.h>
@@ -32,7 +33,7 @@ __attribute__((constructor(101))) void block_stop_signals_early()
 }
 
 std::string config_path = config::default_path;
-std::string db_path = "/var/db/kelm.db";
+std::string db_path = platform::system_path("/var/db/kelm.db");
 
 // 0: nothing pending; otherwise the last signal received.
 std::atomic<int64_t> pending_signal{0};
@@ -73,6 +74,8 @@ struct daemon_state {
     std::vector<std::unique_ptr<raft::mq_t>> queues;  // owns the tx_queues
     std::vector<raft::mq_t*> transport_queues;
     std::vector<std::unique_ptr<raft::transport::netsock>> endpoints;
+    raft::transport::udp* server = nullptr;  // the own node's endpoint, among `endpoints`
+    raft::transport::inbound_filter filter;   // who may send to it
     std::unique_ptr<raft::log_sqlite3_t> log;
     int self_matches = 0;
 };
@@ -117,9 +120,11 @@ void read_nodes(daemon_state& st)
             ++st.self_matches;
             raft::mq_init(&st.rx_queue, "rx_queue", id);
             st.node_id = id;
-            st.endpoints.push_back(std::make_unique<raft::transport::udp>(
-                st.own_addr, st.own_port, "", 0, 0, &st.rx_queue));
+            auto server = std::make_unique<raft::transport::udp>(st.own_addr, st.own_port, "", 0, 0, &st.rx_queue);
+            st.server = server.get();
+            st.endpoints.push_back(std::move(server));
         } else {
+            st.filter.add_peer(id);
             raft::mq_t* q = new_tx_queue(st, id);
             st.endpoints.push_back(std::make_unique<raft::transport::udp>(
                 st.own_addr, 0, addr, kelm_port, 1, q));
@@ -191,11 +196,20 @@ int run(int argc, char** argv)
 
     kelm::set_syslog_ident(st.node_id);
 
+    // Only configured peers may address this node; the server drops everything else.
+    if (st.server == nullptr)
+        start_failure("[main] node to start not found");
+    st.filter.own_id = st.node_id;
+    st.server->set_filter(st.filter);
+
+    // One daemon per database: refuse before any endpoint thread runs.
+    st.log = std::make_unique<raft::log_sqlite3_t>(&db_path);
+    st.log->lock();
+
     for (auto& ep : st.endpoints)
         ep->thread = platform::thread_start(raft::transport::transport_thread_main, ep.get(),
                                             ep->mode == 0 ? "rpc-server" : "rpc-client");
 
-    st.log = std::make_unique<raft::log_sqlite3_t>(&db_path);
     st.log->open();
     monitor::monitor_start(st.node_id, st.log.get(), &st.rx_queue, &st.transport_queues, &st.config);
 

@@ -1,9 +1,27 @@
 // Record and entry builders.
 #include "daemon/core/raft_msg.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 namespace raft {
+
+bool travels_between_nodes(uint32_t type)
+{
+    switch (type) {
+    case STOP_NODE:
+    case STOP_CLUSTER:
+    case EXIT:
+    case PRE_VOTE_REQUEST:
+    case VOTE_REQUEST:
+    case VOTE_RESPONSE:
+    case APPEND_REQUEST:
+    case APPEND_RESPONSE:
+        return true;
+    default:
+        return false;
+    }
+}
 
 const char* raft_state_name(uint32_t state)
 {

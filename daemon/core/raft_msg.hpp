@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+#include <type_traits>
 
 namespace raft {
 
@@ -33,6 +34,11 @@ enum raft_state : uint32_t {
     LEADER = 3,
 };
 
+// True for the types that travel between daemons (5, 6, 9, 130-134): the only ones a
+// datagram may carry. Anything else from the network (a STOP_THREAD above all) would
+// act on this daemon's own threads.
+bool travels_between_nodes(uint32_t type);
+
 // "FOLLOWER", "PRE_CANDIDATE", "CANDIDATE", "LEADER", anything else "UNKNOWN".
 const char* raft_state_name(uint32_t state);
 
@@ -54,6 +60,8 @@ struct log_entry_t {
     char value[VALUE_SIZE];
 };
 static_assert(sizeof(log_entry_t) == 400);
+static_assert(std::is_standard_layout_v<log_entry_t> && std::is_trivially_copyable_v<log_entry_t>);
+static_assert(offsetof(log_entry_t, index) == 0);
 static_assert(offsetof(log_entry_t, term) == 8);
 static_assert(offsetof(log_entry_t, key) == 16);
 static_assert(offsetof(log_entry_t, value) == 144);
@@ -100,28 +108,39 @@ struct raft_msg_t {
 };
 
 static_assert(sizeof(raft_msg_t) == MSG_SIZE);
+static_assert(std::is_standard_layout_v<raft_msg_t> && std::is_trivially_copyable_v<raft_msg_t>);
+static_assert(offsetof(raft_msg_t, type) == 0);
 static_assert(offsetof(raft_msg_t, length) == 4);
 static_assert(offsetof(raft_msg_t, to) == 8);
 static_assert(offsetof(raft_msg_t, from) == 12);
 static_assert(offsetof(raft_msg_t, term) == 16);
 static_assert(offsetof(raft_msg_t, body) == 24);
+static_assert(sizeof(raft_msg_t::body) == 424);
+static_assert(offsetof(raft_msg_t, body.flag) == 24);
+static_assert(offsetof(raft_msg_t, body.state_changed.old_state) == 24);
 static_assert(offsetof(raft_msg_t, body.state_changed.new_state) == 28);
 static_assert(offsetof(raft_msg_t, body.state_changed.incarnation) == 32);
 static_assert(offsetof(raft_msg_t, body.state_changed.reason) == 40);
+static_assert(offsetof(raft_msg_t, body.vote.last_index) == 24);
 static_assert(offsetof(raft_msg_t, body.vote.last_term) == 32);
 static_assert(offsetof(raft_msg_t, body.vote.incarnation) == 40);
+static_assert(offsetof(raft_msg_t, body.append.commit) == 24);
 static_assert(offsetof(raft_msg_t, body.append.prev_index) == 32);
 static_assert(offsetof(raft_msg_t, body.append.prev_term) == 40);
 static_assert(offsetof(raft_msg_t, body.append.entry) == 48);
+static_assert(offsetof(raft_msg_t, body.append.entry.index) == 48);
+static_assert(offsetof(raft_msg_t, body.append.entry.term) == 56);
 static_assert(offsetof(raft_msg_t, body.append.entry.key) == 64);
 static_assert(offsetof(raft_msg_t, body.append.entry.value) == 192);
 static_assert(offsetof(raft_msg_t, body.apply.key) == 24);
 static_assert(offsetof(raft_msg_t, body.apply.value) == 152);
+static_assert(offsetof(raft_msg_t, body.append.entry.value) + VALUE_SIZE == MSG_SIZE);
 
 // A zero-filled record with its header set.
 raft_msg_t make_msg(uint32_t type, uint32_t to, uint32_t from, uint64_t term);
 
-// A zero-filled entry; key and value are cut to 127 and 255 bytes so their NUL fits.
+// A zero-filled entry; key and value are cut to 127 and 255 bytes so their NUL fits
+// (a text with an embedded NUL ends there for every reader).
 log_entry_t log_entry_init(uint64_t index, uint64_t term, std::string_view key, std::string_view value);
 
 }  // namespace raft
