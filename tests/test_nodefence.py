@@ -3,6 +3,7 @@
 import json
 import os
 import re
+import socket
 import subprocess
 import time
 
@@ -221,3 +222,53 @@ def test_stand_ins_refuse_what_they_do_not_know(fence):
     assert r.returncode == 1
     assert "KELM_EMUL_ROOT" in r.stderr
     assert fence.state()["hosts"]["node1"]["ports"][2]["online"] is True
+
+
+def runner_call(port, host, method, arg, timeout=60):
+    import msgpack
+    with socket.create_connection((host, port), timeout=timeout) as s:
+        s.sendall(msgpack.packb([0, 1, method, [arg]]))
+        unp = msgpack.Unpacker(raw=False)
+        while True:
+            data = s.recv(65536)
+            assert data, "the Runner closed the connection"
+            unp.feed(data)
+            for msg in unp:
+                assert msg[0] == 1 and msg[2] is None, msg
+                return json.loads(msg[3])
+
+
+def test_runner_fence_node_runs_nodefence(fence, processes):
+    """The Runners of nodes 1 and 2 fence node 3 and the Runner of node 1 unfences it:
+    each runs the nodefence beside it, which runs the stand-ins beside itself."""
+    runners = {}
+    for node_id in (1, 2):
+        p = processes([binary("kelm-runner"), "-c", fence.config, "-n", str(node_id), "-l", "debug"],
+                      name=f"runner{node_id}", env={"KELM_EMUL_ROOT": fence.root, "KELM_EMUL_HOST": "unset"})
+        assert p.wait_for("[runner] serving node", timeout=15), p.output() + p.errors()
+        runners[node_id] = p
+    node = {n["id"]: n for n in fence.doc["nodes"]}
+
+    def call(node_id, data):
+        return runner_call(node[node_id]["runner_port"], node[node_id]["internal_addr"], "fence-node", json.dumps(data))
+
+    assert call(1, {"cmd": "on", "node": 3}) == {"response": "ok"}
+    assert call(2, {"cmd": "on", "node": 3}) == {"response": "ok"}
+    assert fence.pools()["hosts"]["node3"]["fenced"] is True
+    assert call(1, {"cmd": "off", "node": 3}) == {"response": "ok"}
+    assert fence.pools()["hosts"]["node3"]["fenced"] is False
+    assert call(2, {"cmd": "on", "node": 9}) == {
+        "error": "EPROGRAM", "errorMessage": "FAILED phase=node id=9 exit=14 : node was not found in config"}
+
+    assert [(c["host"], c["tool"], c["argv"]) for c in fence.calls()] == [
+        ("node1", "ctladm", ["portlist", "-x"]),
+        ("node1", "ctladm", ["port", "-o", "off", "-p", "2"]),
+        ("node1", "iscsictl", ["-R", "-n", "node_3"]),
+        ("node2", "ctladm", ["portlist", "-x"]),
+        ("node2", "ctladm", ["port", "-o", "off", "-p", "2"]),
+        ("node2", "iscsictl", ["-R", "-n", "node_3"]),
+        ("node1", "ctladm", ["portlist", "-x"]),
+        ("node1", "ctladm", ["port", "-o", "on", "-p", "2"]),
+        ("node1", "iscsictl", ["-A", "-n", "node_3"]),
+        ("node1", "iscsictl", ["-L", "-v", "--libxo=json"])]
+    assert f"nodefence fence-on {fence.config} 3" in runners[1].output()
