@@ -39,12 +39,17 @@ int action_main(int argc, char** argv, const program_spec& spec, const std::func
     if (int rc = load_config(path); rc != exit_ok)
         return rc;
 
+    // A member of the wrong type ends the run with one failure line in phase
+    // "config" instead of an uncaught exception.
+    auto invalid = [&path](const char* what) {
+        return phase_failed("config", ctx({{"path", path}}), exit_config_invalid, std::string("bad config: ") + what);
+    };
     try {
         return run(invocation{action, path, target, config_doc()});
     } catch (const config_invalid& e) {
-        return phase_failed("config", ctx({{"path", path}}), exit_config_invalid, std::string("bad config: ") + e.what());
+        return invalid(e.what());
     } catch (const nlohmann::json::exception& e) {
-        return phase_failed("config", ctx({{"path", path}}), exit_config_invalid, std::string("bad config: ") + e.what());
+        return invalid(e.what());
     }
 }
 

@@ -293,6 +293,13 @@ TEST_F(pool_ops, failed_mount_is_handed_back)
     ASSERT_TRUE(pool_import("tank", false, &text, &mounted)) << text;
     EXPECT_FALSE(mounted);
     EXPECT_EQ(ops("enable_datasets").size(), 1u);
+
+    // An import that leaves the pool unavailable mounts nothing.
+    create({{"name", "sick"}, {"state", platform::zfs::POOL_STATE_UNAVAIL}});
+    mounted = true;
+    ASSERT_TRUE(pool_import("sick", false, &text, &mounted)) << text;
+    EXPECT_FALSE(mounted);
+    EXPECT_EQ(ops("enable_datasets").size(), 1u);
 }
 
 TEST_F(pool_ops, busy_dataset_blocks_unforced_export_only)

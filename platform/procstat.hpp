@@ -17,6 +17,8 @@ namespace platform::procstat {
 // emulated, "<KELM_EMUL_ROOT>/hosts/<host>/dev" (host = get_hostname()), so every
 // emulated host has its own device nodes.
 std::string device_dir();
+// The device directory of the named host (the same rule).
+std::string device_dir_of(const std::string& host);
 
 struct procstat;
 

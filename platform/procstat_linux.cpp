@@ -52,11 +52,15 @@ bool read_stat(const std::string& path, std::string* comm, char* stat)
 
 }  // namespace
 
+std::string device_dir_of(const std::string& host)
+{
+    auto root = emulated_root();
+    return root ? *root + "/hosts/" + host + "/dev" : std::string("/dev");
+}
+
 std::string device_dir()
 {
-    if (!emulated_root())
-        return "/dev";
-    return *emulated_root() + "/hosts/" + get_hostname() + "/dev";
+    return emulated_root() ? device_dir_of(get_hostname()) : std::string("/dev");
 }
 
 procstat* procstat_open_sysctl()

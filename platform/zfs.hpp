@@ -9,7 +9,7 @@
 // FAILING_DEV, import flags 2 ANY_HOST and 8 IMPORT_ONLY, pool property 10
 // cachefile); every other value here is this layer's own.
 //
-// ---- Emulated backend (zfs_emulated.cpp) ----
+// ---- Emulated backend (zfs_emulated*.cpp, zfs_emul_*.cpp) ----
 //
 // Tool: "kelm-emul-zfs" (create, update, fault, fence, unfence, host-down,
 // host-up, show, ops, double-imports) and the calls of platform/zfs_emul.hpp.

@@ -51,12 +51,13 @@ std::vector<json> read_ops(std::string* err);
 
 // ---- shared by the backend ----
 
+// Fills the absent members of a pool record with their empty values; false when
+// a present member has the wrong kind.
+bool normalize_pool(json& pool);
 // Derived root vdev state of a pool record (its "root_state" when set).
 uint64_t root_state(const json& pool);
 // Creates or removes the zvol device nodes of `pool` for `host`.
 void make_zvol_nodes(const json& pool, const std::string& host);
 void remove_zvol_nodes(const json& pool, const std::string& host);
-// Device directory of an emulated host.
-std::string host_device_dir(const std::string& host);
 
 }  // namespace platform::zfs_emul
