@@ -36,7 +36,11 @@ int zpool_vdev_online(zpool_handle_t* zhp, const char* path, int flags, vdev_sta
             set_error(hdl, EZFS_BADDEV, std::string("no such device in pool: ") + path);
         } else {
             std::string outcome;
-            json& script = (*leaf)["online_script"];
+            // Looked up, not indexed: indexing would store a null script, which
+            // the next read of the state refuses.
+            auto script_it = leaf->find("online_script");
+            json no_script = json::array();
+            json& script = script_it != leaf->end() ? *script_it : no_script;
             if (script.is_array() && !script.empty()) {
                 outcome = script[0].is_string() ? script[0].get<std::string>() : "error";
                 script.erase(0);

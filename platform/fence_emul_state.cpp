@@ -1,0 +1,451 @@
+// The emulated CTL ports and iSCSI sessions (layout in platform/fence_emul.hpp):
+// the locked state file, the call log, the administrative calls and the fencing
+// rule. Lock rule: the exclusive flock of "<root>/fence/lock" covers every read
+// and write of state.json and calls.log; the pool world's lock nests inside it.
+#include "platform/fence_emul.hpp"
+
+#include "platform/emulation.hpp"
+#include "platform/process.hpp"
+#include "platform/zfs_emul.hpp"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <set>
+
+namespace platform::fence_emul {
+
+namespace {
+
+class fd_guard {
+public:
+    explicit fd_guard(int fd) : fd_(fd) {}
+    ~fd_guard()
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    fd_guard(const fd_guard&) = delete;
+    fd_guard& operator=(const fd_guard&) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+bool fail(std::string* err, const std::string& text)
+{
+    if (err != nullptr)
+        *err = text;
+    return false;
+}
+
+bool write_all(int fd, const std::string& text)
+{
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+json empty_state()
+{
+    return json{{"hosts", json::object()}, {"fenced", json::object()}, {"faults", json::array()}};
+}
+
+json& host_record(json& state, const std::string& host)
+{
+    json& h = state["hosts"][host];
+    if (!h.contains("ports"))
+        h["ports"] = json::array();
+    if (!h.contains("sessions"))
+        h["sessions"] = json::array();
+    return h;
+}
+
+json default_port()
+{
+    return json{{"id", 0}, {"type", 16}, {"target", ""}, {"name", "iscsi"}, {"online", true}, {"node", ""}};
+}
+
+json default_session()
+{
+    return json{{"nickname", ""}, {"target", ""}, {"portal", ""}, {"node", ""}, {"luns", 0},
+                {"active", true}, {"state", "Connected"}, {"looks", json::array()}};
+}
+
+}  // namespace
+
+std::string state_dir()
+{
+    auto root = emulated_root();
+    return root ? *root + "/fence" : std::string();
+}
+
+bool with_state(const std::function<bool(json& state, std::vector<json>& calls)>& fn, std::string* err)
+{
+    const std::string dir = state_dir();
+    if (dir.empty())
+        return fail(err, "target/initiator emulation is not set up (KELM_EMUL_ROOT unset)");
+    if (!make_dirs(dir))
+        return fail(err, "can't create " + dir + ": " + std::strerror(errno));
+    fd_guard lock(::open((dir + "/lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    if (lock.get() < 0)
+        return fail(err, "can't open the fencing state lock: " + std::string(std::strerror(errno)));
+    while (::flock(lock.get(), LOCK_EX) != 0) {
+        if (errno != EINTR)
+            return fail(err, "can't lock the fencing state: " + std::string(std::strerror(errno)));
+    }
+    // The lock goes with the descriptor, on every path.
+    const std::string path = dir + "/state.json";
+    json state;
+    {
+        std::ifstream in(path);
+        if (!in.is_open()) {
+            state = empty_state();
+        } else {
+            try {
+                state = json::parse(in);
+            } catch (const json::exception& e) {
+                return fail(err, std::string("fencing state unreadable: ") + e.what());
+            }
+            if (!state.is_object())
+                return fail(err, "fencing state unreadable: not an object");
+        }
+    }
+    std::vector<json> calls;
+    bool write = false;
+    try {
+        write = fn(state, calls);
+        if (write && !apply_fencing(state, err))
+            return false;
+    } catch (const json::exception& e) {
+        return fail(err, std::string("fencing state malformed: ") + e.what());
+    }
+    if (write) {
+        const std::string tmp = path + ".tmp";
+        fd_guard out(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+        if (out.get() < 0 || !write_all(out.get(), state.dump(1) + "\n"))
+            return fail(err, "can't write the fencing state: " + std::string(std::strerror(errno)));
+        if (::rename(tmp.c_str(), path.c_str()) != 0)
+            return fail(err, "can't replace the fencing state: " + std::string(std::strerror(errno)));
+    }
+    if (!calls.empty()) {
+        fd_guard log(::open((dir + "/calls.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+        std::string text;
+        for (const auto& c : calls)
+            text += c.dump() + "\n";
+        if (log.get() < 0 || !write_all(log.get(), text))
+            return fail(err, "can't append to the call log: " + std::string(std::strerror(errno)));
+    }
+    return true;
+}
+
+bool apply_fencing(json& state, std::string* err)
+{
+    // Per referred host: seen at all, and whether anything still gives it access.
+    std::set<std::string> referred;
+    std::set<std::string> reachable;
+    for (auto& [host, rec] : state["hosts"].items()) {
+        for (const auto& p : rec.value("ports", json::array())) {
+            std::string node = p.value("node", "");
+            if (node.empty() || node == host)
+                continue;
+            referred.insert(node);
+            if (p.value("online", false))
+                reachable.insert(node);
+        }
+        for (const auto& s : rec.value("sessions", json::array())) {
+            std::string node = s.value("node", "");
+            if (node.empty() || node == host)
+                continue;
+            referred.insert(node);
+            if (s.value("active", false))
+                reachable.insert(node);
+        }
+    }
+    json& fenced = state["fenced"];
+    if (!fenced.is_object())
+        fenced = json::object();
+    std::set<std::string> hosts(referred);
+    for (const auto& [host, v] : fenced.items()) {
+        (void)v;
+        hosts.insert(host);
+    }
+    for (const auto& host : hosts) {
+        bool now = referred.count(host) != 0 && reachable.count(host) == 0;
+        bool was = fenced.value(host, false);
+        if (now == was)
+            continue;
+        std::string why;
+        if (!zfs_emul::fence_host(host, now, &why))
+            return fail(err, "can't " + std::string(now ? "fence " : "unfence ") + host + " in the pool world: " + why);
+        fenced[host] = now;
+    }
+    return true;
+}
+
+std::optional<json> take_fault(json& state, const std::string& tool, const std::string& op, const std::string& host)
+{
+    json& faults = state["faults"];
+    if (!faults.is_array())
+        return std::nullopt;
+    for (size_t i = 0; i < faults.size(); ++i) {
+        json& f = faults[i];
+        auto matches = [&](const char* key, const std::string& v) {
+            std::string want = f.value(key, "");
+            return want.empty() || want == v;
+        };
+        if (f.value("tool", "") != tool || !matches("op", op) || !matches("host", host))
+            continue;
+        json taken = f;
+        int64_t times = f.value("times", int64_t{1});
+        if (times > 0) {
+            --times;
+            f["times"] = times;
+        }
+        if (times == 0)
+            faults.erase(i);
+        return taken;
+    }
+    return std::nullopt;
+}
+
+bool put_port(const std::string& host, const json& port, std::string* err)
+{
+    if (!port.is_object() || !port.contains("id") || !port["id"].is_number_integer())
+        return fail(err, "a port needs an integer \"id\"");
+    return with_state(
+        [&](json& state, std::vector<json>&) {
+            json rec = default_port();
+            rec.merge_patch(port);
+            json& ports = host_record(state, host)["ports"];
+            for (auto& p : ports) {
+                if (p.value("id", int64_t{-1}) == rec["id"].get<int64_t>()) {
+                    p = rec;
+                    return true;
+                }
+            }
+            ports.push_back(rec);
+            return true;
+        },
+        err);
+}
+
+bool put_session(const std::string& host, const json& session, std::string* err)
+{
+    if (!session.is_object() || !session.contains("nickname") || !session["nickname"].is_string())
+        return fail(err, "a session needs a \"nickname\"");
+    return with_state(
+        [&](json& state, std::vector<json>&) {
+            json rec = default_session();
+            rec.merge_patch(session);
+            json& sessions = host_record(state, host)["sessions"];
+            for (auto& s : sessions) {
+                if (s.value("nickname", "") == rec["nickname"].get<std::string>()) {
+                    s = rec;
+                    return true;
+                }
+            }
+            sessions.push_back(rec);
+            return true;
+        },
+        err);
+}
+
+bool patch_port(const std::string& host, int64_t id, const json& patch, std::string* err)
+{
+    bool found = false;
+    bool ok = with_state(
+        [&](json& state, std::vector<json>&) {
+            for (auto& p : host_record(state, host)["ports"])
+                if (p.value("id", int64_t{-1}) == id) {
+                    p.merge_patch(patch);
+                    found = true;
+                }
+            return found;
+        },
+        err);
+    if (ok && !found)
+        return fail(err, "no port " + std::to_string(id) + " on " + host);
+    return ok;
+}
+
+bool patch_session(const std::string& host, const std::string& nickname, const json& patch, std::string* err)
+{
+    bool found = false;
+    bool ok = with_state(
+        [&](json& state, std::vector<json>&) {
+            for (auto& s : host_record(state, host)["sessions"])
+                if (s.value("nickname", "") == nickname) {
+                    s.merge_patch(patch);
+                    found = true;
+                }
+            return found;
+        },
+        err);
+    if (ok && !found)
+        return fail(err, "no session " + nickname + " on " + host);
+    return ok;
+}
+
+bool build_mesh(const json& config, std::string* err)
+{
+    // The configuration's nodes, array or object, objects only.
+    std::vector<json> nodes;
+    if (config.is_object() && config.contains("nodes")) {
+        const json& list = config["nodes"];
+        if (list.is_array() || list.is_object())
+            for (const auto& n : list)
+                if (n.is_object())
+                    nodes.push_back(n);
+    }
+    auto text = [](const json& n, const char* key) {
+        auto it = n.find(key);
+        return (it != n.end() && it->is_string()) ? it->get<std::string>() : std::string();
+    };
+    return with_state(
+        [&](json& state, std::vector<json>&) {
+            for (const auto& self : nodes) {
+                std::string host = text(self, "nodename");
+                if (host.empty())
+                    continue;
+                json& rec = host_record(state, host);
+                rec["ports"] = json::array();
+                rec["sessions"] = json::array();
+                json ioctl = default_port();
+                ioctl.merge_patch(json{{"type", 4}, {"name", "ioctl"}});
+                rec["ports"].push_back(ioctl);
+                int64_t next_id = 1;
+                for (const auto& peer : nodes) {
+                    std::string peer_host = text(peer, "nodename");
+                    if (peer_host.empty() || peer_host == host)
+                        continue;
+                    json port = default_port();
+                    port.merge_patch(json{{"id", next_id++}, {"target", text(peer, "assigned_target")}, {"node", peer_host}});
+                    rec["ports"].push_back(port);
+                    json session = default_session();
+                    auto devices = peer.find("devices");
+                    size_t luns = (devices != peer.end() && devices->is_array()) ? devices->size() : 0;
+                    std::string nickname = "node_" + (peer.contains("id") ? peer["id"].dump() : std::string("?"));
+                    session.merge_patch(json{{"nickname", nickname},
+                                             {"target", text(self, "assigned_target")},
+                                             {"portal", text(peer, "internal_addr")},
+                                             {"node", peer_host},
+                                             {"luns", luns}});
+                    rec["sessions"].push_back(session);
+                }
+            }
+            return true;
+        },
+        err);
+}
+
+bool add_fault(const json& fault, std::string* err)
+{
+    if (!fault.is_object() || !fault.contains("tool") || !fault["tool"].is_string() || !fault.contains("op") ||
+        !fault["op"].is_string())
+        return fail(err, "a fault needs a \"tool\" and an \"op\"");
+    return with_state(
+        [&](json& state, std::vector<json>&) {
+            json f = json{{"tool", ""}, {"op", ""}, {"host", ""}, {"times", 1}, {"exit", 1},
+                          {"stdout", ""}, {"stderr", ""}, {"signal", 0}};
+            f.merge_patch(fault);
+            if (!state["faults"].is_array())
+                state["faults"] = json::array();
+            state["faults"].push_back(f);
+            return true;
+        },
+        err);
+}
+
+std::optional<json> read_state(std::string* err)
+{
+    json out;
+    bool ok = with_state(
+        [&](json& state, std::vector<json>&) {
+            out = state;
+            return false;
+        },
+        err);
+    if (!ok)
+        return std::nullopt;
+    return out;
+}
+
+std::vector<json> read_calls(std::string* err)
+{
+    std::vector<json> out;
+    with_state(
+        [&](json&, std::vector<json>&) {
+            std::ifstream in(state_dir() + "/calls.log");
+            std::string line;
+            while (std::getline(in, line)) {
+                if (line.empty())
+                    continue;
+                json j = json::parse(line, nullptr, false);
+                if (!j.is_discarded())
+                    out.push_back(j);
+            }
+            return false;
+        },
+        err);
+    return out;
+}
+
+call_outcome standin_call(const std::string& tool, const std::string& op, const std::vector<std::string>& args,
+                          const std::function<call_outcome(json& host)>& act)
+{
+    const std::string host = get_hostname();
+    call_outcome outcome;
+    std::string why;
+    bool ok = with_state(
+        [&](json& state, std::vector<json>& calls) {
+            if (auto fault = take_fault(state, tool, op, host)) {
+                outcome.exit = fault->value("exit", 1);
+                outcome.signal = fault->value("signal", 0);
+                outcome.out = fault->value("stdout", "");
+                outcome.err = fault->value("stderr", "");
+            } else {
+                json& rec = host_record(state, host);
+                outcome = act(rec);
+            }
+            calls.push_back(json{{"host", host}, {"tool", tool}, {"argv", args},
+                                 {"exit", outcome.signal != 0 ? -outcome.signal : outcome.exit}});
+            return true;
+        },
+        &why);
+    if (!ok) {
+        outcome = call_outcome{};
+        outcome.exit = 1;
+        outcome.err = tool + ": " + why + "\n";
+    }
+    return outcome;
+}
+
+void standin_finish(const call_outcome& outcome)
+{
+    std::fwrite(outcome.out.data(), 1, outcome.out.size(), stdout);
+    std::fwrite(outcome.err.data(), 1, outcome.err.size(), stderr);
+    std::fflush(nullptr);
+    if (outcome.signal != 0) {
+        std::signal(outcome.signal, SIG_DFL);
+        std::raise(outcome.signal);
+    }
+    process_exit(outcome.exit);
+}
+
+}  // namespace platform::fence_emul
