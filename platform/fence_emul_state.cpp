@@ -4,18 +4,12 @@
 // and write of state.json and calls.log; the pool world's lock nests inside it.
 #include "platform/fence_emul.hpp"
 
+#include "platform/emul_state_file.hpp"
 #include "platform/emulation.hpp"
 #include "platform/process.hpp"
 #include "platform/zfs_emul.hpp"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <csignal>
-#include <cstdio>
-#include <cstring>
 #include <fstream>
 #include <set>
 
@@ -23,42 +17,11 @@ namespace platform::fence_emul {
 
 namespace {
 
-class fd_guard {
-public:
-    explicit fd_guard(int fd) : fd_(fd) {}
-    ~fd_guard()
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    fd_guard(const fd_guard&) = delete;
-    fd_guard& operator=(const fd_guard&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
-
 bool fail(std::string* err, const std::string& text)
 {
     if (err != nullptr)
         *err = text;
     return false;
-}
-
-bool write_all(int fd, const std::string& text)
-{
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
 }
 
 json empty_state()
@@ -100,58 +63,23 @@ bool with_state(const std::function<bool(json& state, std::vector<json>& calls)>
     const std::string dir = state_dir();
     if (dir.empty())
         return fail(err, "target/initiator emulation is not set up (KELM_EMUL_ROOT unset)");
-    if (!make_dirs(dir))
-        return fail(err, "can't create " + dir + ": " + std::strerror(errno));
-    fd_guard lock(::open((dir + "/lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
-    if (lock.get() < 0)
-        return fail(err, "can't open the fencing state lock: " + std::string(std::strerror(errno)));
-    while (::flock(lock.get(), LOCK_EX) != 0) {
-        if (errno != EINTR)
-            return fail(err, "can't lock the fencing state: " + std::string(std::strerror(errno)));
-    }
-    // The lock goes with the descriptor, on every path.
-    const std::string path = dir + "/state.json";
-    json state;
-    {
-        std::ifstream in(path);
-        if (!in.is_open()) {
-            state = empty_state();
-        } else {
-            try {
-                state = json::parse(in);
-            } catch (const json::exception& e) {
-                return fail(err, std::string("fencing state unreadable: ") + e.what());
-            }
-            if (!state.is_object())
-                return fail(err, "fencing state unreadable: not an object");
-        }
-    }
-    std::vector<json> calls;
-    bool write = false;
-    try {
-        write = fn(state, calls);
-        if (write && !apply_fencing(state, err))
-            return false;
-    } catch (const json::exception& e) {
-        return fail(err, std::string("fencing state malformed: ") + e.what());
-    }
-    if (write) {
-        const std::string tmp = path + ".tmp";
-        fd_guard out(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-        if (out.get() < 0 || !write_all(out.get(), state.dump(1) + "\n"))
-            return fail(err, "can't write the fencing state: " + std::string(std::strerror(errno)));
-        if (::rename(tmp.c_str(), path.c_str()) != 0)
-            return fail(err, "can't replace the fencing state: " + std::string(std::strerror(errno)));
-    }
-    if (!calls.empty()) {
-        fd_guard log(::open((dir + "/calls.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
-        std::string text;
-        for (const auto& c : calls)
-            text += c.dump() + "\n";
-        if (log.get() < 0 || !write_all(log.get(), text))
-            return fail(err, "can't append to the call log: " + std::string(std::strerror(errno)));
-    }
-    return true;
+    const emul_state::state_file file{dir,
+                                      "calls.log",
+                                      empty_state(),
+                                      "can't open the fencing state lock: ",
+                                      "can't lock the fencing state: ",
+                                      "fencing state unreadable: ",
+                                      "fencing state malformed: ",
+                                      "can't write the fencing state: ",
+                                      "can't replace the fencing state: ",
+                                      "can't append to the call log: "};
+    auto check = [](json& state, std::string* e) {
+        return state.is_object() || fail(e, "fencing state unreadable: not an object");
+    };
+    return emul_state::with_state(file, check, [&](json& state, std::vector<json>& calls, bool* write) {
+        *write = fn(state, calls);
+        return !*write || apply_fencing(state, err);
+    }, err);
 }
 
 bool apply_fencing(json& state, std::string* err)

@@ -1,7 +1,7 @@
 // kelm-emul-fence: sets up the emulated CTL ports and iSCSI sessions, scripts the
 // stand-ins' answers and prints the state and the call log, for tests and demos.
 #include "platform/fence_emul.hpp"
-#include "platform/process.hpp"
+#include "platform/emul_tool.hpp"
 
 #include <fstream>
 #include <iostream>
@@ -72,12 +72,5 @@ int run(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
-    int rc = 1;
-    try {
-        rc = run(argc, argv);
-    } catch (const std::exception& e) {
-        std::cerr << "kelm-emul-fence: " << e.what() << "\n";
-        rc = 2;
-    }
-    platform::process_exit(rc);
+    platform::emul_tool_main("kelm-emul-fence", run, argc, argv, 2);
 }

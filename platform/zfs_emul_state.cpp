@@ -1,20 +1,15 @@
-// The emulated pool state file: locking, reading, checking, atomic rewriting,
-// the operation log. Lock rule: the exclusive flock of
-// the separate "lock" file covers every read and write of state.json and ops.log.
+// The emulated pool state file: its error texts and the checks a hand-edited file
+// must pass; locking, reading, atomic rewriting and the operation log live in
+// platform/emul_state_file.hpp. Lock rule: the exclusive flock of the separate
+// "lock" file covers every read and write of state.json and ops.log.
 #include "platform/zfs_emul.hpp"
 
+#include "platform/emul_state_file.hpp"
 #include "platform/emulation.hpp"
 #include "platform/zfs.hpp"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
-#include <fstream>
 #include <sstream>
 
 namespace platform::zfs_emul {
@@ -23,41 +18,10 @@ namespace {
 
 using namespace platform::zfs;
 
-class fd_guard {
-public:
-    explicit fd_guard(int fd) : fd_(fd) {}
-    ~fd_guard()
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    fd_guard(const fd_guard&) = delete;
-    fd_guard& operator=(const fd_guard&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
-
 json empty_state()
 {
     return json{{"next_id", 1}, {"double_imports", 0}, {"hosts", json::object()}, {"pools", json::object()},
                 {"faults", json::array()}};
-}
-
-bool write_all(int fd, const std::string& text)
-{
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
 }
 
 bool fail(std::string* err, const std::string& text)
@@ -149,43 +113,12 @@ bool fault_well_formed(const json& fault)
     return true;
 }
 
-std::string state_dir()
-{
-    auto root = emulated_root();
-    return root ? *root + "/zfs" : std::string();
-}
+namespace {
 
-bool with_state(const std::function<bool(json& state, std::vector<json>& ops)>& fn, std::string* err)
+// A hand-edited file must not make the calls below guess: the members every
+// call walks have to be of their kind.
+bool check_state(json& state, std::string* err)
 {
-    const std::string dir = state_dir();
-    if (dir.empty())
-        return fail(err, "pool emulation is not set up (KELM_EMUL_ROOT unset)");
-    if (!make_dirs(dir))
-        return fail(err, "can't create " + dir + ": " + std::strerror(errno));
-    fd_guard lock(::open((dir + "/lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
-    if (lock.get() < 0)
-        return fail(err, "can't open pool state lock: " + std::string(std::strerror(errno)));
-    while (::flock(lock.get(), LOCK_EX) != 0) {
-        if (errno != EINTR)
-            return fail(err, "can't lock pool state: " + std::string(std::strerror(errno)));
-    }
-    // The lock is released when the descriptor closes, on every path.
-    const std::string path = dir + "/state.json";
-    json state;
-    {
-        std::ifstream in(path);
-        if (!in.is_open()) {
-            state = empty_state();
-        } else {
-            try {
-                state = json::parse(in);
-            } catch (const json::exception& e) {
-                return fail(err, std::string("pool state unreadable: ") + e.what());
-            }
-        }
-    }
-    // A hand-edited file must not make the calls below guess: the members every
-    // call walks have to be of their kind.
     if (!state.is_object() || !state.value("pools", json::object()).is_object() ||
         !state.value("hosts", json::object()).is_object() || !state.value("faults", json::array()).is_array())
         return fail(err, "pool state malformed: \"pools\", \"hosts\" must be objects, \"faults\" an array");
@@ -201,39 +134,36 @@ bool with_state(const std::function<bool(json& state, std::vector<json>& ops)>& 
     for (const auto& f : state["faults"])
         if (!fault_well_formed(f))
             return fail(err, "pool state malformed: a fault is not an object with members of their kinds");
-    std::vector<json> ops;
-    bool write = false;
-    try {
-        write = fn(state, ops);
-    } catch (const json::exception& e) {
-        return fail(err, std::string("pool state malformed: ") + e.what());
-    }
-    // Both texts are made before anything is written: a string that is not UTF-8
-    // (a host name is only bytes) cannot be stored, and then nothing is.
-    std::string state_text;
-    std::string ops_text;
-    try {
-        if (write)
-            state_text = state.dump(1) + "\n";
-        for (const auto& op : ops)
-            ops_text += op.dump() + "\n";
-    } catch (const json::exception& e) {
-        return fail(err, std::string("can't write pool state: ") + e.what());
-    }
-    if (write) {
-        const std::string tmp = path + ".tmp";
-        fd_guard out(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-        if (out.get() < 0 || !write_all(out.get(), state_text))
-            return fail(err, "can't write pool state: " + std::string(std::strerror(errno)));
-        if (::rename(tmp.c_str(), path.c_str()) != 0)
-            return fail(err, "can't replace pool state: " + std::string(std::strerror(errno)));
-    }
-    if (!ops.empty()) {
-        fd_guard log(::open((dir + "/ops.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
-        if (log.get() < 0 || !write_all(log.get(), ops_text))
-            return fail(err, "can't append to the pool operation log: " + std::string(std::strerror(errno)));
-    }
     return true;
+}
+
+}  // namespace
+
+std::string state_dir()
+{
+    auto root = emulated_root();
+    return root ? *root + "/zfs" : std::string();
+}
+
+bool with_state(const std::function<bool(json& state, std::vector<json>& ops)>& fn, std::string* err)
+{
+    const std::string dir = state_dir();
+    if (dir.empty())
+        return fail(err, "pool emulation is not set up (KELM_EMUL_ROOT unset)");
+    const emul_state::state_file file{dir,
+                                      "ops.log",
+                                      empty_state(),
+                                      "can't open pool state lock: ",
+                                      "can't lock pool state: ",
+                                      "pool state unreadable: ",
+                                      "pool state malformed: ",
+                                      "can't write pool state: ",
+                                      "can't replace pool state: ",
+                                      "can't append to the pool operation log: "};
+    return emul_state::with_state(file, check_state, [&](json& state, std::vector<json>& ops, bool* write) {
+        *write = fn(state, ops);
+        return true;
+    }, err);
 }
 
 uint64_t root_state(const json& pool)

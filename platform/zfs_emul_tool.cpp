@@ -1,6 +1,6 @@
 // kelm-emul-zfs: builds emulated pool fixtures, sets faults, fencing and host
 // liveness, and prints the state and the operation log, for tests and demos.
-#include "platform/process.hpp"
+#include "platform/emul_tool.hpp"
 #include "platform/zfs_emul.hpp"
 
 #include <cstdio>
@@ -73,12 +73,5 @@ int run(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
-    int rc = 1;
-    try {
-        rc = run(argc, argv);
-    } catch (const std::exception& e) {
-        std::cerr << "kelm-emul-zfs: " << e.what() << "\n";
-        rc = 1;
-    }
-    platform::process_exit(rc);
+    platform::emul_tool_main("kelm-emul-zfs", run, argc, argv, 1);
 }
