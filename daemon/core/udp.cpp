@@ -153,8 +153,8 @@ void* udp::server()
             continue;
         }
         spdlog::trace("{} recv message, type {}, len = {} from [{}]", name_, msg.type, len, msg.from);
+        passed_.fetch_add(1);  // counted before the consumer can see the record
         mq_push(queue, &msg);
-        passed_.fetch_add(1);
     }
     spdlog::info("{} stopped", name_);
     return nullptr;
