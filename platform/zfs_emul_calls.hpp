@@ -44,6 +44,10 @@ bool host_fenced(const json& state, const std::string& host);
 bool host_alive(const json& state, const std::string& host);
 // This host's live import of the pool with this id, or null.
 json* my_pool(json& state, const std::string& id, const std::string& host);
+// What every change to an imported pool checks first: the pool is this host's live
+// import, the host is not fenced, and no injected fault is pending for `op`. Returns
+// the pool record, or null with the failure recorded on the handle.
+json* pool_for_change(json& state, zpool_handle_t* zhp, const char* op);
 // The configuration of a pool record; `shape` breaks it for fault tests.
 std::unique_ptr<nvlist_t> build_config(const std::string& id, const json& pool, uint64_t pool_state,
                                        const std::string& shape);

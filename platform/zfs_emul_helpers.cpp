@@ -91,6 +91,25 @@ json* my_pool(json& state, const std::string& id, const std::string& host)
     return &pool;
 }
 
+json* pool_for_change(json& state, zpool_handle_t* zhp, const char* op)
+{
+    libzfs_handle_t* hdl = zhp->hdl;
+    json* pool = my_pool(state, zhp->id, hdl->host);
+    if (pool == nullptr) {
+        set_error(hdl, EZFS_NOENT, "no such pool");
+        return nullptr;
+    }
+    if (host_fenced(state, hdl->host)) {
+        set_error(hdl, EZFS_IO, suspended_text);
+        return nullptr;
+    }
+    if (auto fault = take_fault(state, op, zhp->name, hdl->host)) {
+        fault_error(hdl, *fault);
+        return nullptr;
+    }
+    return pool;
+}
+
 static std::vector<uint64_t> stats(uint64_t state, uint64_t aux)
 {
     return {0, state, aux, 0, 0, 0, 0};

@@ -75,13 +75,9 @@ int zpool_enable_datasets(zpool_handle_t* zhp, const char* mntopts, int flags)
         entry["options"] = mntopts != nullptr ? json(mntopts) : json(nullptr);
         entry["flags"] = flags;
         ops.push_back(entry);
-        json* pool = my_pool(state, zhp->id, hdl->host);
+        json* pool = pool_for_change(state, zhp, "enable_datasets");
         if (pool == nullptr)
-            return set_error(hdl, EZFS_NOENT, "no such pool"), true;
-        if (host_fenced(state, hdl->host))
-            return set_error(hdl, EZFS_IO, suspended_text), true;
-        if (auto fault = take_fault(state, "enable_datasets", zhp->name, hdl->host))
-            return fault_error(hdl, *fault), true;
+            return true;
         rc = 0;
         for (auto& ds : (*pool)["datasets"]) {
             if (ds.value("mounted", false))
@@ -110,13 +106,9 @@ int zpool_disable_datasets(zpool_handle_t* zhp, boolean_t force)
         json entry = op_entry(hdl, "disable_datasets", zhp->name);
         entry["force"] = force;
         ops.push_back(entry);
-        json* pool = my_pool(state, zhp->id, hdl->host);
+        json* pool = pool_for_change(state, zhp, "disable_datasets");
         if (pool == nullptr)
-            return set_error(hdl, EZFS_NOENT, "no such pool"), true;
-        if (host_fenced(state, hdl->host))
-            return set_error(hdl, EZFS_IO, suspended_text), true;
-        if (auto fault = take_fault(state, "disable_datasets", zhp->name, hdl->host))
-            return fault_error(hdl, *fault), true;
+            return true;
         for (auto& ds : (*pool)["datasets"]) {
             if (ds.value("mounted", false) && ds.value("busy", false) && !force)
                 return set_error(hdl, EZFS_UMOUNTFAILED,
@@ -143,13 +135,9 @@ int zpool_export(zpool_handle_t* zhp, boolean_t force, const char* log_str)
         entry["force"] = force;
         entry["history"] = log_str != nullptr ? json(log_str) : json(nullptr);
         ops.push_back(entry);
-        json* pool = my_pool(state, zhp->id, hdl->host);
+        json* pool = pool_for_change(state, zhp, "export");
         if (pool == nullptr)
-            return set_error(hdl, EZFS_NOENT, "no such pool"), true;
-        if (host_fenced(state, hdl->host))
-            return set_error(hdl, EZFS_IO, suspended_text), true;
-        if (auto fault = take_fault(state, "export", zhp->name, hdl->host))
-            return fault_error(hdl, *fault), true;
+            return true;
         if (zvols_held(zhp->name))
             return set_error(hdl, EZFS_BUSY, "pool is busy"), true;
         zfs_emul::remove_zvol_nodes(*pool, hdl->host);

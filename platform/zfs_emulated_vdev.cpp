@@ -25,13 +25,9 @@ int zpool_vdev_online(zpool_handle_t* zhp, const char* path, int flags, vdev_sta
         json entry = op_entry(hdl, "online", zhp->name);
         entry["leaf"] = path;
         entry["flags"] = flags;
-        json* pool = my_pool(state, zhp->id, hdl->host);
+        json* pool = pool_for_change(state, zhp, "online");
         if (pool == nullptr) {
-            set_error(hdl, EZFS_NOENT, "no such pool");
-        } else if (host_fenced(state, hdl->host)) {
-            set_error(hdl, EZFS_IO, suspended_text);
-        } else if (auto fault = take_fault(state, "online", zhp->name, hdl->host)) {
-            fault_error(hdl, *fault);
+            // the failure is on the handle
         } else if (json* leaf = find_leaf((*pool)["vdevs"], path); leaf == nullptr) {
             set_error(hdl, EZFS_BADDEV, std::string("no such device in pool: ") + path);
         } else {
