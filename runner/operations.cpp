@@ -154,8 +154,9 @@ void operations::bind_to(rpc::server& srv) const
         {"service", &operations::service},
         {"fence-node", &operations::fence_node},
     };
-    for (const auto& [name, fn] : methods) {
-        std::string method = name;
+    for (const auto& entry : methods) {
+        std::string method = entry.first;
+        member fn = entry.second;  // a named copy: clang 14 refuses to capture a structured binding
         srv.bind(method, [this, method, fn](const msgpack::object& params) {
             spdlog::info("[runner] >>> call '{}' data '{}'", method, rpc::object_text(params));
             std::string reply = (this->*fn)(params);
