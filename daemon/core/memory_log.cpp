@@ -27,6 +27,7 @@ void memory_log_t::truncate(uint64_t from_index)
         from_index = 1;
     if (from_index <= entries_.size()) {
         entries_.resize(from_index - 1);
+        synced_applied_ = last_applied_;
         ++version_;
         if (changed_from_ == 0 || from_index < changed_from_)
             changed_from_ = from_index;
@@ -39,6 +40,7 @@ int memory_log_t::append(const log_entry_t& entry)
         throw std::logic_error("memory_log_t: append of index " + std::to_string(entry.index) +
                                " after " + std::to_string(entries_.size()));
     entries_.push_back(entry);
+    synced_applied_ = last_applied_;
     ++version_;
     if (changed_from_ == 0 || entry.index < changed_from_)
         changed_from_ = entry.index;
@@ -61,9 +63,19 @@ uint64_t memory_log_t::take_changed_from()
 
 void memory_log_t::save_state(uint64_t term, uint32_t voted_for, uint64_t last_applied)
 {
+    const bool progress_only = state_known_ && term == term_ && voted_for == voted_for_;
     term_ = term;
     voted_for_ = voted_for;
     last_applied_ = last_applied;
+    state_known_ = true;
+    if (!progress_only)
+        synced_applied_ = last_applied;
+}
+
+void memory_log_t::lose_unsynced()
+{
+    last_applied_ = synced_applied_;
+    state_known_ = false;
 }
 
 void memory_log_t::load_state(uint64_t* term, uint32_t* voted_for, uint64_t* last_applied)
@@ -71,6 +83,7 @@ void memory_log_t::load_state(uint64_t* term, uint32_t* voted_for, uint64_t* las
     *term = term_;
     *voted_for = voted_for_;
     *last_applied = last_applied_;
+    state_known_ = true;
 }
 
 }  // namespace raft

@@ -1,6 +1,10 @@
 // memory_log_t: a log_t held in memory, for tests and the cluster simulator. It
 // stands for a durable log: whatever a call changed is kept when the Raft node
-// that used it is destroyed (a simulated crash) and seen by the next one.
+// that used it is destroyed (a simulated crash) and seen by the next one. It
+// also follows the command log's sync rules, so that a simulated power loss
+// (lose_unsynced) drops exactly what the SQLite log could lose: appends,
+// truncations and any save that changes term or vote are synced, and sync
+// every earlier write with them; a save that changes last_applied alone is not.
 // No lock: callers serialise every access, as with every log_t.
 #pragma once
 
@@ -35,12 +39,17 @@ public:
     const std::vector<log_entry_t>& entries() const { return entries_; }  // index i at [i - 1]
     // The lowest index changed since the last take_changed_from() (0: none).
     uint64_t take_changed_from();
+    // A power loss: last_applied goes back to its last synced value.
+    void lose_unsynced();
+    uint64_t synced_applied() const { return synced_applied_; }
 
 private:
     std::vector<log_entry_t> entries_;
     uint64_t term_ = 0;
     uint32_t voted_for_ = 0;
     uint64_t last_applied_ = 0;
+    uint64_t synced_applied_ = 0;
+    bool state_known_ = false;  // term and vote on disk are known (the SQLite log's rule)
     uint64_t version_ = 0;
     uint64_t changed_from_ = 0;
 };

@@ -50,3 +50,44 @@ TEST(MemoryLog, StateRoundTrip)
     EXPECT_EQ(v, 2u);
     EXPECT_EQ(a, 10u);
 }
+
+// A power loss drops only a last_applied saved on its own since the last synced
+// write, as the command log's relaxed save would.
+TEST(MemoryLog, PowerLossFollowsTheSyncRules)
+{
+    struct step {
+        const char* what;
+        int op;  // 0 save_state(term, vote, applied), 1 append, 2 truncate(1)
+        uint64_t term;
+        uint32_t vote;
+        uint64_t applied;
+        uint64_t after_loss;  // last_applied a power loss here leaves
+    };
+    const step steps[] = {
+        {"first save is synced", 0, 1, 0, 0, 0},
+        {"applied alone is not", 0, 1, 0, 1, 0},
+        {"an append syncs it", 1, 0, 0, 0, 1},
+        {"applied alone again", 0, 1, 0, 2, 1},
+        {"a new vote syncs all", 0, 1, 2, 3, 3},
+        {"applied alone", 0, 1, 2, 4, 3},
+        {"a truncation syncs it", 2, 0, 0, 0, 4},
+        {"a new term syncs all", 0, 2, 0, 5, 5},
+    };
+    memory_log_t log;
+    for (const auto& s : steps) {
+        if (s.op == 0)
+            log.save_state(s.term, s.vote, s.applied);
+        else if (s.op == 1)
+            log.append(log_entry_init(log.last_index() + 1, 1, "k", "v"));
+        else
+            log.truncate(1);
+        memory_log_t copy = log;
+        copy.lose_unsynced();
+        uint64_t t = 0, a = 0;
+        uint32_t v = 0;
+        copy.load_state(&t, &v, &a);
+        EXPECT_EQ(a, s.after_loss) << s.what;
+        EXPECT_EQ(t, log.saved_term()) << s.what << ": term and vote are always synced";
+        EXPECT_EQ(v, log.saved_vote()) << s.what;
+    }
+}
