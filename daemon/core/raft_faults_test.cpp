@@ -275,9 +275,14 @@ TEST_F(RaftFaults, IncarnationNeverDeadlocksHealthyNodes)
     EXPECT_EQ(b.sent(VOTE_RESPONSE)[0].body.flag, 1);
     b.step(vote_request(VOTE_REQUEST, 1, 2, 2, 1, 1, a->incarnation()));
     EXPECT_EQ(b.sent(VOTE_RESPONSE)[0].body.flag, 1);
-    // L, fresh, is still refused by running nodes whatever its log.
-    a.step(vote_request(PRE_VOTE_REQUEST, 3, 1, 2, 2, 1, 0));
+    // L, fresh, is refused by a running node whose log is as up to date as its own.
+    a.step(vote_request(PRE_VOTE_REQUEST, 3, 1, 2, 1, 1, 0));
     EXPECT_EQ(a.sent(VOTE_RESPONSE)[0].body.flag, 0);
+    // One that lags L yields: it can never win against L's log, and if the nodes
+    // that could are leadership-disabled or fresh too, nobody would ever lead
+    // (a paused leader that never followed anyone is fresh as well).
+    a.step(vote_request(PRE_VOTE_REQUEST, 3, 1, 2, 2, 1, 0));
+    EXPECT_EQ(a.sent(VOTE_RESPONSE)[0].body.flag, 1);
     // Among fresh nodes incarnation does not matter.
     lnode.step(vote_request(PRE_VOTE_REQUEST, 4, 3, 2, 2, 1, 0));
     EXPECT_EQ(lnode.sent(VOTE_RESPONSE)[0].body.flag, 1);
@@ -350,3 +355,86 @@ TEST_F(RaftFaults, LeaderBehindAFollowersTermStepsDown)
 }
 
 }  // namespace
+
+namespace {
+
+// Five logs at the moment of the classic counting-replicas fault: node 1 led
+// term 2 and left (2,2) on itself and node 2; node 5 led term 3 and left (2,3)
+// on itself only; nodes 3 and 4 hold entry 1.
+struct five_logs {
+    memory_log_t log[6];
+    five_logs()
+    {
+        const std::vector<std::pair<uint64_t, const char*>> entries[6] = {
+            {}, {{1, "a"}, {2, "b"}}, {{1, "a"}, {2, "b"}}, {{1, "a"}}, {{1, "a"}}, {{1, "a"}, {3, "c"}}};
+        const uint64_t terms[6] = {0, 3, 2, 3, 3, 3};
+        for (int id = 1; id <= 5; ++id) {
+            for (const auto& [term, value] : entries[id])
+                log[id].append(log_entry_init(log[id].last_index() + 1, term, "k", value));
+            log[id].save_state(terms[id], 0, 0);
+        }
+    }
+};
+
+std::vector<uint32_t> others(uint32_t id)
+{
+    std::vector<uint32_t> r;
+    for (uint32_t p = 1; p <= 5; ++p)
+        if (p != id)
+            r.push_back(p);
+    return r;
+}
+
+}  // namespace
+
+// Node 1, leader again in term 4, brings (2,2) to node 3: a majority holds it,
+// yet it must not commit by counting replicas, since node 5 (last term 3) can
+// still win term 5 with the votes of 2, 3 and 4 and replace it. Only an entry of
+// term 4 above it, once on a majority, commits both; then node 5 cannot win.
+TEST_F(RaftFaults, OldTermEntryOnAMajorityIsNotCommittedByCount)
+{
+    five_logs w;
+    node_under_test l(&clock, 1, others(1), &w.log[1]);
+    node_under_test f2(&clock, 2, others(2), &w.log[2]);
+    node_under_test f3(&clock, 3, others(3), &w.log[3]);
+    ASSERT_EQ(l.elect(), 4u);
+    // Nodes 4 and 5 are unreachable; 1, 2 and 3 exchange everything else.
+    auto pump = [&] {
+        for (int round = 0; round < 20; ++round) {
+            clock.advance(201 * MS);
+            l.tick();
+            std::vector<raft_msg_t> queue = l.out;
+            while (!queue.empty()) {
+                const raft_msg_t m = queue.front();
+                queue.erase(queue.begin());
+                node_under_test* to = m.to == 1 ? &l : m.to == 2 ? &f2 : m.to == 3 ? &f3 : nullptr;
+                if (to == nullptr || m.type < PRE_VOTE_REQUEST || m.type > APPEND_RESPONSE)
+                    continue;
+                to->step(m);
+                queue.insert(queue.end(), to->out.begin(), to->out.end());
+            }
+        }
+    };
+    // Would node 5 win term 5 against the logs as they are now?
+    auto node5_could_win = [&] {
+        int grants = 0;
+        for (uint32_t id = 2; id <= 4; ++id) {
+            memory_log_t copy = w.log[id];
+            node_under_test voter(&clock, id, others(id), &copy);
+            voter.step(vote_request(VOTE_REQUEST, 5, id, 5, 2, 3, 1));
+            grants += voter.sent(VOTE_RESPONSE)[0].body.flag;
+        }
+        return grants >= 2;
+    };
+    pump();
+    ASSERT_TRUE(w.log[3].exists(2, 2)) << "node 3 got (2,2): nodes 1, 2 and 3 hold it";
+    EXPECT_EQ(l->commit(), 0u) << "an earlier term's entry never commits by counting replicas";
+    EXPECT_EQ(f2->commit(), 0u);
+    EXPECT_EQ(f3->commit(), 0u);
+    EXPECT_TRUE(node5_could_win()) << "so (2,2) could still be replaced";
+    l.append(4, "d");
+    pump();
+    EXPECT_EQ(l->commit(), 3u) << "a term-4 entry on a majority commits everything beneath it";
+    EXPECT_EQ(f2->last_applied(), 3u);
+    EXPECT_FALSE(node5_could_win());
+}

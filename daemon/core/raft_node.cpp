@@ -176,14 +176,24 @@ bool raft_node_t::log_up_to_date(const raft_msg_t& m)
     return m.body.vote.last_term > lt || (m.body.vote.last_term == lt && m.body.vote.last_index >= log_->last_index());
 }
 
+// The requester's log is strictly more up to date than ours.
+bool raft_node_t::log_behind(const raft_msg_t& m)
+{
+    const uint64_t lt = log_->last_term();
+    return m.body.vote.last_term > lt || (m.body.vote.last_term == lt && m.body.vote.last_index > log_->last_index());
+}
+
 void raft_node_t::on_vote_request(const raft_msg_t& m, std::vector<raft_msg_t>& out)
 {
     election_timer_.restart(*clock_, *rnd_);
     const bool pre = m.type == PRE_VOTE_REQUEST;
     // A node restarted since it last followed a leader (incarnation 0) must not
     // open a new cluster session over nodes that follow a running one; beyond
-    // that, incarnations do not order candidates.
-    const bool fresh_over_running = m.body.vote.incarnation == 0 && incarnation_ != 0;
+    // that, incarnations do not order candidates. A voter whose log is behind
+    // the fresh node's yields, though: it can never win against that log, and
+    // when the nodes that could are leadership-disabled or fresh themselves (a
+    // leader that never followed anyone is fresh too) nobody would ever lead.
+    const bool fresh_over_running = m.body.vote.incarnation == 0 && incarnation_ != 0 && !log_behind(m);
     bool grant = m.term >= term() && log_up_to_date(m) && !fresh_over_running;
     if (pre)
         grant = grant && !leader_alive();

@@ -129,6 +129,7 @@ private:
     bool accept(const raft_msg_t& m) const;
     void on_vote_request(const raft_msg_t& m, std::vector<raft_msg_t>& out);
     bool log_up_to_date(const raft_msg_t& m);
+    bool log_behind(const raft_msg_t& m);
     bool leader_alive();
     void start_trial_election(std::vector<raft_msg_t>& out);
     void start_election(std::vector<raft_msg_t>& out);

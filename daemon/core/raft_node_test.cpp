@@ -120,6 +120,8 @@ TEST_F(RaftNode, GrantRules)
         {"pre-vote, requester one term behind", PRE_VOTE_REQUEST, 3, 2, 3, 1, false, 0, true},
         {"pre-vote, shorter log", PRE_VOTE_REQUEST, 4, 1, 3, 1, false, 0, false},
         {"pre-vote, fresh requester", PRE_VOTE_REQUEST, 4, 2, 3, 0, false, 0, false},
+        {"pre-vote, fresh requester the voter lags", PRE_VOTE_REQUEST, 4, 3, 3, 0, false, 0, true},
+        {"vote, fresh candidate of a later last term", VOTE_REQUEST, 4, 1, 4, 0, false, 0, true},
     };
     for (const auto& c : cases) {
         memory_log_t log;
