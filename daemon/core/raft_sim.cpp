@@ -9,10 +9,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 #include <iostream>
 #include <map>
 #include <memory>
-#include <optional>
 #include <queue>
 #include <set>
 #include <string_view>
@@ -54,15 +54,29 @@ private:
     rng r_;
 };
 
-enum class ev : uint8_t { deliver, tick, crash, restart, partition, heal, propose };
+enum class ev : uint8_t { deliver, tick, crash, restart, partition, isolate, heal, pause, resume, propose };
+
+// The fault events; they stop at the heal.
+bool is_fault(ev k)
+{
+    return k == ev::crash || k == ev::restart || k == ev::partition || k == ev::isolate || k == ev::heal ||
+           k == ev::pause || k == ev::resume;
+}
+
+constexpr int LEADER_NOW = -2;  // a fault's node: whichever node leads when it fires
+
+// Partition shapes (the arg of ev::partition) and cut directions (ev::isolate).
+constexpr uint32_t SPLIT = 0, ISOLATE_ONE = 1, ONE_WAY_LINKS = 2, ONE_WAY_NODE = 3;
+constexpr uint32_t CUT_BOTH = 0, CUT_IN = 1, CUT_OUT = 2;
 
 struct event {
     int64_t time;
     uint64_t seq;
     ev kind;
-    int node;      // index, or -1
-    uint64_t gen;  // the process generation a tick belongs to
-    uint32_t msg;  // index into the message store for deliver
+    int node;      // index, -1 for none, or LEADER_NOW
+    uint64_t gen;  // the process generation a tick, pause or resume belongs to
+    uint32_t arg;  // deliver: message slot; crash: 1 when it loses what was not synced;
+                   // partition: shape; isolate: direction
 };
 
 struct later {
@@ -78,19 +92,44 @@ struct sim_node {
     sim_random rnd{0};
     std::unique_ptr<raft_node_t> raft;
     bool up = false;
+    bool paused = false;
+    bool leadership_disabled = false;
+    std::vector<uint32_t> parked;  // message slots that arrived while paused, in order
     uint64_t gen = 0;
     uint64_t applied = 0;      // FSM_APPLY records seen (after restart: last_applied)
     uint64_t commit_seen = 0;  // commit index already recorded as committed
+    uint64_t ghost_held = 0;   // the log holds the committed entries 1..ghost_held
     uint32_t last_state = FOLLOWER;
 };
 
-struct committed_entry {
-    uint64_t term;
-    std::string text;  // key=value
+// A committed entry as first seen committed, and the committer's term then.
+struct ghost_entry {
+    log_entry_t entry;
     uint64_t commit_term;
 };
 
+// A UDP socket buffer holds this many records of a stopped process.
+constexpr size_t PARKED_LIMIT = 256;
+
+bool same_entry(const log_entry_t& a, const log_entry_t& b)
+{
+    return a.index == b.index && a.term == b.term && std::memcmp(a.key, b.key, KEY_SIZE) == 0 &&
+           std::memcmp(a.value, b.value, VALUE_SIZE) == 0;
+}
+
 std::string entry_text(const log_entry_t& e)
+{
+    return fmt::format("({},{}) {}={}", e.index, e.term, std::string_view(e.key, strnlen(e.key, KEY_SIZE)),
+                       std::string_view(e.value, strnlen(e.value, VALUE_SIZE)));
+}
+
+std::string apply_text(const raft_msg_t& m)
+{
+    return fmt::format("{}={}", std::string_view(m.body.apply.key, strnlen(m.body.apply.key, KEY_SIZE)),
+                       std::string_view(m.body.apply.value, strnlen(m.body.apply.value, VALUE_SIZE)));
+}
+
+std::string kv_text(const log_entry_t& e)
 {
     return fmt::format("{}={}", std::string_view(e.key, strnlen(e.key, KEY_SIZE)),
                        std::string_view(e.value, strnlen(e.value, VALUE_SIZE)));
@@ -113,13 +152,21 @@ class simulation {
 public:
     explicit simulation(const sim_options& o) : opt_(o), r_{o.seed * 0x2545f4914f6cdd1dULL + 1}, clock_(&now_)
     {
-        nodes_.resize(static_cast<size_t>(o.nodes));
-        side_.assign(nodes_.size(), 0);
-        for (size_t i = 0; i < nodes_.size(); ++i) {
+        const size_t n = static_cast<size_t>(o.nodes);
+        nodes_.resize(n);
+        cut_.assign(n * n, 0);
+        for (size_t i = 0; i < n; ++i) {
             nodes_[i].id = static_cast<uint32_t>(i + 1);
             nodes_[i].rnd = sim_random(r_.next());
         }
-        for (size_t i = 0; i < nodes_.size(); ++i)
+        // Which nodes never campaign; at least one always may.
+        for (int k = 0; k < std::min(o.leadership_disabled, o.nodes - 1); ++k) {
+            size_t pick = r_.below(n);
+            while (nodes_[pick].leadership_disabled)
+                pick = (pick + 1) % n;
+            nodes_[pick].leadership_disabled = true;
+        }
+        for (size_t i = 0; i < n; ++i)
             start_node(static_cast<int>(i));
         res_.seed = o.seed;
     }
@@ -128,6 +175,7 @@ public:
     int64_t failover();
 
 private:
+    sim_node& node(int i) { return nodes_[static_cast<size_t>(i)]; }
     void note(const std::string& s)
     {
         if (opt_.trace)
@@ -139,21 +187,32 @@ private:
         if (res_.violations.size() < 20)
             res_.violations.push_back(fmt::format("t={:.6f} {}", static_cast<double>(now_) / 1e9, s));
     }
-    void push(int64_t at, ev kind, int node, uint64_t gen = 0, uint32_t msg = 0)
+    bool failed() const { return !res_.violations.empty(); }
+    void push(int64_t at, ev kind, int node, uint64_t gen = 0, uint32_t arg = 0)
     {
-        q_.push(event{at, seq_++, kind, node, gen, msg});
+        q_.push(event{at, seq_++, kind, node, gen, arg});
     }
+    uint8_t& cut(uint32_t from, uint32_t to) { return cut_[(from - 1) * nodes_.size() + (to - 1)]; }
     void start_node(int i);
-    void crash(int i);
+    void crash(int i, bool power_loss);
+    void pause(int i);
+    void resume(int i);
+    void partition(uint32_t shape);
+    void isolate(int i, uint32_t direction);
+    void heal_links();
     void step(int i, const raft_msg_t& m);
     void send(const raft_msg_t& m);
+    void release(uint32_t slot) { free_.push_back(slot); }
     void propose(int i, const std::string& key, const std::string& value);
+    void on_new_leader(int i);
     void check_after_step(int i, const raft_msg_t& in, const std::vector<raft_msg_t>& out);
     void check_logs(int i);
     void check_leader_complete(int i);
     void record_commits(int i);
+    void extend_ghost_held(sim_node& n);
     int leader_index() const;
     bool process_one(int64_t until);
+    void fire(const event& e);
 
     sim_options opt_;
     rng r_;
@@ -164,10 +223,10 @@ private:
     std::vector<raft_msg_t> store_;
     std::vector<uint32_t> free_;
     std::vector<sim_node> nodes_;
-    std::vector<int> side_;
-    std::map<uint64_t, uint32_t> leaders_;             // term -> leader id
-    std::map<uint64_t, committed_entry> committed_;    // index -> entry
-    std::map<uint64_t, std::string> applied_;          // index -> key=value
+    std::vector<uint8_t> cut_;                      // [from - 1][to - 1]: records from -> to are lost
+    std::map<uint64_t, uint32_t> leaders_;          // term -> leader id
+    std::vector<ghost_entry> ghost_;                // committed entry k at [k - 1]
+    std::map<uint64_t, std::string> applied_;       // index -> key=value
     uint64_t proposals_ = 0;
     bool healed_ = false;
     int64_t heal_time_ = 0;
@@ -180,40 +239,129 @@ private:
 
 void simulation::start_node(int i)
 {
-    sim_node& n = nodes_[static_cast<size_t>(i)];
+    sim_node& n = node(i);
     n.raft = std::make_unique<raft_node_t>(n.id, &n.log, &clock_, &n.rnd);
     for (const auto& o : nodes_)
         if (o.id != n.id)
             n.raft->raft_add_neighbour(o.id);
+    n.raft->set_leadership_disabled(n.leadership_disabled);
     n.raft->raft_reset_election_timer();
     n.up = true;
+    n.paused = false;
     ++n.gen;
+    // The monitor rebuilds its store from entries 1..last_applied: the ghost
+    // check guarantees they are still the committed ones.
     n.applied = n.raft->last_applied();
     n.commit_seen = 0;
     n.last_state = FOLLOWER;
-    // The monitor rebuilds its store from the applied prefix; it must still be
-    // what was applied before the crash.
-    for (uint64_t k = 1; k <= n.applied; ++k) {
-        const log_entry_t e = n.log.get(k);
-        auto it = applied_.find(k);
-        if (e.index != k)
-            violation(fmt::format("node {} restarts with last_applied {} but lacks entry {}", n.id, n.applied, k));
-        else if (it != applied_.end() && it->second != entry_text(e))
-            violation(fmt::format("node {} applied prefix changed at {} across a restart", n.id, k));
-    }
-    note(fmt::format("node {} starts t={} voted={} applied={} log={}", n.id, n.raft->term(), n.raft->voted_for(),
-                     n.applied, n.log.last_index()));
+    note(fmt::format("node {} starts t={} voted={} applied={} log={}{}", n.id, n.raft->term(), n.raft->voted_for(),
+                     n.applied, n.log.last_index(), n.leadership_disabled ? " (leadership disabled)" : ""));
     push(now_ + r_.between(1, 50'000'000), ev::tick, i, n.gen);
 }
 
-void simulation::crash(int i)
+void simulation::crash(int i, bool power_loss)
 {
-    sim_node& n = nodes_[static_cast<size_t>(i)];
-    note(fmt::format("node {} crashes", n.id));
+    sim_node& n = node(i);
+    note(fmt::format("node {} crashes{}", n.id, power_loss ? ", losing what was not synced" : ""));
     n.raft.reset();
+    if (power_loss)
+        n.log.lose_unsynced();
+    for (uint32_t slot : n.parked)
+        release(slot);
+    n.parked.clear();
     n.up = false;
+    n.paused = false;
     ++n.gen;
     ++res_.crashes;
+}
+
+// The process is stopped: no tick, no record handled; records sent to it wait
+// in its socket buffer. Its clock runs on, so it wakes to expired timers.
+void simulation::pause(int i)
+{
+    sim_node& n = node(i);
+    n.paused = true;
+    ++n.gen;
+    ++res_.pauses;
+    note(fmt::format("node {} pauses", n.id));
+    push(now_ + r_.between(2 * SEC, 12 * SEC), ev::resume, i, n.gen);
+}
+
+void simulation::resume(int i)
+{
+    sim_node& n = node(i);
+    n.paused = false;
+    note(fmt::format("node {} resumes with {} waiting records", n.id, n.parked.size()));
+    std::vector<uint32_t> waiting;
+    waiting.swap(n.parked);
+    for (uint32_t slot : waiting) {
+        const raft_msg_t m = store_[slot];
+        release(slot);
+        if (n.up && !failed())
+            step(i, m);
+    }
+    if (n.up)
+        push(now_ + 1, ev::tick, i, n.gen);
+}
+
+void simulation::partition(uint32_t shape)
+{
+    const size_t n = nodes_.size();
+    std::fill(cut_.begin(), cut_.end(), 0);
+    std::string s;
+    if (shape == SPLIT) {
+        std::vector<int> side(n);
+        for (auto& x : side)
+            x = static_cast<int>(r_.below(2));
+        for (uint32_t a = 1; a <= n; ++a)
+            for (uint32_t b = 1; b <= n; ++b)
+                cut(a, b) = side[a - 1] != side[b - 1];
+        for (size_t k = 0; k < n; ++k)
+            s += fmt::format(" {}:{}", k + 1, side[k]);
+    } else if (shape == ISOLATE_ONE || shape == ONE_WAY_NODE) {
+        const uint32_t x = static_cast<uint32_t>(1 + r_.below(n));
+        const uint32_t dir = shape == ISOLATE_ONE ? CUT_BOTH : static_cast<uint32_t>(1 + r_.below(2));
+        for (uint32_t o = 1; o <= n; ++o) {
+            if (o == x)
+                continue;
+            cut(o, x) = dir != CUT_OUT;
+            cut(x, o) = dir != CUT_IN;
+        }
+        s = fmt::format(" node {} cut off{}", x, dir == CUT_BOTH ? "" : dir == CUT_IN ? " inbound" : " outbound");
+    } else {
+        for (uint32_t a = 1; a <= n; ++a)
+            for (uint32_t b = 1; b <= n; ++b)
+                if (a != b && r_.chance(0.35)) {
+                    cut(a, b) = 1;
+                    s += fmt::format(" {}->{}", a, b);
+                }
+    }
+    ++res_.partitions;
+    note("partition" + s);
+    push(now_ + r_.between(500 * MS, 10 * SEC), ev::heal, -1);
+}
+
+// A leader just elected loses its links (all, or one direction).
+void simulation::isolate(int i, uint32_t direction)
+{
+    const uint32_t x = node(i).id;
+    for (uint32_t o = 1; o <= nodes_.size(); ++o) {
+        if (o == x)
+            continue;
+        if (direction != CUT_OUT)
+            cut(o, x) = 1;
+        if (direction != CUT_IN)
+            cut(x, o) = 1;
+    }
+    ++res_.partitions;
+    note(fmt::format("node {} cut off{}", x, direction == CUT_BOTH ? "" : direction == CUT_IN ? " inbound" : " outbound"));
+    push(now_ + r_.between(500 * MS, 10 * SEC), ev::heal, -1);
+}
+
+void simulation::heal_links()
+{
+    std::fill(cut_.begin(), cut_.end(), 0);
+    note("partition healed");
 }
 
 void simulation::send(const raft_msg_t& m)
@@ -223,8 +371,8 @@ void simulation::send(const raft_msg_t& m)
         violation(fmt::format("record to unknown node {}", m.to));
         return;
     }
-    const bool lossy = !healed_;
-    if (lossy && r_.chance(opt_.loss)) {
+    const bool chaos = !healed_;
+    if (chaos && r_.chance(opt_.loss)) {
         note(fmt::format("   lost {} {}->{}", type_name(m.type), m.from, m.to));
         return;
     }
@@ -239,25 +387,55 @@ void simulation::send(const raft_msg_t& m)
             slot = static_cast<uint32_t>(store_.size());
             store_.push_back(m);
         }
-        push(now_ + r_.between(opt_.min_delay_ns, opt_.max_delay_ns), ev::deliver, static_cast<int>(m.to - 1), 0, slot);
+        int64_t delay = r_.between(opt_.min_delay_ns, opt_.max_delay_ns);
+        if (chaos && r_.chance(opt_.late)) {
+            delay = r_.between(1 * SEC, 12 * SEC);
+            ++res_.late;
+            note(fmt::format("   late {} {}->{} by {:.3f} s", type_name(m.type), m.from, m.to, static_cast<double>(delay) / 1e9));
+        }
+        push(now_ + delay, ev::deliver, static_cast<int>(m.to - 1), 0, slot);
     }
 }
 
 void simulation::propose(int i, const std::string& key, const std::string& value)
 {
-    sim_node& n = nodes_[static_cast<size_t>(i)];
+    sim_node& n = node(i);
     const log_entry_t e = log_entry_init(n.log.last_index() + 1, n.raft->term(), key, value);
     n.log.append(e);
     note(fmt::format("node {} proposes ({},{}) {}={}", n.id, e.index, e.term, key, value));
     check_logs(i);
 }
 
+// Stale leaders come from leaders that fall silent right after winning.
+void simulation::on_new_leader(int i)
+{
+    if (healed_ || !r_.chance(opt_.new_leader_fault))
+        return;
+    const int64_t at = now_ + r_.between(0, 10 * MS);
+    const uint64_t what = r_.below(4);
+    if (what == 0 && opt_.crashes)
+        push(at, ev::crash, i, 0, r_.chance(opt_.power_loss) ? 1 : 0);
+    else if (what == 1 && opt_.pauses)
+        push(at, ev::pause, i);
+    else if (opt_.partitions)
+        push(at, ev::isolate, i, 0, static_cast<uint32_t>(r_.below(3)));
+}
+
 void simulation::step(int i, const raft_msg_t& m)
 {
-    sim_node& n = nodes_[static_cast<size_t>(i)];
+    sim_node& n = node(i);
     out_.clear();
-    const int rc = n.raft->raft_on_message(m, out_);
-    ++res_.steps;
+    if (++res_.steps > opt_.step_budget) {
+        violation(fmt::format("step budget of {} exhausted ({} messages sent)", opt_.step_budget, res_.messages));
+        return;
+    }
+    int rc;
+    try {
+        rc = n.raft->raft_on_message(m, out_);
+    } catch (const std::exception& ex) {
+        violation(fmt::format("node {} threw on {} from {}: {}", n.id, type_name(m.type), m.from, ex.what()));
+        return;
+    }
     if (opt_.trace && (m.type != TICK || !out_.empty())) {
         std::string s = fmt::format("node {} [{} t{} c{}] <- {} from {} t{}", n.id, raft_state_name(n.raft->state()),
                                     n.raft->term(), n.raft->commit(), type_name(m.type), m.from, m.term);
@@ -278,9 +456,12 @@ void simulation::step(int i, const raft_msg_t& m)
         case STATE_CHANGED:
             note(fmt::format("node {} {} -> {} reason {} t{}", n.id, raft_state_name(o.body.state_changed.old_state),
                              raft_state_name(o.body.state_changed.new_state), o.body.state_changed.reason, o.term));
-            // As the monitor does: a leader that never followed one opens a session.
-            if (o.body.state_changed.new_state == LEADER && o.body.state_changed.incarnation == 0)
-                propose(i, "cluster-session-id", fmt::format("s{}-{}", opt_.seed, proposals_++));
+            if (o.body.state_changed.new_state == LEADER) {
+                // As the monitor does: a leader that never followed one opens a session.
+                if (o.body.state_changed.incarnation == 0)
+                    propose(i, "cluster-session-id", fmt::format("s{}-{}", opt_.seed, proposals_++));
+                on_new_leader(i);
+            }
             break;
         case FSM_APPLY:
         case NODE_STATUS:
@@ -297,9 +478,10 @@ void simulation::step(int i, const raft_msg_t& m)
 
 void simulation::check_after_step(int i, const raft_msg_t& in, const std::vector<raft_msg_t>& out)
 {
-    sim_node& n = nodes_[static_cast<size_t>(i)];
+    sim_node& n = node(i);
     raft_node_t& r = *n.raft;
-    // Whatever a reply depends on is durable before the reply leaves.
+    // Whatever a reply depends on is written before the reply leaves (synced or
+    // not is the log's business: see memory_log_t).
     if (n.log.saved_term() != r.term() || n.log.saved_vote() != r.voted_for() ||
         n.log.saved_applied() != r.last_applied())
         violation(fmt::format("node {} state not saved: t {}/{} vote {}/{} applied {}/{}", n.id, r.term(),
@@ -311,20 +493,21 @@ void simulation::check_after_step(int i, const raft_msg_t& in, const std::vector
             violation(fmt::format("node {} granted a vote to {} in t{} without saving it", n.id, o.to, o.term));
         if (o.type == FSM_APPLY) {
             const uint64_t k = ++n.applied;
-            const std::string text = fmt::format("{}={}", std::string_view(o.body.apply.key, strnlen(o.body.apply.key, KEY_SIZE)),
-                                                 std::string_view(o.body.apply.value, strnlen(o.body.apply.value, VALUE_SIZE)));
+            std::string text = apply_text(o);
             auto [it, fresh] = applied_.emplace(k, text);
             if (!fresh && it->second != text)
                 violation(fmt::format("node {} applies {} at {} where another node applied {}", n.id, text, k, it->second));
             if (k > r.commit())
                 violation(fmt::format("node {} applies {} beyond its commit {}", n.id, k, r.commit()));
-            applied_now_.emplace_back(k, text);
+            applied_now_.emplace_back(k, std::move(text));
         }
     }
     if (n.applied != r.last_applied())
         violation(fmt::format("node {} handed out {} entries but last_applied is {}", n.id, n.applied, r.last_applied()));
     if (r.commit() > n.log.last_index())
         violation(fmt::format("node {} commit {} beyond its log {}", n.id, r.commit(), n.log.last_index()));
+    if (r.state() != FOLLOWER && n.leadership_disabled)
+        violation(fmt::format("node {} has leadership disabled but is {}", n.id, raft_state_name(r.state())));
     // At most one leader per term.
     if (r.state() == LEADER) {
         auto [it, fresh] = leaders_.emplace(r.term(), n.id);
@@ -337,66 +520,91 @@ void simulation::check_after_step(int i, const raft_msg_t& in, const std::vector
     }
     n.last_state = r.state();
     record_commits(i);
-    for (const auto& [k, text] : applied_now_) {
-        auto c = committed_.find(k);
-        if (c == committed_.end() || c->second.text != text)
+    for (const auto& [k, text] : applied_now_)
+        if (k > ghost_.size() || kv_text(ghost_[k - 1].entry) != text)
             violation(fmt::format("node {} applies {} at {}, which is not the committed entry", n.id, text, k));
-    }
     applied_now_.clear();
     check_logs(i);
 }
 
-// Every index up to a node's commit is committed: it must agree with what any
-// node committed there, and every leader of that term or later must hold it.
+// Every index up to a node's commit is committed: the first node to commit an
+// index puts its entry in the ghost; every later commit there must agree, and
+// every leader of that term or later must hold it.
 void simulation::record_commits(int i)
 {
-    sim_node& n = nodes_[static_cast<size_t>(i)];
+    sim_node& n = node(i);
     const uint64_t c = n.raft->commit();
+    const size_t before = ghost_.size();
     for (uint64_t k = n.commit_seen + 1; k <= c; ++k) {
         const log_entry_t e = n.log.get(k);
-        const std::string text = entry_text(e);
-        auto it = committed_.find(k);
-        if (it == committed_.end()) {
-            committed_.emplace(k, committed_entry{e.term, text, n.raft->term()});
+        if (k > ghost_.size()) {
+            ghost_.push_back(ghost_entry{e, n.raft->term()});
             if (healed_ && res_.heal_to_commit_ns < 0 && post_heal_.count(std::string(e.value, strnlen(e.value, VALUE_SIZE))) != 0)
                 res_.heal_to_commit_ns = now_ - heal_time_;
             for (auto& o : nodes_) {
                 if (!o.up || o.raft->state() != LEADER || o.raft->term() < n.raft->term())
                     continue;
-                const log_entry_t le = o.log.get(k);
-                if (le.term != e.term || entry_text(le) != text)
-                    violation(fmt::format("leader {} of t{} lacks entry {} committed by node {}", o.id, o.raft->term(), k, n.id));
+                if (!same_entry(o.log.get(k), e))
+                    violation(fmt::format("leader {} of t{} lacks entry {} committed by node {}", o.id, o.raft->term(),
+                                          entry_text(e), n.id));
             }
-        } else if (it->second.term != e.term || it->second.text != text) {
-            violation(fmt::format("node {} commits ({},{}) {} at {} where ({}) {} was committed", n.id, k, e.term, text, k,
-                                  it->second.term, it->second.text));
+        } else if (!same_entry(ghost_[k - 1].entry, e)) {
+            violation(fmt::format("node {} commits {} where {} was committed", n.id, entry_text(e),
+                                  entry_text(ghost_[k - 1].entry)));
         }
     }
     n.commit_seen = std::max(n.commit_seen, c);
+    if (ghost_.size() != before)
+        for (auto& o : nodes_)
+            extend_ghost_held(o);
+}
+
+void simulation::extend_ghost_held(sim_node& n)
+{
+    const auto& log = n.log.entries();
+    const uint64_t top = std::min<uint64_t>(log.size(), ghost_.size());
+    while (n.ghost_held < top && same_entry(log[n.ghost_held], ghost_[n.ghost_held].entry))
+        ++n.ghost_held;
 }
 
 void simulation::check_leader_complete(int i)
 {
-    sim_node& n = nodes_[static_cast<size_t>(i)];
-    for (const auto& [k, c] : committed_) {
-        if (c.commit_term > n.raft->term())
+    sim_node& n = node(i);
+    for (const auto& g : ghost_) {
+        if (g.commit_term > n.raft->term())
             continue;
-        const log_entry_t e = n.log.get(k);
-        if (e.index != k || e.term != c.term || entry_text(e) != c.text)
-            violation(fmt::format("new leader {} of t{} lacks committed entry {} ({})", n.id, n.raft->term(), k, c.text));
+        if (!same_entry(n.log.get(g.entry.index), g.entry))
+            violation(fmt::format("new leader {} of t{} lacks committed entry {}", n.id, n.raft->term(), entry_text(g.entry)));
     }
 }
 
-// Log matching: wherever two logs hold the same index and term they hold the
-// same entry and agree on the term just before it (so, by induction, on the
-// whole prefix). Only the changed tail of node i needs checking.
+// After every change to a log: a node that held committed entries still holds
+// them (the ghost), and log matching holds: wherever two logs hold the same
+// index and term they hold the same entry and agree on the term just before it
+// (so, by induction, on the whole prefix). Only the changed tail needs checking.
 void simulation::check_logs(int i)
 {
-    sim_node& n = nodes_[static_cast<size_t>(i)];
+    sim_node& n = node(i);
     const uint64_t from = n.log.take_changed_from();
     if (from == 0)
         return;
     const auto& a = n.log.entries();
+    if (from <= n.ghost_held) {
+        for (uint64_t k = from; k <= n.ghost_held; ++k) {
+            const log_entry_t& g = ghost_[k - 1].entry;
+            if (k > a.size()) {
+                violation(fmt::format("node {} dropped committed entry {}", n.id, entry_text(g)));
+                break;
+            }
+            if (!same_entry(a[k - 1], g)) {
+                violation(fmt::format("node {} holds {} where it held committed {}", n.id, entry_text(a[k - 1]),
+                                      entry_text(g)));
+                break;
+            }
+        }
+        n.ghost_held = from - 1;
+    }
+    extend_ghost_held(n);
     for (auto& o : nodes_) {
         if (o.id == n.id)
             continue;
@@ -419,7 +627,7 @@ int simulation::leader_index() const
 {
     int best = -1;
     for (size_t i = 0; i < nodes_.size(); ++i)
-        if (nodes_[i].up && nodes_[i].raft->state() == LEADER &&
+        if (nodes_[i].up && !nodes_[i].paused && nodes_[i].raft->state() == LEADER &&
             (best < 0 || nodes_[i].raft->term() > nodes_[static_cast<size_t>(best)].raft->term()))
             best = static_cast<int>(i);
     return best;
@@ -432,59 +640,83 @@ bool simulation::process_one(int64_t until)
     const event e = q_.top();
     q_.pop();
     now_ = e.time;
+    if (healed_ && is_fault(e.kind))
+        return true;
+    fire(e);
+    return true;
+}
+
+void simulation::fire(const event& e)
+{
+    int i = e.node;
+    if (i == LEADER_NOW) {
+        i = leader_index();
+        if (i < 0)
+            return;
+    }
     switch (e.kind) {
     case ev::deliver: {
-        const raft_msg_t m = store_[e.msg];
-        free_.push_back(e.msg);
-        sim_node& n = nodes_[static_cast<size_t>(e.node)];
-        if (!n.up)
-            break;
-        if (side_[m.from - 1] != side_[m.to - 1]) {
+        const raft_msg_t& m = store_[e.arg];
+        sim_node& n = node(i);
+        if (!n.up) {
+            release(e.arg);
+        } else if (cut(m.from, m.to) != 0) {
             note(fmt::format("   cut {} {}->{}", type_name(m.type), m.from, m.to));
-            break;
+            release(e.arg);
+        } else if (n.paused) {
+            if (n.parked.size() < PARKED_LIMIT)
+                n.parked.push_back(e.arg);
+            else
+                release(e.arg);
+        } else {
+            const raft_msg_t copy = m;
+            release(e.arg);
+            step(i, copy);
         }
-        step(e.node, m);
         break;
     }
     case ev::tick: {
-        sim_node& n = nodes_[static_cast<size_t>(e.node)];
-        if (!n.up || n.gen != e.gen)
+        sim_node& n = node(i);
+        if (!n.up || n.paused || n.gen != e.gen)
             break;
-        step(e.node, make_msg(TICK, 0, 0, n.raft->term()));
+        step(i, make_msg(TICK, 0, 0, n.raft->term()));
         if (n.up)
-            push(now_ + (n.raft->state() == LEADER ? 5 : 50) * MS, ev::tick, e.node, n.gen);
+            push(now_ + (n.raft->state() == LEADER ? 5 : 50) * MS, ev::tick, i, n.gen);
         break;
     }
     case ev::crash:
-        if (nodes_[static_cast<size_t>(e.node)].up) {
-            crash(e.node);
-            push(now_ + r_.between(200 * MS, 8 * SEC), ev::restart, e.node);
+        if (node(i).up) {
+            crash(i, e.arg != 0);
+            push(now_ + r_.between(200 * MS, 8 * SEC), ev::restart, i);
         }
         break;
     case ev::restart:
-        if (!nodes_[static_cast<size_t>(e.node)].up)
-            start_node(e.node);
+        if (!node(i).up)
+            start_node(i);
         break;
-    case ev::partition: {
-        for (auto& s : side_)
-            s = static_cast<int>(r_.below(2));
-        ++res_.partitions;
-        std::string s;
-        for (size_t k = 0; k < side_.size(); ++k)
-            s += fmt::format(" {}:{}", k + 1, side_[k]);
-        note("partition" + s);
-        push(now_ + r_.between(500 * MS, 10 * SEC), ev::heal, -1);
+    case ev::pause:
+        if (node(i).up && !node(i).paused)
+            pause(i);
         break;
-    }
+    case ev::resume:
+        if (node(i).paused && node(i).gen == e.gen)
+            resume(i);
+        break;
+    case ev::partition:
+        partition(e.arg);
+        break;
+    case ev::isolate:
+        if (node(i).up)
+            isolate(i, e.arg);
+        break;
     case ev::heal:
-        std::fill(side_.begin(), side_.end(), 0);
-        note("partition healed");
+        heal_links();
         break;
     case ev::propose: {
-        // Proposals go to whichever node believes it leads, stale ones included.
+        // Proposals go to whichever running node believes it leads, stale ones included.
         std::vector<int> leaders;
         for (size_t k = 0; k < nodes_.size(); ++k)
-            if (nodes_[k].up && nodes_[k].raft->state() == LEADER)
+            if (nodes_[k].up && !nodes_[k].paused && nodes_[k].raft->state() == LEADER)
                 leaders.push_back(static_cast<int>(k));
         if (!leaders.empty()) {
             const int target = leaders[r_.below(leaders.size())];
@@ -497,7 +729,6 @@ bool simulation::process_one(int64_t until)
         break;
     }
     }
-    return true;
 }
 
 sim_result simulation::run()
@@ -506,64 +737,66 @@ sim_result simulation::run()
         push(r_.between(0, 400 * MS), ev::propose, -1);
     // The faults of the chaos period, drawn up front so the schedule is visible.
     // The first two faults are a crash and a partition, so every seed has both.
+    // Of twelve: crash any node (3), split (2), isolate a node (1), one-way
+    // links (1), crash the leader (2), pause any node (2), pause the leader (1).
     const bool partition_first = r_.chance(0.5);
     int nth = 0;
     for (int64_t t = r_.between(1 * SEC, 4 * SEC); t < opt_.chaos_ns; t += r_.between(1500 * MS, 8 * SEC), ++nth) {
-        const uint64_t pick = nth == 0 ? (partition_first ? 5 : 0) : nth == 1 ? (partition_first ? 0 : 5) : r_.below(10);
+        const uint64_t pick = nth == 0 ? (partition_first ? 3 : 0) : nth == 1 ? (partition_first ? 0 : 3) : r_.below(12);
+        const uint32_t power_loss = r_.chance(opt_.power_loss) ? 1 : 0;
+        const int any = static_cast<int>(r_.below(nodes_.size()));
         if (pick < 3 && opt_.crashes)
-            push(t, ev::crash, static_cast<int>(r_.below(nodes_.size())));
-        else if (pick < 7 && opt_.partitions)
-            push(t, ev::partition, -1);
-        else if (opt_.crashes) {
-            // Crash whichever node leads at that moment: decided when it fires.
-            push(t, ev::crash, -2);
-        }
+            push(t, ev::crash, any, 0, power_loss);
+        else if ((pick == 7 || pick == 8) && opt_.crashes)
+            push(t, ev::crash, LEADER_NOW, 0, power_loss);
+        else if ((pick == 3 || pick == 4) && opt_.partitions)
+            push(t, ev::partition, -1, 0, SPLIT);
+        else if (pick == 5 && opt_.partitions)
+            push(t, ev::partition, -1, 0, ISOLATE_ONE);
+        else if (pick == 6 && opt_.partitions)
+            push(t, ev::partition, -1, 0, r_.chance(0.5) ? ONE_WAY_LINKS : ONE_WAY_NODE);
+        else if ((pick == 9 || pick == 10) && opt_.pauses)
+            push(t, ev::pause, any);
+        else if (pick == 11 && opt_.pauses)
+            push(t, ev::pause, LEADER_NOW);
     }
-    while (!q_.empty() && q_.top().time <= opt_.chaos_ns) {
-        event e = q_.top();
-        if (e.kind == ev::crash && e.node == -2) {
-            q_.pop();
-            const int l = leader_index();
-            if (l >= 0)
-                push(e.time, ev::crash, l);
-            continue;
-        }
-        process_one(opt_.chaos_ns);
+    while (!failed() && process_one(opt_.chaos_ns)) {
     }
-    // Heal: every node up, no partition, no loss; delay, duplication and
-    // reordering go on.
+    if (failed())
+        return res_;
+    // Heal: every node up and running, no cut link, no loss, nothing late;
+    // delay, duplication and reordering go on.
     now_ = opt_.chaos_ns;
     healed_ = true;
     heal_time_ = now_;
-    std::fill(side_.begin(), side_.end(), 0);
-    for (size_t k = 0; k < nodes_.size(); ++k)
+    heal_links();
+    for (size_t k = 0; k < nodes_.size() && !failed(); ++k) {
         if (!nodes_[k].up)
             start_node(static_cast<int>(k));
+        else if (nodes_[k].paused)
+            resume(static_cast<int>(k));
+    }
     note("network healed, all nodes up");
     const int64_t deadline = opt_.chaos_ns + opt_.liveness_ns;
-    while (process_one(deadline)) {
-        // Drop the faults still queued from the chaos period.
-        while (!q_.empty() && (q_.top().kind == ev::crash || q_.top().kind == ev::partition ||
-                               q_.top().kind == ev::heal || q_.top().kind == ev::restart))
-            q_.pop();
-        if (!res_.violations.empty())
-            break;
+    while (!failed() && process_one(deadline)) {
         // Done once a post-heal proposal committed and every node applied it.
         if (res_.heal_to_commit_ns >= 0 && catch_up_index_ == 0)
-            catch_up_index_ = committed_.rbegin()->first;
+            catch_up_index_ = ghost_.size();
         if (catch_up_index_ != 0 &&
             std::all_of(nodes_.begin(), nodes_.end(), [&](const sim_node& n) { return n.applied >= catch_up_index_; }))
             break;
     }
-    if (opt_.proposals && res_.heal_to_commit_ns < 0)
+    res_.committed = ghost_.size();
+    if (failed() || !opt_.proposals)
+        return res_;
+    if (res_.heal_to_commit_ns < 0)
         violation(fmt::format("liveness: no proposal committed within {} s of the heal",
                               static_cast<double>(opt_.liveness_ns) / 1e9));
-    else if (opt_.proposals && res_.violations.empty())
+    else
         for (const auto& n : nodes_)
             if (n.applied < catch_up_index_)
                 violation(fmt::format("liveness: node {} applied only {} of {} within {} s of the heal", n.id,
                                       n.applied, catch_up_index_, static_cast<double>(opt_.liveness_ns) / 1e9));
-    res_.committed = committed_.size();
     return res_;
 }
 
@@ -577,7 +810,7 @@ int64_t simulation::failover()
     const int l = leader_index();
     if (l < 0)
         return -1;
-    crash(l);
+    crash(l, false);
     const int64_t crashed_at = now_;
     while (process_one(crashed_at + 60 * SEC)) {
         const int k = leader_index();
@@ -613,14 +846,21 @@ sim_options seed_options(uint64_t seed, int nodes)
     static constexpr double losses[] = {0.01, 0.05, 0.15, 0.3};
     static constexpr double dups[] = {0.01, 0.05, 0.2};
     static constexpr int64_t delays[] = {5 * MS, 30 * MS, 150 * MS};
+    static constexpr double lates[] = {0.002, 0.01, 0.03};
+    static constexpr double new_leader_faults[] = {0.05, 0.2, 0.5};
     rng r{seed ^ 0x5eedULL};
     sim_options o;
     o.seed = seed;
-    o.nodes = nodes != 0 ? nodes : (seed % 2 == 0 ? 3 : 5);
+    o.nodes = nodes != 0 ? nodes : 3 + static_cast<int>(seed % 3);
     o.chaos_ns = 60 * SEC;
     o.loss = losses[r.below(std::size(losses))];
     o.duplicate = dups[r.below(std::size(dups))];
     o.max_delay_ns = delays[r.below(std::size(delays))];
+    o.late = lates[r.below(std::size(lates))];
+    o.new_leader_fault = new_leader_faults[r.below(std::size(new_leader_faults))];
+    // One seed in four has a node that never campaigns (two of five nodes, at times).
+    if (r.below(4) == 0)
+        o.leadership_disabled = o.nodes == 5 && r.chance(0.5) ? 2 : 1;
     return o;
 }
 
@@ -633,7 +873,8 @@ uint64_t run_seeds(uint64_t first, uint64_t count, bool verbose)
         if (r.violations.empty())
             continue;
         violations += r.violations.size();
-        std::cerr << fmt::format("seed {} ({} nodes): {} violation(s)\n", seed, o.nodes, r.violations.size());
+        std::cerr << fmt::format("seed {} ({} nodes, {} leadership disabled): {} violation(s)\n", seed, o.nodes,
+                                 o.leadership_disabled, r.violations.size());
         for (const auto& v : r.violations)
             std::cerr << "  " << v << "\n";
         if (verbose) {

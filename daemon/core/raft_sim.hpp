@@ -1,8 +1,12 @@
 // A deterministic, seeded cluster simulator over raft_node_t: several nodes on
 // durable in-memory logs, a simulated network (loss, duplication, delay and
-// reordering, partitions and heals), crashes and restarts, and a simulated
-// clock. It checks the Raft safety properties after every step and liveness once
-// the network heals. Single-threaded; one seed always replays the same run.
+// reordering, a small share of messages seconds late, partitions that may be
+// one-way), crashes (some losing what the command log had not synced) and
+// restarts, process pauses, faults aimed at a leader just elected, and a
+// simulated clock. It checks the Raft safety properties after every step
+// (a ghost of every committed entry is held against every node's log) and
+// liveness once the network heals. Single-threaded; one seed always replays
+// the same run.
 #pragma once
 
 #include <cstdint>
@@ -14,6 +18,7 @@ namespace raft::sim {
 struct sim_options {
     uint64_t seed = 1;
     int nodes = 3;
+    int leadership_disabled = 0;           // how many nodes never campaign
     int64_t chaos_ns = 30'000'000'000;     // faults are injected during this time
     // Then the network heals: a post-heal proposal must commit, and every node
     // apply it, within this. Every pre-vote or vote request restarts the
@@ -25,9 +30,16 @@ struct sim_options {
     double duplicate = 0.05;
     int64_t min_delay_ns = 100'000;
     int64_t max_delay_ns = 30'000'000;
-    bool partitions = true;
+    double late = 0.0;               // share of messages delayed 1-12 s
+    double new_leader_fault = 0.0;   // chance a new leader is crashed or cut off within ms
+    double power_loss = 0.5;         // share of crashes that lose what was not synced
+    bool partitions = true;          // splits, isolated nodes and one-way links
     bool crashes = true;
+    bool pauses = true;              // a node stopped 2-12 s, timers included
     bool proposals = true;
+    // Steps (records handed to nodes) after which the seed fails: a storm of
+    // messages must not run for ever.
+    uint64_t step_budget = 2'000'000;
     bool trace = false;  // keep a readable trace of every event
 };
 
@@ -39,7 +51,11 @@ struct sim_result {
     uint64_t leader_terms = 0;   // terms that had a leader
     uint64_t crashes = 0;
     uint64_t partitions = 0;
+    uint64_t pauses = 0;
+    uint64_t late = 0;           // messages delayed by seconds
     int64_t heal_to_commit_ns = -1;  // time from heal to the first post-heal commit
+    // The first safety violation ends the run; a liveness line is added only
+    // to a run that broke no safety rule.
     std::vector<std::string> violations;
     std::vector<std::string> trace;  // filled when options.trace is set
 };
@@ -50,12 +66,13 @@ sim_result run_simulation(const sim_options& options);
 // fault-free network; -1 when none came within 60 s.
 int64_t measure_failover(uint64_t seed, int nodes);
 
-// The options a seed stands for: node count (3 for even seeds, 5 for odd ones,
-// unless nodes is given), loss, duplication and delay drawn from the seed.
+// The options a seed stands for: node count (3, 4 or 5 by seed, unless nodes is
+// given), loss, duplication, delay, the share of late messages, the new-leader
+// fault and leadership-disabled nodes drawn from the seed.
 sim_options seed_options(uint64_t seed, int nodes);
 
-// Runs seeds [first, first + count), alternating 3 and 5 nodes, and prints each
-// failing seed's violations and its trace to stderr. Returns the violation count.
+// Runs seeds [first, first + count) and prints each failing seed's violations
+// and its trace to stderr. Returns the violation count.
 uint64_t run_seeds(uint64_t first, uint64_t count, bool verbose);
 
 }  // namespace raft::sim

@@ -34,7 +34,7 @@ int main(int argc, char** argv)
         else if (std::strcmp(argv[i], "--stats") == 0)
             stats = true;
         else {
-            std::cerr << "usage: raft_sim_soak [--seed FIRST] [--count N] [--nodes 3|5] [--liveness SECONDS] [--trace] [--stats]\n";
+            std::cerr << "usage: raft_sim_soak [--seed FIRST] [--count N] [--nodes 3|4|5] [--liveness SECONDS] [--trace] [--stats]\n";
             return 12;
         }
     }
@@ -50,9 +50,9 @@ int main(int argc, char** argv)
                 std::cout << line << "\n";
             if (stats)
                 std::cout << fmt::format("seed {} nodes {}: steps {} messages {} committed {} leader terms {} crashes {} "
-                                         "partitions {} heal-to-commit {:.3f} s\n",
+                                         "partitions {} pauses {} late {} heal-to-commit {:.3f} s\n",
                                          seed, o.nodes, r.steps, r.messages, r.committed, r.leader_terms, r.crashes,
-                                         r.partitions, static_cast<double>(r.heal_to_commit_ns) / 1e9);
+                                         r.partitions, r.pauses, r.late, static_cast<double>(r.heal_to_commit_ns) / 1e9);
             for (const auto& v : r.violations)
                 std::cerr << fmt::format("seed {}: {}\n", seed, v);
             violations += r.violations.size();

@@ -1,0 +1,39 @@
+"""scripts/raft-soak sums its workers' summary lines and fails on violations, and
+on a worker that crashes or ends without its summary, whatever the counts say.
+The workers are stand-in scripts chosen through KELM_SIM_SOAK."""
+import os
+import subprocess
+
+import pytest
+
+SOAK = os.path.join(os.environ.get("KELM_SOURCE_DIR", os.path.join(os.path.dirname(__file__), "..")),
+                    "scripts", "raft-soak")
+
+# The worker sees --seed FIRST --count N; "$2" is its first seed.
+WORKERS = {
+    "clean": 'echo "simulator: seeds=$4 violations=0"',
+    "violations": 'echo "simulator: seeds=$4 violations=2"; exit 1',
+    "abort_in_one": '[ "$2" = 1 ] && kill -ABRT $$; echo "simulator: seeds=$4 violations=0"',
+    "abort_after_summary": 'echo "simulator: seeds=$4 violations=0"; kill -ABRT $$',
+    "silent_exit": 'exit 0',
+}
+
+
+@pytest.mark.parametrize("worker,ok,crashed", [
+    ("clean", True, 0),
+    ("violations", False, 0),
+    ("abort_in_one", False, 1),
+    ("abort_after_summary", False, 2),
+    ("silent_exit", False, 2),
+])
+def test_soak_verdict(tmp_path, worker, ok, crashed):
+    stub = tmp_path / "worker"
+    stub.write_text("#!/bin/sh\n" + WORKERS[worker] + "\n")
+    stub.chmod(0o755)
+    env = dict(os.environ, KELM_SIM_SOAK=str(stub))
+    r = subprocess.run([SOAK, "10", "1", "2"], env=env, capture_output=True, text=True, timeout=60)
+    assert (r.returncode == 0) == ok, r.stdout + r.stderr
+    summary = r.stdout.strip().splitlines()[-1]
+    assert summary.startswith("simulator: seeds=10 ")
+    assert summary.endswith(f"crashed-workers={crashed}")
+    assert r.stderr.count("crashed: exit status") == crashed
