@@ -201,6 +201,7 @@ private:
     void isolate(int i, uint32_t direction);
     void heal_links();
     void step(int i, const raft_msg_t& m);
+    void step_checked(int i, const raft_msg_t& m);
     void send(const raft_msg_t& m);
     void release(uint32_t slot) { free_.push_back(slot); }
     void propose(int i, const std::string& key, const std::string& value);
@@ -208,6 +209,7 @@ private:
     void check_after_step(int i, const raft_msg_t& in, const std::vector<raft_msg_t>& out);
     void check_logs(int i);
     void check_leader_complete(int i);
+    void check_leader_matches(int i);
     void record_commits(int i);
     void extend_ghost_held(sim_node& n);
     int leader_index() const;
@@ -298,7 +300,7 @@ void simulation::resume(int i)
         const raft_msg_t m = store_[slot];
         release(slot);
         if (n.up && !failed())
-            step(i, m);
+            step_checked(i, m);
     }
     if (n.up)
         push(now_ + 1, ev::tick, i, n.gen);
@@ -421,6 +423,29 @@ void simulation::on_new_leader(int i)
         push(at, ev::isolate, i, 0, static_cast<uint32_t>(r_.below(3)));
 }
 
+// A record from the network. A leader's view of a peer moves only on a
+// response of its own term: one of an earlier term (a late one) answers what an
+// earlier leadership sent, and the peer may have dropped those entries since.
+void simulation::step_checked(int i, const raft_msg_t& m)
+{
+    sim_node& n = node(i);
+    if (m.type != APPEND_RESPONSE || m.term >= n.raft->term() || n.raft->state() != LEADER) {
+        step(i, m);
+        return;
+    }
+    const uint64_t term = n.raft->term();
+    auto view = [&] {
+        for (const auto& p : n.raft->peers())
+            if (p.id == m.from)
+                return std::pair{p.match, p.next};
+        return std::pair<uint64_t, uint64_t>{0, 0};
+    };
+    const auto before = view();
+    step(i, m);
+    if (n.up && n.raft->state() == LEADER && n.raft->term() == term && view() != before)
+        violation(fmt::format("leader {} of t{} moved its view of node {} on a response of t{}", n.id, term, m.from, m.term));
+}
+
 void simulation::step(int i, const raft_msg_t& m)
 {
     sim_node& n = node(i);
@@ -488,9 +513,18 @@ void simulation::check_after_step(int i, const raft_msg_t& in, const std::vector
                               n.log.saved_term(), r.voted_for(), n.log.saved_vote(), r.last_applied(),
                               n.log.saved_applied()));
     for (const auto& o : out) {
-        if (o.type == VOTE_RESPONSE && o.body.flag == 1 && in.type == VOTE_REQUEST &&
-            (n.log.saved_vote() != o.to || n.log.saved_term() != o.term))
-            violation(fmt::format("node {} granted a vote to {} in t{} without saving it", n.id, o.to, o.term));
+        if (o.type == VOTE_RESPONSE && o.body.flag == 1 && in.type == VOTE_REQUEST) {
+            if (n.log.saved_vote() != o.to || n.log.saved_term() != o.term)
+                violation(fmt::format("node {} granted a vote to {} in t{} without saving it", n.id, o.to, o.term));
+            // Election safety rests on this: a vote goes only to a log at least
+            // as up to date as the voter's (the request's claim; a pre-vote in
+            // between proves nothing about the log at vote time).
+            const uint64_t li = n.log.last_index(), lt = n.log.last_term();
+            const auto& v = in.body.vote;
+            if (v.last_term < lt || (v.last_term == lt && v.last_index < li))
+                violation(fmt::format("node {} granted a vote in t{} to {} whose log ends at ({},{}) before its own ({},{})",
+                                      n.id, o.term, o.to, v.last_index, v.last_term, li, lt));
+        }
         if (o.type == FSM_APPLY) {
             const uint64_t k = ++n.applied;
             std::string text = apply_text(o);
@@ -517,6 +551,7 @@ void simulation::check_after_step(int i, const raft_msg_t& in, const std::vector
             violation(fmt::format("two leaders in term {}: {} and {}", r.term(), it->second, n.id));
         if (n.last_state != LEADER)
             check_leader_complete(i);
+        check_leader_matches(i);
     }
     n.last_state = r.state();
     record_commits(i);
@@ -565,6 +600,28 @@ void simulation::extend_ghost_held(sim_node& n)
     const uint64_t top = std::min<uint64_t>(log.size(), ghost_.size());
     while (n.ghost_held < top && same_entry(log[n.ghost_held], ghost_[n.ghost_held].entry))
         ++n.ghost_held;
+}
+
+// What a leader counts for commit must be true: a peer it believes holds its
+// entries up to match does hold them (the entry at match suffices, log
+// matching covers the rest). A peer that moved to a later term may have
+// dropped them since, under another leader; in the leader's own term it
+// cannot have.
+void simulation::check_leader_matches(int i)
+{
+    sim_node& n = node(i);
+    const auto& mine = n.log.entries();
+    for (const auto& p : n.raft->peers()) {
+        if (p.match == 0 || p.id < 1 || p.id > nodes_.size())
+            continue;
+        sim_node& o = node(static_cast<int>(p.id) - 1);
+        if (o.log.saved_term() != n.raft->term())
+            continue;
+        const auto& theirs = o.log.entries();
+        if (p.match > mine.size() || p.match > theirs.size() || theirs[p.match - 1].term != mine[p.match - 1].term)
+            violation(fmt::format("leader {} of t{} counts node {} as holding its entries up to {}, which it does not hold",
+                                  n.id, n.raft->term(), p.id, p.match));
+    }
 }
 
 void simulation::check_leader_complete(int i)
@@ -671,7 +728,7 @@ void simulation::fire(const event& e)
         } else {
             const raft_msg_t copy = m;
             release(e.arg);
-            step(i, copy);
+            step_checked(i, copy);
         }
         break;
     }

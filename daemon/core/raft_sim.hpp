@@ -3,10 +3,13 @@
 // reordering, a small share of messages seconds late, partitions that may be
 // one-way), crashes (some losing what the command log had not synced) and
 // restarts, process pauses, faults aimed at a leader just elected, and a
-// simulated clock. It checks the Raft safety properties after every step
-// (a ghost of every committed entry is held against every node's log) and
-// liveness once the network heals. Single-threaded; one seed always replays
-// the same run.
+// simulated clock. It checks the Raft safety properties after every step (a
+// ghost of every committed entry is held against every node's log; one leader
+// per term; log matching; leader completeness) and the rules they rest on where
+// a broken one rarely shows as lost data (a vote goes only to an up-to-date
+// log; a leader counts only true matches, and only responses of its term),
+// then liveness once the network heals. Single-threaded; one seed always
+// replays the same run.
 #pragma once
 
 #include <cstdint>
