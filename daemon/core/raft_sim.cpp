@@ -454,6 +454,7 @@ void simulation::step(int i, const raft_msg_t& m)
         violation(fmt::format("step budget of {} exhausted ({} messages sent)", opt_.step_budget, res_.messages));
         return;
     }
+    const uint64_t commit_before = n.raft->commit();
     int rc;
     try {
         rc = n.raft->raft_on_message(m, out_);
@@ -476,6 +477,13 @@ void simulation::step(int i, const raft_msg_t& m)
         return;
     }
     check_after_step(i, m, out_);
+    // A leader commits by counting replicas only an entry of its own term; an
+    // earlier term's entry on a majority can still be replaced (it commits
+    // beneath one of the leader's own).
+    if (n.raft->state() == LEADER && n.raft->commit() > commit_before &&
+        n.log.get(n.raft->commit()).term != n.raft->term())
+        violation(fmt::format("leader {} of t{} committed up to {} by counting replicas of an entry of t{}", n.id,
+                              n.raft->term(), n.raft->commit(), n.log.get(n.raft->commit()).term));
     for (const auto& o : out_) {
         switch (o.type) {
         case STATE_CHANGED:

@@ -7,9 +7,9 @@
 // ghost of every committed entry is held against every node's log; one leader
 // per term; log matching; leader completeness) and the rules they rest on where
 // a broken one rarely shows as lost data (a vote goes only to an up-to-date
-// log; a leader counts only true matches, and only responses of its term),
-// then liveness once the network heals. Single-threaded; one seed always
-// replays the same run.
+// log; a leader counts only true matches, only responses of its term, and
+// commits by count only an entry of its own term), then liveness once the
+// network heals. Single-threaded; one seed always replays the same run.
 #pragma once
 
 #include <cstdint>
