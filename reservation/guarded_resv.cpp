@@ -6,14 +6,14 @@
 
 namespace FreeBSD::reservation {
 
-guarded_resv::guarded_resv(resv* device, uint32_t threshold, uint64_t window_ns, clock_fn clock,
+guarded_resv::guarded_resv(resv* device, uint64_t threshold, uint64_t window_ns, clock_fn clock,
                            quarantine_fn on_quarantine) noexcept
     : resv(device != nullptr ? device->name() : std::string()),
       device_(device),
       clock_(std::move(clock)),
       on_quarantine_(std::move(on_quarantine))
 {
-    health_.threshold = threshold == 0 ? 1 : threshold > 32 ? 32 : threshold;
+    health_.threshold = threshold == 0 ? 1u : threshold > 32 ? 32u : static_cast<uint32_t>(threshold);
     constexpr auto max_window = static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
     health_.window = static_cast<int64_t>(window_ns > max_window ? max_window : window_ns);
 }

@@ -32,9 +32,10 @@ public:
     using clock_fn = std::function<int64_t()>;
     using quarantine_fn = std::function<void(resv& device, const disk_health& health)>;
 
-    // Threshold 0 becomes 1, above 32 becomes 32. A window above what an i64 holds
-    // is kept at the largest i64.
-    guarded_resv(resv* device, uint32_t threshold, uint64_t window_ns, clock_fn clock,
+    // Threshold 0 becomes 1, above 32 becomes 32 (taken as 64 bits, so a large
+    // configured value clamps instead of wrapping). A window above what an i64
+    // holds is kept at the largest i64.
+    guarded_resv(resv* device, uint64_t threshold, uint64_t window_ns, clock_fn clock,
                  quarantine_fn on_quarantine) noexcept;
 
     bool registrate(uint32_t key) override;

@@ -41,7 +41,7 @@ struct guard_rig {
     int quarantines = 0;
     disk_health seen;
     guarded_resv guard;
-    guard_rig(uint32_t threshold, uint64_t window)
+    guard_rig(uint64_t threshold, uint64_t window)
         : guard(&dev, threshold, window, [this] { return now; },
                 [this](resv& d, const disk_health& h) {
                     EXPECT_EQ(&d, &dev);
@@ -113,6 +113,9 @@ TEST(guarded_resv, window_edges_and_clamping)
         EXPECT_EQ(!g.guard.usable(), t.quarantined) << t.threshold << " " << t.window_s;
         EXPECT_EQ(g.guard.health().threshold, t.threshold == 0 ? 1u : t.threshold > 32 ? 32u : t.threshold);
     }
+    // A threshold beyond 32 bits clamps to 32 instead of wrapping to 0 (→ 1).
+    guard_rig wide(uint64_t{1} << 32, 1000 * s);
+    EXPECT_EQ(wide.guard.health().threshold, 32u);
     // The largest configurable window (9223372036 s) fits.
     guard_rig huge(2, uint64_t{9223372036} * s);
     huge.fail_at(0);
