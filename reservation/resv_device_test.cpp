@@ -1,6 +1,7 @@
 // The SCSI and NVMe device classes over emulated disks: results, error kinds for
 // every kind of injected fault, reports, and what they print (nothing when quiet).
 #include "platform/emulated/disk_emul.hpp"
+#include "reservation/guarded_resv.hpp"
 #include "reservation/nvme.hpp"
 #include "reservation/scsi.hpp"
 
@@ -290,6 +291,10 @@ TEST_F(devices, loud_devices_print_their_messages)
 {
     captured_output cap;
     {
+        fault(json{{"disk", "da1"}, {"op", "ccb"}, {"action", "fail"}, {"times", 1}});
+        scsi no_ccb("da1", false);
+        EXPECT_FALSE(no_ccb.registrate(1));
+        EXPECT_EQ(no_ccb.error_kind(), resv_not_delivered);
         scsi missing("da9", false);
         nvme missing_ns("nvme9ns1", false);
         nvme ns("nvme0ns1", false);
@@ -305,6 +310,7 @@ TEST_F(devices, loud_devices_print_their_messages)
     }
     auto [out, errs] = cap.restore();
     EXPECT_EQ(out,
+              "Can't get ccb da1"
               "Done: path: /dev/nvme0ns1, namespace ID: 1\n"
               "da1 registrate error\n"
               "Error sending da1\n");
@@ -315,6 +321,44 @@ TEST_F(devices, loud_devices_print_their_messages)
     EXPECT_NE(errs.find("(da1): PERSISTENT RESERVE OUT. CDB: 5f 06 00 00 00 00 00 00 18 00\n"), std::string::npos)
         << errs;
     EXPECT_NE(errs.find("SCSI status: Reservation Conflict"), std::string::npos);
+}
+
+TEST_F(devices, a_flapping_disk_is_quarantined_once_and_never_touched_again)
+{
+    for (const char* disk : {"da1", "nvme0ns1"}) {
+        SCOPED_TRACE(disk);
+        auto dev = make(disk);
+        int quarantines = 0;
+        guarded_resv guard(dev.get(), 3, uint64_t{60} * 1000000000, guarded_resv::steady_now,
+                           [&](resv& d, const disk_health& h) {
+                               EXPECT_EQ(d.name(), disk);
+                               EXPECT_EQ(h.total, 3u);
+                               ++quarantines;
+                           });
+        ASSERT_TRUE(guard.registrate(1));
+        // Rejections never count, however many.
+        fault(json{{"disk", disk}, {"action", "conflict"}, {"times", 10}});
+        for (int i = 0; i < 10; ++i)
+            EXPECT_FALSE(guard.acquire(1));
+        EXPECT_TRUE(guard.usable());
+        // Delivery failures do: the third within the window quarantines.
+        fault(json{{"disk", disk}, {"action", "fail"}, {"flap", {{"period_ms", 1000000}, {"down_ms", 1000000}}}});
+        EXPECT_FALSE(guard.holds(1));
+        EXPECT_FALSE(guard.is_registered(1));
+        EXPECT_TRUE(guard.usable());
+        EXPECT_FALSE(guard.registrate(1));
+        EXPECT_FALSE(guard.usable());
+        EXPECT_EQ(quarantines, 1);
+        std::string err;
+        ASSERT_TRUE(de::clear_faults(disk, &err));
+        size_t seen = de::read_journal(disk, &err).size();
+        EXPECT_FALSE(guard.registrate(1));
+        EXPECT_FALSE(guard.holds(1));
+        EXPECT_FALSE(guard.preempt(1, 2));
+        EXPECT_EQ(de::read_journal(disk, &err).size(), seen) << "no I/O after quarantine";
+        EXPECT_EQ(quarantines, 1);
+        EXPECT_EQ(guard.error_kind(), resv_not_delivered);
+    }
 }
 
 }  // namespace
