@@ -537,7 +537,7 @@ nvme_done nvme_command(const std::string& configured, int64_t epoch, const std::
             return "ERRNO " + std::to_string(done.sys_errno);
         }
         done.status = action == "conflict" ? nv::STATUS_RESERVATION_CONFLICT
-                                           : f.value("nvme_status", uint16_t{0x0c});  // abort requested
+                                           : f.value("nvme_status", uint16_t{0x0c});  // internal error
         char text[32];
         std::snprintf(text, sizeof(text), "STATUS 0x%03x", done.status);
         return text;
