@@ -3,6 +3,7 @@
 #include "platform/emulated/disk_emul.hpp"
 #include "reservation/guarded_resv.hpp"
 #include "reservation/nvme.hpp"
+#include "reservation/resv_open.hpp"
 #include "reservation/scsi.hpp"
 
 #include <gtest/gtest.h>
@@ -96,9 +97,7 @@ protected:
     }
     static std::unique_ptr<resv> make(const std::string& name, bool quiet = true)
     {
-        if (name.find("nvme") != std::string::npos)
-            return std::make_unique<nvme>(name, quiet);
-        return std::make_unique<scsi>(name, quiet);
+        return open_resv_device(name, quiet);
     }
     std::filesystem::path root_;
 };
@@ -235,6 +234,14 @@ TEST_F(devices, timeouts_and_removed_disks_are_not_delivered)
     ASSERT_TRUE(de::set_removed("da1", false, &err));
     EXPECT_FALSE(s->registrate(1)) << "a reinserted disk needs a new handle";
     EXPECT_TRUE(make("da1")->registrate(1));
+}
+
+TEST_F(devices, the_class_follows_the_name)
+{
+    for (auto [name, is_nvme] : {std::pair{"nvme0ns1", true}, {"xnvmey", true}, {"NVME0NS1", false}, {"da1", false}})
+        EXPECT_EQ(is_nvme_name(name), is_nvme) << name;
+    EXPECT_NE(dynamic_cast<nvme*>(open_resv_device("nvme0ns1", true).get()), nullptr);
+    EXPECT_NE(dynamic_cast<scsi*>(open_resv_device("NVME0NS1", true).get()), nullptr);
 }
 
 TEST_F(devices, failed_namespace_id_makes_nvme_not_ready_and_nothing_is_sent)
