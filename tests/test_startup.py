@@ -71,6 +71,10 @@ def variants():
         v("id-out-of-range", lambda d: (d["nodes"][2].__setitem__("id", 70), d)[1], "[main] node id 70 out of range"),
         v("ha-three-nodes", lambda d: (d.__setitem__("ha", {}), d)[1], "[main] an HA pair needs"),
         v("disks-number", lambda d: (d.__setitem__("ha", {"disks": 5}), d)[1], "[main] [json.exception.type_error"),
+        v("flap-threshold-huge-float", lambda d: (d.__setitem__("ha", {"flap_threshold": 3e50}), d)[1],
+          "[main] Bad ha.flap_threshold: 3e+50"),
+        v("flap-window-too-long", lambda d: (d.__setitem__("ha", {"flap_window_sec": 9223372037}), d)[1],
+          "[main] Bad ha.flap_window_sec: 9223372037"),
     ]
 
 

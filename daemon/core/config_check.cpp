@@ -1,11 +1,13 @@
 // Start-up validation: node ids 1..63 as JSON integers and unique, node names unique,
-// one entry for this node, and an HA pair made of exactly nodes 1 and 2.
+// one entry for this node, an HA pair made of exactly nodes 1 and 2, and flap guard
+// settings the disk guard can use.
 #include "daemon/core/config_check.hpp"
 
 #include "config/cluster_config.hpp"
 
 #include <fmt/format.h>
 
+#include <limits>
 #include <set>
 
 namespace kelm {
@@ -38,6 +40,28 @@ std::optional<std::string> check_daemon_config(const nlohmann::json& doc, int se
         if (nodes.size() != 2 || ids != std::set<int64_t>{1, 2})
             return "[main] an HA pair needs exactly two nodes with ids 1 and 2";
     }
+    return std::nullopt;
+}
+
+std::optional<std::string> check_ha_flap_settings(const nlohmann::json& doc)
+{
+    if (!doc.is_object() || !doc.contains("ha") || !doc.at("ha").is_object())
+        return std::nullopt;
+    const auto& ha = doc.at("ha");
+    // Checked on the JSON value itself: a float would be cut, and one out of range
+    // is undefined behaviour when converted.
+    auto in_range = [&](const char* key, int64_t max) {
+        auto it = ha.find(key);
+        if (it == ha.end())
+            return true;
+        if (it->is_number_unsigned())
+            return it->get<uint64_t>() <= static_cast<uint64_t>(max);
+        return it->is_number_integer() && it->get<int64_t>() >= 0 && it->get<int64_t>() <= max;
+    };
+    if (!in_range("flap_threshold", std::numeric_limits<int64_t>::max()))
+        return fmt::format("[main] Bad ha.flap_threshold: {}", ha.at("flap_threshold").dump());
+    if (!in_range("flap_window_sec", max_flap_window_sec))
+        return fmt::format("[main] Bad ha.flap_window_sec: {}", ha.at("flap_window_sec").dump());
     return std::nullopt;
 }
 

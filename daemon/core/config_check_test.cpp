@@ -56,4 +56,37 @@ TEST(config_check, ha_needs_nodes_one_and_two)
     }
 }
 
+TEST(config_check, ha_flap_settings_are_non_negative_integers_that_fit)
+{
+    struct {
+        const char* ha;
+        const char* refusal;  // null: accepted
+    } table[] = {
+        {R"({})", nullptr},
+        {R"({"flap_threshold": 0, "flap_window_sec": 0})", nullptr},
+        {R"({"flap_threshold": 50, "flap_window_sec": 9223372036})", nullptr},
+        {R"({"flap_threshold": 9223372036854775807})", nullptr},
+        {R"({"flap_threshold": -1})", "[main] Bad ha.flap_threshold: -1"},
+        {R"({"flap_threshold": 3.0})", "[main] Bad ha.flap_threshold: 3.0"},
+        {R"({"flap_threshold": 3e50})", "[main] Bad ha.flap_threshold: 3e+50"},
+        {R"({"flap_threshold": "3"})", "[main] Bad ha.flap_threshold: \"3\""},
+        {R"({"flap_threshold": true})", "[main] Bad ha.flap_threshold: true"},
+        {R"({"flap_threshold": 18446744073709551615})", "[main] Bad ha.flap_threshold: 18446744073709551615"},
+        {R"({"flap_window_sec": 9223372037})", "[main] Bad ha.flap_window_sec: 9223372037"},
+        {R"({"flap_window_sec": -5})", "[main] Bad ha.flap_window_sec: -5"},
+        {R"({"flap_window_sec": 600.5})", "[main] Bad ha.flap_window_sec: 600.5"},
+        {R"({"flap_window_sec": null})", "[main] Bad ha.flap_window_sec: null"},
+    };
+    for (const auto& t : table) {
+        json doc = {{"ha", json::parse(t.ha)}};
+        auto r = kelm::check_ha_flap_settings(doc);
+        if (t.refusal == nullptr) {
+            EXPECT_FALSE(r) << t.ha << ": " << r.value_or("");
+        } else {
+            EXPECT_EQ(r.value_or("(accepted)"), t.refusal) << t.ha;
+        }
+    }
+    EXPECT_FALSE(kelm::check_ha_flap_settings(json::parse(R"({"nodes": []})")));
+}
+
 }  // namespace

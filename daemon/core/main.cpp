@@ -138,6 +138,8 @@ void read_nodes(daemon_state& st)
             for (const auto& d : ha.at("disks"))
                 spdlog::info("[main] HA add disk: '{}' to reservation group", d.get<std::string>());
         }
+        if (auto refusal = kelm::check_ha_flap_settings(st.config))
+            start_failure(*refusal);
         (void)config::read_ha(st.config);
         new_tx_queue(st, raft::NODE_HA);
     }

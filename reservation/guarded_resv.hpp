@@ -1,0 +1,67 @@
+// A reservation device behind a flap guard: counts the wrapped device's delivery
+// failures (error kind 1) and, once `threshold` of them fall within `window`
+// nanoseconds, quarantines the disk for the rest of the process: every operation
+// then answers false without touching the device, and usable() is false.
+// Rejections and plain negative answers never count. The clock is injectable so
+// tests run in milliseconds.
+//
+// Not safe for concurrent use; the guard does not own the wrapped device.
+#pragma once
+
+#include "reservation/resv.hpp"
+
+#include <array>
+#include <cstdint>
+#include <functional>
+
+namespace FreeBSD::reservation {
+
+// The failure history of one disk, handed to the quarantine callback.
+struct disk_health {
+    uint32_t threshold = 1;     // 1 to 32
+    int64_t window = 0;         // nanoseconds
+    std::array<int64_t, 32> ring{};  // steady-clock ns of the latest failures; first `threshold` used
+    uint32_t head = 0;
+    uint32_t filled = 0;
+    uint32_t total = 0;
+    bool quarantined = false;
+};
+
+class guarded_resv final : public resv {
+public:
+    using clock_fn = std::function<int64_t()>;
+    using quarantine_fn = std::function<void(resv& device, const disk_health& health)>;
+
+    // Threshold 0 becomes 1, above 32 becomes 32 (taken as 64 bits, so a large
+    // configured value clamps instead of wrapping). A window above what an i64
+    // holds is kept at the largest i64.
+    guarded_resv(resv* device, uint64_t threshold, uint64_t window_ns, clock_fn clock,
+                 quarantine_fn on_quarantine) noexcept;
+
+    bool registrate(uint32_t key) override;
+    bool unregistrate(uint32_t key) override;
+    bool release(uint32_t key) override;
+    bool acquire(uint32_t key) override;
+    bool preempt(uint32_t own_key, uint32_t victim_key) override;
+    bool is_registered(uint32_t key) override;
+    bool holds(uint32_t key) override;
+    uint32_t error_kind() const override;
+    bool usable() const override;
+
+    const disk_health& health() const { return health_; }
+
+    // The steady clock in nanoseconds, the production clock.
+    static int64_t steady_now();
+
+private:
+    template <typename Op>
+    bool guarded(Op op);
+    void count_failure();
+
+    resv* device_;
+    disk_health health_;
+    clock_fn clock_;
+    quarantine_fn on_quarantine_;
+};
+
+}  // namespace FreeBSD::reservation

@@ -1,0 +1,144 @@
+// NVMe reservations over the NVMe pass-through port (nvme.hpp).
+#include "reservation/nvme.hpp"
+
+#include <cstdio>
+#include <memory>
+#include <new>
+
+namespace FreeBSD::reservation {
+
+namespace nv = platform::nvme;
+
+nvme::nvme(const std::string& name, bool quiet) noexcept : resv(name), quiet_(quiet)
+{
+    try {
+        path_ = name.rfind("/dev/", 0) == 0 ? name : "/dev/" + name;
+        fd_ = nv::open_device(path_);
+        if (fd_ < 0) {
+            if (!quiet_)
+                std::fprintf(stderr, "Can't open: %s\n", path_.c_str());
+            error_kind_ = resv_not_delivered;
+            return;
+        }
+        uint32_t nsid = 0;
+        if (nv::get_nsid(fd_, &nsid) != 0 || nsid == 0) {
+            if (!quiet_)
+                std::fprintf(stderr, "Can't get namespace ID\n");
+            error_kind_ = resv_not_delivered;
+            return;
+        }
+        nsid_ = nsid;
+        if (!quiet_) {
+            std::fprintf(stdout, "Done: path: %s, namespace ID: %u\n", path_.c_str(), nsid_);
+            std::fflush(stdout);
+        }
+    } catch (...) {
+        error_kind_ = resv_not_delivered;
+    }
+}
+
+nvme::~nvme()
+{
+    if (fd_ >= 0)
+        nv::close_device(fd_);
+}
+
+bool nvme::issue(nv::pt_command& pt, const char* label)
+{
+    if (nsid_ == 0) {
+        // Not ready: nothing is sent.
+        error_kind_ = resv_not_delivered;
+        return false;
+    }
+    if (nv::passthrough(fd_, &pt) != 0) {
+        error_kind_ = resv_not_delivered;
+        if (!quiet_)
+            std::fprintf(stderr, "%s failed, ioctl error.\n", label);
+        return false;
+    }
+    error_kind_ = nvme_status_kind(pt.cpl.status);
+    if (error_kind_ != resv_ok) {
+        if (!quiet_)
+            std::fprintf(stderr, "%s failed, CPL error.\n", label);
+        return false;
+    }
+    return true;
+}
+
+bool nvme::out(nvme_op op, uint32_t key, uint32_t victim_key)
+{
+    nvme_out_command c = nvme_out_for(op, key, victim_key);
+    auto pt = nvme_request(c, nsid_, c.data.data());
+    return issue(pt, c.label);
+}
+
+bool nvme::registrate(uint32_t key)
+{
+    return out(nvme_op::registrate, key, 0);
+}
+
+bool nvme::unregistrate(uint32_t key)
+{
+    return out(nvme_op::unregistrate, key, 0);
+}
+
+bool nvme::release(uint32_t key)
+{
+    return out(nvme_op::release, key, 0);
+}
+
+bool nvme::acquire(uint32_t key)
+{
+    return out(nvme_op::acquire, key, 0);
+}
+
+bool nvme::preempt(uint32_t own_key, uint32_t victim_key)
+{
+    return out(nvme_op::preempt, own_key, victim_key);
+}
+
+resv_state nvme::report()
+{
+    resv_state s;
+    std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[nvme_report_bytes]());
+    if (!buf) {
+        error_kind_ = resv_not_delivered;
+        s.error_kind = error_kind_;
+        s.error_text = "reservation report was not delivered to the device";
+        return s;
+    }
+    auto pt = nvme_report_request(nsid_, buf.get());
+    if (!issue(pt, "Report")) {
+        s.error_kind = error_kind_;
+        s.error_text = error_kind_ == resv_not_delivered ? "reservation report was not delivered to the device"
+                                                         : "device rejected reservation report";
+        return s;
+    }
+    return parse_nvme_report({buf.get(), nvme_report_bytes});
+}
+
+bool nvme::is_registered(uint32_t key)
+{
+    auto s = report();
+    if (!s.ok)
+        return false;
+    for (const auto& r : s.registrants) {
+        if (r.key == uint64_t{key})
+            return true;
+    }
+    return false;
+}
+
+bool nvme::holds(uint32_t key)
+{
+    auto s = report();
+    if (!s.ok)
+        return false;
+    for (const auto& r : s.registrants) {
+        if (r.key == uint64_t{key} && r.holder)
+            return true;
+    }
+    return false;
+}
+
+}  // namespace FreeBSD::reservation

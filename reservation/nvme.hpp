@@ -1,0 +1,44 @@
+// An NVMe namespace's reservations through the NVMe pass-through port: Reservation
+// Register, Acquire and Release for the operations, Reservation Report for the
+// queries and the full report. The device is "/dev/" + name (a name that already
+// starts with "/dev/" is used as it is). Construction never throws. Until both the
+// open and the namespace-id query have succeeded the device is not ready and every
+// command fails as not delivered without being sent: a command with namespace id 0
+// would only be rejected, which hides a broken device from the flap guard.
+// With quiet off the class prints its own messages; with quiet on nothing.
+//
+// Not safe for concurrent use.
+#pragma once
+
+#include "reservation/nvme_resv_format.hpp"
+#include "reservation/resv.hpp"
+
+namespace FreeBSD::reservation {
+
+class nvme final : public resv {
+public:
+    nvme(const std::string& name, bool quiet) noexcept;
+    ~nvme() override;
+
+    bool registrate(uint32_t key) override;
+    bool unregistrate(uint32_t key) override;
+    bool release(uint32_t key) override;
+    bool acquire(uint32_t key) override;
+    bool preempt(uint32_t own_key, uint32_t victim_key) override;
+    bool is_registered(uint32_t key) override;
+    bool holds(uint32_t key) override;
+
+    resv_state report();
+    const std::string& path() const { return path_; }
+
+private:
+    bool out(nvme_op op, uint32_t key, uint32_t victim_key);
+    bool issue(platform::nvme::pt_command& pt, const char* label);
+
+    int fd_ = -1;
+    uint32_t nsid_ = 0;
+    bool quiet_;
+    std::string path_;
+};
+
+}  // namespace FreeBSD::reservation
