@@ -89,12 +89,30 @@ void mgmt_app::pause_unless_exit()
     cond_.wait_for(lk, timing_.retry_pause, [this] { return record_.state.load() == STATE_EXIT; });
 }
 
+// Leadership has ended: requests that workers still hold are let finish (the
+// service manager answers its own within about a second once inactive), so
+// that their clients get a reply rather than a time-out. Bounded: a client
+// stream that never lets the count reach zero does not hold the shutdown.
+void mgmt_app::drain_requests()
+{
+    using clock = std::chrono::steady_clock;
+    const auto deadline = clock::now() + timing_.drain;
+    if (requests_in_flight_.load() <= 0)
+        return;
+    while (requests_in_flight_.load() > 0 && clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    // The last replies are on their way to the I/O thread; linger 0 would drop
+    // what it has not written yet.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+}
+
 void mgmt_app::activate(const json& config)
 {
     std::optional<zmq::context_t> ctx(std::in_place);
     ctx->set(zmq::ctxopt::io_threads, 1);
     ctx->set(zmq::ctxopt::max_sockets, 1023);
     ++activations_;
+    requests_in_flight_.store(0);
 
     std::future<void> broker;
     try {
@@ -107,6 +125,7 @@ void mgmt_app::activate(const json& config)
         std::unique_lock lk(mutex_);
         cond_.wait(lk, [this] { return record_.state.load() != STATE_ACTIVE; });
     }
+    drain_requests();
     // The one stop signal of the broker and its workers: every blocked ZMQ call
     // fails with ETERM, they close their sockets, and the termination returns.
     // (zmq_ctx_term is retried on EINTR inside close().)

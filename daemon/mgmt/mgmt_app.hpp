@@ -34,6 +34,10 @@ inline constexpr const char* APP_NAME = "mgmt_app";
 struct mgmt_timing {
     std::chrono::milliseconds bind_retry{5000};   // wait_while_active's bound
     std::chrono::milliseconds retry_pause{1000};  // after a failed pass
+    // How long the end of an activation waits for requests still being handled,
+    // so that their replies go out before the context is terminated. A request
+    // the service manager drops is answered within about a second.
+    std::chrono::milliseconds drain{2000};
 };
 
 class mgmt_app {
@@ -59,6 +63,9 @@ public:
     service_manager_port& service_manager() const { return svc_; }
     // Activations begun so far (ZMQ contexts created).
     uint64_t activations() const { return activations_.load(); }
+    // The broker counts requests handed to a worker and replies sent on.
+    void request_started() { ++requests_in_flight_; }
+    void request_answered() { --requests_in_flight_; }
 
 private:
     void set_state(uint32_t s);
@@ -66,6 +73,7 @@ private:
     void one_pass();
     void activate(const nlohmann::json& config);
     void pause_unless_exit();
+    void drain_requests();
 
     monitor_port& mon_;
     service_manager_port& svc_;
@@ -78,6 +86,7 @@ private:
     std::atomic<std::shared_ptr<const std::string>> session_id_;
     std::array<std::atomic<uint8_t>, 64> node_online_{};
     std::atomic<uint64_t> activations_{0};
+    std::atomic<int> requests_in_flight_{0};
 };
 
 // The daemon's application, on the daemon's monitor and service-manager ports.

@@ -79,7 +79,7 @@ void poll_blocking(zmq::pollitem_t* items, std::size_t n)
 
 // A worker's message: an announcement [worker, "", "READY"] or a reply
 // [worker, "", client, "", reply]. Either way the worker is idle again.
-void from_backend(zmq::socket_t& back, zmq::socket_t& front, std::deque<zmq::message_t>& idle)
+void from_backend(zmq::socket_t& back, zmq::socket_t& front, std::deque<zmq::message_t>& idle, mgmt_app& app)
 {
     std::size_t count = 0;
     auto parts = recv_message(back, 5, count);
@@ -89,6 +89,7 @@ void from_backend(zmq::socket_t& back, zmq::socket_t& front, std::deque<zmq::mes
     } else if (count == 5) {
         send_parts(front, {zmq::buffer(parts[2].data(), parts[2].size()), zmq::const_buffer(),
                            zmq::buffer(parts[4].data(), parts[4].size())});
+        app.request_answered();
     } else {
         spdlog::warn("{}: malformed worker message of {} parts dropped", APP_NAME, count);
     }
@@ -96,7 +97,7 @@ void from_backend(zmq::socket_t& back, zmq::socket_t& front, std::deque<zmq::mes
 
 // A client's request. Only [routing id, "", request] is a request; anything else
 // (a DEALER without the delimiter, extra parts) is dropped and costs no worker.
-void from_frontend(zmq::socket_t& front, zmq::socket_t& back, std::deque<zmq::message_t>& idle)
+void from_frontend(zmq::socket_t& front, zmq::socket_t& back, std::deque<zmq::message_t>& idle, mgmt_app& app)
 {
     std::size_t count = 0;
     auto parts = recv_message(front, 3, count);
@@ -112,6 +113,7 @@ void from_frontend(zmq::socket_t& front, zmq::socket_t& back, std::deque<zmq::me
                       zmq::buffer(parts[0].data(), parts[0].size()), zmq::const_buffer(),
                       zmq::buffer(parts[2].data(), parts[2].size()), zmq::buffer(peer)});
     idle.pop_front();
+    app.request_started();
 }
 
 void worker_thread(zmq::context_t& ctx, const json& config, mgmt_app& app)
@@ -187,9 +189,9 @@ void mgmt_broker(zmq::context_t& ctx, json config, mgmt_app& app)
             zmq::pollitem_t items[2] = {{back.handle(), 0, ZMQ_POLLIN, 0}, {front.handle(), 0, ZMQ_POLLIN, 0}};
             poll_blocking(items, idle.empty() ? 1 : 2);
             if (items[0].revents & ZMQ_POLLIN)
-                from_backend(back, front, idle);
+                from_backend(back, front, idle, app);
             if (!idle.empty() && (items[1].revents & ZMQ_POLLIN))
-                from_frontend(front, back, idle);
+                from_frontend(front, back, idle, app);
         }
     } catch (...) {
         failure = std::current_exception();

@@ -215,3 +215,40 @@ TEST(endpoint_bind, LeadershipEndsDuringRetry)
 
 }  // namespace
 }  // namespace mgmt::test
+
+namespace mgmt::test {
+namespace {
+
+// Leadership ends while requests wait in the service manager, which answers
+// them "EAGAIN" once it is no longer active: every client gets that answer, and
+// the application still ends on "EXIT".
+TEST(endpoint_abort, RequestsInFlightAreAnsweredBeforeTheContextEnds)
+{
+    endpoint_rig rig;
+    std::atomic<bool> aborted{false};
+    rig.svc.answer = [&](const json&) {
+        while (!aborted.load())
+            std::this_thread::sleep_for(5ms);
+        std::this_thread::sleep_for(300ms);  // the requester's next wake-up
+        return reply_try_again();
+    };
+    rig.app->doevent("ACTIVATE", "S1");
+    ASSERT_EQ(ask_until_up(rig.url, HELP), HELP_REPLY);
+    std::vector<std::future<std::optional<std::string>>> replies;
+    for (int i = 0; i < 5; ++i)
+        replies.push_back(std::async(std::launch::async, [&rig] {
+            client c(rig.url, 5s);
+            return c.ask(R"({"call":"node","cmd":"enable","id":1,"requestId":1})");
+        }));
+    while (rig.svc.in_flight.load() < 5)
+        std::this_thread::sleep_for(5ms);
+    rig.app->doevent("ABORT", "");
+    aborted = true;
+    for (auto& r : replies)
+        EXPECT_EQ(r.get(), R"({"error":"EAGAIN","errorMessage":"Request cannot be done. Try again.","requestId":1})");
+    rig.stop();
+    EXPECT_EQ(rig.mon.unregistered.load(), 1);
+}
+
+}  // namespace
+}  // namespace mgmt::test
