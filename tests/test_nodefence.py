@@ -136,7 +136,7 @@ def test_fence_works_under_a_parent_that_ignores_sigchld(fence):
     off = fence.run("fence-off", "3", sigchld_ignored=True)
     assert off.returncode == 0, off.stdout
     assert off.lines[-1] == ("I", "phase=node node=node3 id=3 action=fence-off exit=0 : done")
-    assert fence.state()["fenced"]["node3"] is False
+    assert fence.state()["hosts"]["node1"]["ports"][2]["online"] is True
 
 
 def test_exit_codes_and_untouched_tools(tmp_path):
