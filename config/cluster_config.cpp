@@ -33,6 +33,29 @@ std::vector<json> entries(const json& doc, const char* key)
     return out;
 }
 
+namespace detail {
+
+void wrong_type(const json& value, const char* key, const std::string& expected)
+{
+    throw json::type_error::create(
+        302, "\"" + std::string(key) + "\" must be " + expected + ", not " + value.dump(-1, ' ', false,
+                                                                                      json::error_handler_t::replace),
+        &value);
+}
+
+bool integer_within(const json& value, int64_t min, uint64_t max)
+{
+    if (value.is_number_unsigned())
+        return value.get<uint64_t>() <= max;
+    if (value.is_number_integer()) {
+        const int64_t v = value.get<int64_t>();
+        return v >= min && (v < 0 || static_cast<uint64_t>(v) <= max);
+    }
+    return false;
+}
+
+}  // namespace detail
+
 bool bool_or(const json& obj, const char* key, bool fallback)
 {
     if (!obj.is_object())

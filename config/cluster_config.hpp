@@ -7,7 +7,9 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
+#include <limits>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace config {
@@ -30,8 +32,38 @@ json load_file(const std::string& path);
 std::vector<json> entries(const json& doc, const char* key);
 
 // ---- strict access: a present value of the wrong type throws json::type_error ----
+//
+// A boolean must be a JSON boolean and a text a JSON string. An integer must be a
+// JSON integer within the target type's range: a float is refused rather than cut
+// (47031.9) or converted out of range (1e10 into 32 bits, which is undefined), and
+// so is a negative number for an unsigned type. The error names the key.
 
-// doc[key] converted to T when doc is an object holding key, else the default.
+namespace detail {
+[[noreturn]] void wrong_type(const json& value, const char* key, const std::string& expected);
+bool integer_within(const json& value, int64_t min, uint64_t max);
+}  // namespace detail
+
+// `value` (the member `key` of some object) converted to T, checked as above.
+template <typename T>
+T checked(const json& value, const char* key)
+{
+    if constexpr (std::is_same_v<T, bool>) {
+        if (!value.is_boolean())
+            detail::wrong_type(value, key, "a boolean");
+    } else if constexpr (std::is_integral_v<T>) {
+        constexpr int64_t min = std::is_signed_v<T> ? static_cast<int64_t>(std::numeric_limits<T>::min()) : 0;
+        constexpr uint64_t max = static_cast<uint64_t>(std::numeric_limits<T>::max());
+        if (!detail::integer_within(value, min, max))
+            detail::wrong_type(value, key,
+                               "an integer from " + std::to_string(min) + " to " + std::to_string(max));
+    } else if constexpr (std::is_same_v<T, std::string>) {
+        if (!value.is_string())
+            detail::wrong_type(value, key, "a string");
+    }
+    return value.get<T>();
+}
+
+// obj[key] converted to T when obj is an object holding key, else the default.
 template <typename T>
 T value_or(const json& obj, const char* key, T fallback)
 {
@@ -40,14 +72,14 @@ T value_or(const json& obj, const char* key, T fallback)
     auto it = obj.find(key);
     if (it == obj.end())
         return fallback;
-    return it->get<T>();
+    return checked<T>(*it, key);
 }
 
 // obj.at(key) converted to T; throws out_of_range when absent, type_error when mistyped.
 template <typename T>
 T required(const json& obj, const char* key)
 {
-    return obj.at(key).get<T>();
+    return checked<T>(obj.at(key), key);
 }
 
 // ---- lenient access: a value of another JSON type leaves the default ----

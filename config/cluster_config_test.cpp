@@ -47,6 +47,41 @@ TEST(config, strict_access_throws_the_libraries_type_error)
     EXPECT_THROW(config::read_cluster(doc), json::type_error);
 }
 
+// An integer is converted only when it is a JSON integer within the target's
+// range: a float out of range would be undefined behaviour, one in range would be
+// cut, and both are refused with the key named.
+TEST(config, strict_integers_are_checked_before_conversion)
+{
+    auto refused = [](const char* text, auto type_tag) {
+        using T = decltype(type_tag);
+        auto obj = json::parse(std::string(R"({"v":)") + text + "}");
+        try {
+            (void)config::required<T>(obj, "v");
+            return std::string("accepted");
+        } catch (const json::type_error& e) {
+            return std::string(e.what());
+        }
+    };
+    for (const char* text : {"1e10", "47031.9", "-1", "4294967296", "true", "\"5\"", "3e50", "null"})
+        EXPECT_NE(refused(text, uint32_t{}).find("\"v\" must be an integer from 0 to 4294967295"), std::string::npos)
+            << text;
+    for (const char* text : {"1e12", "2147483648", "-2147483649", "47031.0"})
+        EXPECT_NE(refused(text, int{}).find("must be an integer"), std::string::npos) << text;
+    EXPECT_NE(refused("3e50", int64_t{}).find("not 3e+50"), std::string::npos);
+    EXPECT_NE(refused("18446744073709551615", int64_t{}).find("must be an integer"), std::string::npos);
+
+    auto obj = json::parse(R"({"a":4294967295,"b":-5,"c":0,"d":true,"e":"x","f":1.5})");
+    EXPECT_EQ(config::required<uint32_t>(obj, "a"), 4294967295u);
+    EXPECT_EQ(config::required<int64_t>(obj, "b"), -5);
+    EXPECT_EQ(config::value_or<int>(obj, "c", 7), 0);
+    EXPECT_EQ(config::value_or<int>(obj, "missing", 7), 7);
+    EXPECT_TRUE(config::required<bool>(obj, "d"));
+    EXPECT_EQ(config::required<std::string>(obj, "e"), "x");
+    EXPECT_THROW(config::value_or<bool>(obj, "e", false), json::type_error);
+    EXPECT_THROW(config::value_or<std::string>(obj, "d", ""), json::type_error);
+    EXPECT_THROW(config::read_ha(json::parse(R"({"ha":{"flap_threshold":3e50}})")), json::type_error);
+}
+
 TEST(config, lenient_access_takes_only_the_right_json_type)
 {
     auto node = json::parse(R"({"enabled":1,"leadership_disabled":true,"assigned_target":7,"id":2.5})");

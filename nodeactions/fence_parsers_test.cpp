@@ -180,6 +180,10 @@ TEST(iscsi_sessions_parse, empty_lists_and_refusals)
     EXPECT_EQ(err.rfind("can't parse json: ", 0), 0u) << err;
     EXPECT_FALSE(sessions("", &err));
     EXPECT_EQ(err.rfind("can't parse json: ", 0), 0u) << err;
+    // A number beyond a double is the library's range error, not a syntax error:
+    // it must come back as a refusal too, never as an exception.
+    EXPECT_FALSE(sessions(R"({"iscsictl": {"session": [{"state": 1e999}]}})", &err));
+    EXPECT_EQ(err.rfind("can't parse json: ", 0), 0u) << err;
 }
 
 }  // namespace

@@ -46,7 +46,9 @@ std::optional<std::vector<iscsi_session>> iscsi_sessions_parse(const std::string
     json doc;
     try {
         doc = json::parse(text);
-    } catch (const json::parse_error& e) {
+    } catch (const json::exception& e) {
+        // Not only syntax: a number beyond a double (1e999) is the library's
+        // out_of_range, and no JSON error may leave this parser.
         set(err, std::string("can't parse json: ") + e.what());
         return std::nullopt;
     }

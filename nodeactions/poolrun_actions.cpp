@@ -153,8 +153,10 @@ int action_recovery(const service_def& svc)
 
 int run(const invocation& inv)
 {
-    // Read before the service lookup; only the hooks' environment uses it.
-    const std::optional<long long> node_id = host_node_id(inv.doc, platform::get_hostname());
+    // Read before the service lookup; only the hooks' environment uses it. A host
+    // name that cannot be read means no host node id, never the end of the run.
+    const std::optional<std::string> host = platform::read_hostname();
+    const std::optional<long long> node_id = host ? host_node_id(inv.doc, *host) : std::nullopt;
     const std::optional<service_def> svc = find_service(inv.doc, inv.target);
     if (!svc)
         return phase_failed("service", ctx({{"name", inv.target}}), exit_service_not_found,

@@ -65,26 +65,51 @@ long long millis(std::chrono::milliseconds d)
     return static_cast<long long>(d.count());
 }
 
-// SIGCHLD blocked for the life of one hook, so its end can be awaited with a time-out.
-class sigchld_block {
+extern "C" void sigchld_noop(int) {}
+
+// For the life of one hook SIGCHLD is caught by a handler that does nothing, and
+// blocked: a caught signal that is blocked stays pending, so the wait below can
+// take it. At its default disposition (or ignored) FreeBSD discards SIGCHLD at
+// once, blocked or not, and Linux keeps it: the handler makes both behave alike.
+// Catching it also undoes a SIGCHLD ignored by our parent, which would have the
+// kernel reap the hook before it is waited for.
+class sigchld_catch {
 public:
-    sigchld_block()
+    sigchld_catch()
     {
+        struct sigaction sa {};
+        sa.sa_handler = sigchld_noop;
+        sigemptyset(&sa.sa_mask);
+        ::sigaction(SIGCHLD, &sa, &old_action_);
         sigemptyset(&set_);
         sigaddset(&set_, SIGCHLD);
-        sigprocmask(SIG_BLOCK, &set_, &old_);
+        sigprocmask(SIG_BLOCK, &set_, &old_mask_);
     }
-    ~sigchld_block() { sigprocmask(SIG_SETMASK, &old_, nullptr); }
-    sigchld_block(const sigchld_block&) = delete;
-    sigchld_block& operator=(const sigchld_block&) = delete;
+    ~sigchld_catch()
+    {
+        sigprocmask(SIG_SETMASK, &old_mask_, nullptr);
+        ::sigaction(SIGCHLD, &old_action_, nullptr);
+    }
+    sigchld_catch(const sigchld_catch&) = delete;
+    sigchld_catch& operator=(const sigchld_catch&) = delete;
 
     const sigset_t& set() const { return set_; }
-    const sigset_t& old() const { return old_; }
+    const sigset_t& old_mask() const { return old_mask_; }
+    const struct sigaction& old_action() const { return old_action_; }
 
 private:
+    struct sigaction old_action_ {};
     sigset_t set_{};
-    sigset_t old_{};
+    sigset_t old_mask_{};
 };
+
+void wait_for_signal(const sigset_t& set, std::chrono::nanoseconds timeout)
+{
+    timespec ts{};
+    ts.tv_sec = static_cast<time_t>(timeout.count() / 1000000000);
+    ts.tv_nsec = static_cast<long>(timeout.count() % 1000000000);
+    ::sigtimedwait(&set, nullptr, &ts);
+}
 
 // waitpid for one child without giving up on an interrupted call.
 pid_t wait_child(pid_t pid, int* status, int options)
@@ -133,7 +158,8 @@ hook_runner::hook_runner(std::string service_dir, std::string pools_root, std::o
     : service_dir_(std::move(service_dir)),
       pools_root_(std::move(pools_root)),
       node_id_text_(node_id ? std::to_string(*node_id) : std::string()),
-      budget_(budget)
+      budget_(budget),
+      signal_wait_(wait_for_signal)
 {
 }
 
@@ -170,9 +196,7 @@ void hook_runner::run_one(const std::string& path, const std::string& argument, 
                     "not run: the time for all hooks of the run (" + std::to_string(millis(budget_)) + " ms) is spent");
         return;
     }
-    // A caller that ignores SIGCHLD would have the child reaped before it is waited for.
-    ::signal(SIGCHLD, SIG_DFL);
-    sigchld_block block;
+    sigchld_catch sigchld;
     const pid_t pid = ::fork();
     if (pid < 0) {
         phase_error("pool-script", context, std::string("failed to exec: ") + std::strerror(errno));
@@ -182,7 +206,10 @@ void hook_runner::run_one(const std::string& path, const std::string& argument, 
         // Its own process group, so the whole hook (a shell and what it started)
         // can be killed at the bound.
         ::setpgid(0, 0);
-        sigprocmask(SIG_SETMASK, &block.old(), nullptr);
+        // The hook starts with the caller's SIGCHLD disposition and mask (exec
+        // resets a caught signal to its default anyway).
+        ::sigaction(SIGCHLD, &sigchld.old_action(), nullptr);
+        sigprocmask(SIG_SETMASK, &sigchld.old_mask(), nullptr);
         ::execl(path.c_str(), path.c_str(), argument.c_str(), static_cast<char*>(nullptr));
         ::_exit(127);
     }
@@ -217,13 +244,11 @@ void hook_runner::run_one(const std::string& path, const std::string& argument, 
                 return report(status);
             return wait_failed();
         }
-        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-        timespec ts{};
-        ts.tv_sec = static_cast<time_t>(ns / 1000000000);
-        ts.tv_nsec = static_cast<long>(ns % 1000000000);
-        // Wakes at the child's end (SIGCHLD), an interruption or the time-out; the
-        // loop looks again in every case.
-        ::sigtimedwait(&block.set(), nullptr, &ts);
+        // Wakes at the child's end (SIGCHLD), an interruption or the slice's end;
+        // the loop looks again in every case, so a lost signal costs one slice.
+        const auto slice = std::min(std::chrono::duration_cast<std::chrono::nanoseconds>(left),
+                                    std::chrono::nanoseconds(wait_slice));
+        signal_wait_(sigchld.set(), slice);
     }
 }
 

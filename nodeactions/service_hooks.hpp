@@ -4,7 +4,10 @@
 // end the running hook's whole group is killed. Single-threaded program.
 #pragma once
 
+#include <signal.h>
+
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -27,8 +30,16 @@ inline constexpr std::chrono::seconds hook_budget_default{240};
 // descending. A path that is not a listable directory gives none.
 std::vector<std::string> hook_list(const std::string& dir, bool ascending);
 
+// The longest the hook wait sleeps before it looks at the hook again: the hook's
+// end is seen within this even when no SIGCHLD arrives.
+inline constexpr std::chrono::milliseconds wait_slice{100};
+
 class hook_runner {
 public:
+    // Sleeps until a signal of the set is pending (and takes it) or the time-out
+    // ends. The default is sigtimedwait; a test may put in one that never sees it.
+    using signal_wait = std::function<void(const sigset_t&, std::chrono::nanoseconds)>;
+
     // `service_dir`: the service hook directory (used when it is a directory);
     // `pools_root`: where "<pool>/.internal/rc.d" lives otherwise; `node_id`: the
     // host's node id, none when the host is not configured; `budget`: the time all
@@ -41,6 +52,8 @@ public:
     void run_pool_hooks(const std::string& pool, const std::string& argument, bool ascending,
                         const std::string& service);
 
+    void set_signal_wait(signal_wait wait) { signal_wait_ = std::move(wait); }
+
 private:
     void run_one(const std::string& path, const std::string& argument, const std::string& context);
 
@@ -49,6 +62,7 @@ private:
     std::string node_id_text_;
     std::chrono::milliseconds budget_;
     std::optional<std::chrono::steady_clock::time_point> deadline_;
+    signal_wait signal_wait_;
 };
 
 }  // namespace nodeactions

@@ -15,6 +15,7 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
+#include <vector>
 
 using namespace nodeactions;
 namespace fs = std::filesystem;
@@ -241,4 +242,49 @@ TEST_F(service_hooks, an_ignored_sigchld_does_not_lose_the_outcome)
     runner.run_pool_hooks("p", "stop", true, "svc");
     ::signal(SIGCHLD, SIG_DFL);
     EXPECT_NE(lines().find("script=001.fail : exited rc=4"), std::string::npos) << lines();
+}
+
+// Where a blocked SIGCHLD is discarded (FreeBSD at the default disposition), the
+// wait never sees the hook end: it must still notice within a slice, not sleep to
+// the end of the budget and report every later hook as "not run".
+TEST_F(service_hooks, a_wait_that_never_sees_the_signal_still_sees_each_hook_end)
+{
+    const std::string dir = root_ + "/service.d";
+    hook(dir, "001.a");
+    hook(dir, "002.b", "exit 2\n");
+    hook(dir, "003.c");
+    hook_runner runner(dir, root_ + "/pools", 1, std::chrono::seconds(8));
+    std::vector<std::chrono::nanoseconds> asked;
+    runner.set_signal_wait([&asked](const sigset_t&, std::chrono::nanoseconds timeout) {
+        asked.push_back(timeout);
+        std::this_thread::sleep_for(timeout);  // the signal, if any, stays unseen
+    });
+    const auto start = std::chrono::steady_clock::now();
+    runner.run_pool_hooks("p", "stop", true, "svc");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_EQ(run_log(), "001.a stop p 1 svc\n002.b stop p 1 svc\n003.c stop p 1 svc\n");
+    EXPECT_NE(lines().find("script=003.c : rc=0"), std::string::npos) << lines();
+    EXPECT_NE(lines().find("script=002.b : exited rc=2"), std::string::npos) << lines();
+    ASSERT_FALSE(asked.empty());
+    for (auto t : asked)
+        EXPECT_LE(t, std::chrono::nanoseconds(wait_slice));
+}
+
+// The caller's SIGCHLD setting is back once the hooks have run.
+TEST_F(service_hooks, the_callers_sigchld_setting_is_restored)
+{
+    const std::string dir = root_ + "/service.d";
+    hook(dir, "001.ok");
+    for (auto disposition : {SIG_IGN, SIG_DFL}) {
+        ::signal(SIGCHLD, disposition);
+        hook_runner runner(dir, root_ + "/pools", 1, std::chrono::seconds(30));
+        runner.run_pool_hooks("p", "stop", true, "svc");
+        struct sigaction now {};
+        ::sigaction(SIGCHLD, nullptr, &now);
+        EXPECT_EQ(now.sa_handler, disposition);
+        sigset_t mask;
+        sigprocmask(SIG_SETMASK, nullptr, &mask);
+        EXPECT_FALSE(sigismember(&mask, SIGCHLD));
+    }
+    ::signal(SIGCHLD, SIG_DFL);
 }

@@ -2,6 +2,7 @@
 #include "nodeactions/tool_runner.hpp"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,6 +17,22 @@ void set(std::string* err, const std::string& text)
 {
     if (err != nullptr)
         *err = text;
+}
+
+// A parent that ignores SIGCHLD hands that on through exec, and then the kernel
+// reaps our tools itself: waitpid finds no child (ECHILD), on FreeBSD as on Linux.
+// SA_NOCLDWAIT does the same. Only those settings are undone; a handler stays.
+void let_children_be_waited_for()
+{
+    struct sigaction now {};
+    if (::sigaction(SIGCHLD, nullptr, &now) != 0)
+        return;
+    if (now.sa_handler != SIG_IGN && (now.sa_flags & SA_NOCLDWAIT) == 0)
+        return;
+    struct sigaction dfl {};
+    dfl.sa_handler = SIG_DFL;
+    sigemptyset(&dfl.sa_mask);
+    ::sigaction(SIGCHLD, &dfl, nullptr);
 }
 
 }  // namespace
@@ -33,6 +50,7 @@ std::optional<run_result> run_capture(const std::string& program, const std::vec
         argv.push_back(a.data());
     argv.push_back(nullptr);
 
+    let_children_be_waited_for();
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) {
         set(err, std::string("pipe: ") + std::strerror(errno));

@@ -5,6 +5,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <set>
@@ -48,6 +49,31 @@ TEST(run_capture, captures_output_and_status)
     r = run_capture("/bin/echo", {"x y", "", "z"}, &err);
     ASSERT_TRUE(r);
     EXPECT_EQ(r->output, "x y  z\n");  // arguments go through as they are
+}
+
+// A parent that started us with SIGCHLD ignored (or with SA_NOCLDWAIT) would have
+// the kernel reap every tool before it is waited for: each run must still end
+// with the tool's status.
+TEST(run_capture, works_under_an_ignored_or_no_wait_sigchld)
+{
+    struct sigaction saved {};
+    ASSERT_EQ(::sigaction(SIGCHLD, nullptr, &saved), 0);
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    struct sigaction no_wait {};
+    no_wait.sa_handler = SIG_DFL;
+    no_wait.sa_flags = SA_NOCLDWAIT;
+    sigemptyset(&no_wait.sa_mask);
+    for (const struct sigaction* setting : {&ignore, &no_wait}) {
+        ASSERT_EQ(::sigaction(SIGCHLD, setting, nullptr), 0);
+        std::string err;
+        auto r = sh("echo fenced; exit 4", &err);
+        ASSERT_TRUE(r) << err;
+        EXPECT_EQ(r->status, 4);
+        EXPECT_EQ(r->output, "fenced\n");
+    }
+    ::sigaction(SIGCHLD, &saved, nullptr);
 }
 
 TEST(run_capture, captures_a_mebibyte_whole)

@@ -4,7 +4,8 @@
 // KELM_EMUL_ROOT  directory that holds every piece of emulated state (sysctl values,
 //                 disks with reservations, pools, CTL ports, iSCSI sessions) shared
 //                 by all processes; each backend locks its own files.
-// KELM_EMUL_HOST  host name that get_hostname() returns instead of the kernel's, so
+// KELM_EMUL_HOST  host name that get_hostname() returns instead of the kernel's
+//                 (only while KELM_EMUL_ROOT is set), so
 //                 several nodes can run on one machine without root.
 //
 // With both unset every fixed path is the production path, unchanged.

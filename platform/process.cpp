@@ -110,17 +110,34 @@ std::string make_uuid()
     return text;
 }
 
+std::optional<std::string> read_hostname()
+{
+    // Only an emulated platform may stand in for the kernel's name: a stray
+    // variable on a production node must not change which node it is.
+    const char* emulated = emulated_root() ? std::getenv(emul_host_env) : nullptr;
+    if (emulated != nullptr && *emulated != '\0') {
+        // As strict as gethostname into the same 255-byte buffer, which fails
+        // for a name that does not fit (FreeBSD and Linux: ENAMETOOLONG).
+        if (std::strlen(emulated) >= 255) {
+            errno = ENAMETOOLONG;
+            return std::nullopt;
+        }
+        return std::string(emulated);
+    }
+    char buf[256] = {};
+    if (::gethostname(buf, 255) != 0)
+        return std::nullopt;
+    return std::string(buf);
+}
+
 std::string get_hostname()
 {
-    const char* emulated = std::getenv(emul_host_env);
-    if (emulated != nullptr && *emulated != '\0')
-        return emulated;
-    char buf[256] = {};
-    if (::gethostname(buf, 255) != 0) {
+    auto name = read_hostname();
+    if (!name) {
         spdlog::error("can't get hostname");
         process_exit(1);
     }
-    return buf;
+    return *name;
 }
 
 bool sysctl_set_int(const std::string& name, int32_t value)

@@ -5,6 +5,7 @@
 #include <pthread.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace platform {
@@ -36,8 +37,12 @@ void unblock_stop_signals();
 // A new UUID in its 36-character text form; "can't generate uuid" and exit 1 on failure.
 std::string make_uuid();
 
-// The host name (KELM_EMUL_HOST when the platform is emulated); "can't get hostname"
-// and exit 1 on failure.
+// The host name: KELM_EMUL_HOST when the platform is emulated (KELM_EMUL_ROOT set)
+// and the variable is not empty, else the kernel's. None when it cannot be read.
+std::optional<std::string> read_hostname();
+
+// read_hostname, or "can't get hostname" and exit 1 (the daemon cannot run
+// without knowing which node it is).
 std::string get_hostname();
 
 // Sets an integer kernel variable. Emulated: writes the value as text to

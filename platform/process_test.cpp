@@ -52,6 +52,23 @@ TEST_F(emul_dir, hostname_comes_from_the_environment_when_set)
     EXPECT_FALSE(platform::get_hostname().empty());
 }
 
+TEST_F(emul_dir, emulated_hostname_is_honoured_only_on_an_emulated_platform)
+{
+    ::unsetenv(platform::emul_host_env);
+    const std::string kernel = platform::get_hostname();
+    ::setenv(platform::emul_host_env, "nodeA", 1);
+    ::unsetenv(platform::emul_root_env);
+    EXPECT_EQ(platform::read_hostname(), kernel) << "a stray KELM_EMUL_HOST changed a production node's name";
+    ::setenv(platform::emul_root_env, root.c_str(), 1);
+    EXPECT_EQ(platform::read_hostname(), "nodeA");
+    // A name that would not fit gethostname's buffer fails as the kernel's would.
+    ::setenv(platform::emul_host_env, std::string(255, 'n').c_str(), 1);
+    EXPECT_FALSE(platform::read_hostname());
+    ::setenv(platform::emul_host_env, std::string(254, 'n').c_str(), 1);
+    EXPECT_EQ(platform::read_hostname(), std::string(254, 'n'));
+    ::unsetenv(platform::emul_host_env);
+}
+
 TEST_F(emul_dir, sysctl_writes_value_file_under_the_root)
 {
     ASSERT_TRUE(platform::sysctl_set_int("debug.kdb.panic", 1));

@@ -29,7 +29,15 @@ libzfs_handle_t* libzfs_init()
         errno = ENOMEM;
         return nullptr;
     }
-    hdl->host = platform::get_hostname();
+    // The emulated pools are seen per host: without a host name there is no view.
+    auto host = platform::read_hostname();
+    if (!host) {
+        const int saved = errno;
+        delete hdl;
+        errno = saved;
+        return nullptr;
+    }
+    hdl->host = *host;
     std::optional<json> fault;
     std::string err;
     bool ok = with_state(

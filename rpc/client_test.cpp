@@ -219,6 +219,38 @@ TEST(RpcClient, MalformedRepliesAreProtocolErrors)
     }
 }
 
+// An error whose text is empty (or holds empty texts) arrives as a string with no
+// bytes behind it; the exception keeps its own copy all the same.
+TEST(RpcClient, ErrorRepliesWithEmptyTextsAreKept)
+{
+    const std::vector<std::function<std::string(uint32_t)>> replies = {
+        [](uint32_t id) { return packed(std::make_tuple(1, id, std::string(), msgpack::type::nil_t())); },
+        [](uint32_t id) {
+            return packed(std::make_tuple(1, id, std::make_tuple(std::string(), std::string("x"), std::string()),
+                                          msgpack::type::nil_t()));
+        },
+    };
+    const std::vector<std::string> texts = {"", "[\"\",\"x\",\"\"]"};
+    for (size_t i = 0; i < replies.size(); ++i) {
+        raw_peer peer([&](int fd, uint32_t id) { rpc::test::send_bytes(fd, replies[i](id)); });
+        rpc::client c("127.0.0.1", peer.l.port);
+        ASSERT_TRUE(c.connect());
+        try {
+            c.call("ping");
+            FAIL() << "no error";
+        } catch (const rpc::rpc_error& e) {
+            EXPECT_EQ(rpc::object_text(e.error()), texts[i]);
+            EXPECT_EQ(std::string(e.what()), "rpc error during call 'ping': " + texts[i]);
+        }
+    }
+    msgpack::object empty;
+    empty.type = msgpack::type::STR;
+    empty.via.str.ptr = nullptr;
+    empty.via.str.size = 0;
+    rpc::rpc_error copied("m", empty);
+    EXPECT_EQ(rpc::object_text(copied.error()), "");
+}
+
 TEST(RpcClient, SkipsRepliesToOtherCallsAndNotifications)
 {
     raw_peer peer([](int fd, uint32_t id) {

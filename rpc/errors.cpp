@@ -8,16 +8,30 @@ namespace rpc {
 std::string object_text(const msgpack::object& obj)
 {
     if (obj.type == msgpack::type::STR)
-        return std::string(obj.via.str.ptr, obj.via.str.size);
+        return obj.via.str.size == 0 ? std::string() : std::string(obj.via.str.ptr, obj.via.str.size);
     std::ostringstream out;
     out << obj;
     return out.str();
 }
 
+namespace {
+
+// A copy of the error object that owns its memory. msgpack::clone copies a string
+// with memcpy from its pointer, which is null for an empty text: that is undefined
+// behaviour. Packing and unpacking again copies only what the encoding holds.
+std::shared_ptr<msgpack::object_handle> own_copy(const msgpack::object& error)
+{
+    msgpack::sbuffer packed;
+    msgpack::pack(packed, error);
+    return std::make_shared<msgpack::object_handle>(msgpack::unpack(packed.data(), packed.size()));
+}
+
+}  // namespace
+
 rpc_error::rpc_error(const std::string& method, const msgpack::object& error)
     : std::runtime_error("rpc error during call '" + method + "': " + object_text(error)),
       method_(method),
-      error_(std::make_shared<msgpack::object_handle>(msgpack::clone(error)))
+      error_(own_copy(error))
 {
 }
 

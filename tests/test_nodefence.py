@@ -40,8 +40,12 @@ class Fence:
         assert r.returncode == 0, r.stderr
         return r.stdout
 
-    def run(self, *args, host="node1", config=True):
+    def run(self, *args, host="node1", config=True, sigchld_ignored=False):
         argv = [binary("nodefence"), args[0]] + ([self.config] if config else []) + list(args[1:])
+        if sigchld_ignored:
+            # An ignored signal stays ignored across exec: nodefence starts the way
+            # a parent that ignores SIGCHLD would start it.
+            argv = ["/bin/sh", "-c", 'trap "" CHLD; exec "$@"', "sh"] + argv
         start = time.monotonic()
         r = subprocess.run(argv, env=self.env(host), capture_output=True, text=True, timeout=60)
         r.elapsed = time.monotonic() - start
@@ -123,6 +127,16 @@ def test_fence_on_then_off_switches_port_and_session(fence):
     assert state["hosts"]["node1"]["ports"][2]["online"] is True
     assert state["hosts"]["node2"]["ports"][2]["online"] is False
     assert state["fenced"]["node3"] is False
+
+
+def test_fence_works_under_a_parent_that_ignores_sigchld(fence):
+    on = fence.run("fence-on", "3", sigchld_ignored=True)
+    assert on.returncode == 0, on.stdout
+    assert on.lines[-1] == ("I", "phase=node node=node3 id=3 action=fence-on exit=0 : done")
+    off = fence.run("fence-off", "3", sigchld_ignored=True)
+    assert off.returncode == 0, off.stdout
+    assert off.lines[-1] == ("I", "phase=node node=node3 id=3 action=fence-off exit=0 : done")
+    assert fence.state()["hosts"]["node1"]["ports"][2]["online"] is True
 
 
 def test_exit_codes_and_untouched_tools(tmp_path):

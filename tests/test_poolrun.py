@@ -117,6 +117,22 @@ def test_service_without_pools_or_addresses_and_an_unknown_service(site):
     assert r.texts == ["FAILED phase=service name=nosuch exit=13 : service was not found in config"]
 
 
+def test_unreadable_host_name_means_no_host_node_id(site):
+    # A name longer than gethostname's buffer cannot be read. The run goes on as on
+    # a host that is no configured node; the emulated pools, which are seen per
+    # host, then refuse with a failure line of their own.
+    unreadable = "n" * 300
+    site.service("empty")
+    r = site.poolrun("start", "empty", host=unreadable)
+    assert r.rc == 0, r
+    assert r.texts[-1] == done("start", "empty")
+    site.pool("tank")
+    site.service("svc", ["tank"])
+    r = site.poolrun("start", "svc", host=unreadable)
+    assert r.rc != 0 and r.rc != 1, r
+    assert r.texts[-1].startswith("FAILED phase=") and f"exit={r.rc} :" in r.texts[-1], r
+
+
 def test_start_failures_29_and_20(site):
     site.pool("tank")
     site.pool("bad", root_state=5)

@@ -26,7 +26,8 @@ def test_help_lists_every_option(tmp_path):
     r = run_kelm(["--help"], tmp_path)
     assert r.returncode == 0
     for text in ["-c", "--configuration-file", "CONFIG_FILE", "-s", "--db-file", "DB_FILE", "-n", "--node-id",
-                 "NODE_ID", "-l", "debug|info|warning|error|critical", "-t", "--transport", "Display this help menu"]:
+                 "NODE_ID", "-l", "trace|debug|info|warning|error|critical", "-t", "--transport",
+                 "Display this help menu", "/var/db/kelm.db"]:
         assert text in r.stdout
 
 
@@ -67,7 +68,24 @@ def variants():
         v("missing-kelm-port", lambda d: (d["nodes"][0].pop("kelm_port"), d)[1], "[main] [json.exception.out_of_range.403]"),
         v("two-matching", lambda d: (d["nodes"][1].__setitem__("nodename", "node1"), d)[1], "[main] more than one entry"),
         v("duplicate-ids", lambda d: (d["nodes"][2].__setitem__("id", 2), d)[1], "[main] duplicate node id 2"),
-        v("id-true", lambda d: (d["nodes"][2].__setitem__("id", True), d)[1], "[main] node id true is not an integer"),
+        v("id-true", lambda d: (d["nodes"][2].__setitem__("id", True), d)[1], '"id" must be an integer'),
+        # Mistyped or fractional values: one "[main]" line naming the key, never a
+        # silent default, a cut value or an undefined conversion.
+        v("self-fencing-text", lambda d: (d["cluster"].__setitem__("self_fencing", "true"), d)[1],
+          '[main] [json.exception.type_error.302] "self_fencing" must be a boolean'),
+        v("leadership-text", lambda d: (d["nodes"][1].__setitem__("leadership_disabled", "yes"), d)[1],
+          '"leadership_disabled" must be a boolean'),
+        v("leadership-text-object",
+          lambda d: (d["nodes"][1].__setitem__("leadership_disabled", 1),
+                     d.__setitem__("nodes", {str(i): n for i, n in enumerate(d["nodes"])}), d)[2],
+          '"leadership_disabled" must be a boolean'),
+        v("id-1e10", lambda d: (d["nodes"][2].__setitem__("id", 1e10), d)[1], '"id" must be an integer'),
+        v("runner-port-1e12", lambda d: (d["nodes"][1].__setitem__("runner_port", 1e12), d)[1],
+          '"runner_port" must be an integer'),
+        v("kelm-port-fraction", lambda d: (d["nodes"][0].__setitem__("kelm_port", 47031.9), d)[1],
+          '"kelm_port" must be an integer'),
+        v("flap-threshold-3e50", lambda d: (d.__setitem__("ha", {"flap_threshold": 3e50}), d)[1],
+          '"flap_threshold" must be an integer'),
         v("id-out-of-range", lambda d: (d["nodes"][2].__setitem__("id", 70), d)[1], "[main] node id 70 out of range"),
         v("ha-three-nodes", lambda d: (d.__setitem__("ha", {}), d)[1], "[main] an HA pair needs"),
         v("disks-number", lambda d: (d.__setitem__("ha", {"disks": 5}), d)[1], "[main] [json.exception.type_error"),
@@ -87,6 +105,37 @@ def test_configuration_refusals(tmp_path, mutate, expect):
     r = run_kelm(["-c", str(path), "-s", str(tmp_path / "db")], tmp_path)
     assert r.returncode == 1, r.stdout
     assert expect in r.stdout, r.stdout
+    assert len([line for line in r.stdout.splitlines() if "[main] [json" in line]) <= 1, r.stdout
+
+
+def test_refusals_say_which_file_node_and_address(cluster_factory, tmp_path):
+    # Each bare text stays, and one line before it says what it is about.
+    missing = str(tmp_path / "nowhere.json")
+    r = run_kelm(["-c", missing, "-s", str(tmp_path / "db")], tmp_path)
+    assert r.returncode == 1
+    out = r.stdout
+    assert f"[main] can't read configuration file '{missing}': No such file or directory" in out, out
+    assert out.index("can't read configuration file") < out.index("unexpected end of input"), out
+
+    c = cluster_factory(3)
+    r = run_kelm(["-c", c.config_path, "-s", str(tmp_path / "db"), "-n", "7"], tmp_path,
+                 env={"KELM_EMUL_HOST": "elsewhere"})
+    assert r.returncode == 1
+    out = r.stdout
+    assert ("[main] node id 7 and host name 'elsewhere' match no usable entry of \"nodes\" in "
+            f"'{c.config_path}'; configured: 1 (node1), 2 (node2), 3 (node3)") in out, out
+    assert out.index("match no usable entry") < out.index("[main] node to start not found"), out
+
+    first = c.start(1)
+    assert first.wait_for("[srv 127.0.0.1:")
+    port = c.doc["nodes"][0]["kelm_port"]
+    r = run_kelm(["-c", c.config_path, "-s", str(tmp_path / "db2"), "-n", "1"], tmp_path,
+                 env={"KELM_EMUL_HOST": "node1"})
+    assert r.returncode == 1
+    assert f"can't bind 127.0.0.1:{port}: Address already in use" in r.stdout, r.stdout
+    assert "can't bind" in r.stderr, r.stderr
+    first.signal(signal.SIGTERM)
+    assert first.wait(10) == 0
 
 
 def test_node_found_by_id_option(cluster_factory):

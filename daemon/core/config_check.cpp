@@ -1,6 +1,6 @@
 // Start-up validation: node ids 1..63 as JSON integers and unique, node names unique,
-// one entry for this node, an HA pair made of exactly nodes 1 and 2, and flap guard
-// settings the disk guard can use.
+// one entry for this node, the types of the values read after start-up, an HA pair
+// made of exactly nodes 1 and 2, and flap guard settings the disk guard can use.
 #include "daemon/core/config_check.hpp"
 
 #include "config/cluster_config.hpp"
@@ -35,6 +35,17 @@ std::optional<std::string> check_daemon_config(const nlohmann::json& doc, int se
         const auto name = n.at("nodename").get<std::string>();
         if (!names.insert(name).second)
             return fmt::format("[main] duplicate nodename '{}'", name);
+    }
+    // What the daemon reads later (the monitor at start, the service manager and
+    // the management endpoint when they activate) is refused now if mistyped:
+    // "self_fencing": "true" must never run as a node without self-fencing.
+    try {
+        (void)config::read_cluster(doc);
+        (void)config::read_ha(doc);
+        for (const auto& n : nodes)
+            (void)config::value_or<bool>(n, "leadership_disabled", false);
+    } catch (const nlohmann::json::exception& e) {
+        return std::string("[main] ") + e.what();
     }
     if (doc.contains("ha")) {
         if (nodes.size() != 2 || ids != std::set<int64_t>{1, 2})

@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <vector>
+
 using nlohmann::json;
 
 namespace {
@@ -42,6 +45,42 @@ TEST(config_check, refuses_duplicates_and_double_matches)
     doc["nodes"][1]["nodename"] = "n0";
     EXPECT_TRUE(kelm::check_daemon_config(doc, 1));
     EXPECT_TRUE(kelm::check_daemon_config(doc_with_ids("[1,2]"), 2));
+}
+
+// A value of the wrong type for a key the daemon reads later is refused at start
+// with one line naming the key, whether "nodes" is an array or an object.
+TEST(config_check, refuses_mistyped_values_read_after_start)
+{
+    struct variant {
+        const char* key;
+        std::function<void(json&)> mutate;
+    };
+    const std::vector<variant> variants = {
+        {"self_fencing", [](json& d) { d["cluster"]["self_fencing"] = "true"; }},
+        {"self_fencing", [](json& d) { d["cluster"]["self_fencing"] = 1; }},
+        {"start_delay", [](json& d) { d["cluster"]["start_delay"] = 1.5; }},
+        {"start_delay", [](json& d) { d["cluster"]["start_delay"] = 3e50; }},
+        {"mgmt-url", [](json& d) { d["cluster"]["mgmt-url"] = 5; }},
+        {"leadership_disabled", [](json& d) { d["nodes"][1]["leadership_disabled"] = "yes"; }},
+        {"leadership_disabled", [](json& d) {
+             d["nodes"][1]["leadership_disabled"] = 0;
+             d["nodes"] = json{{"b", d["nodes"][0]}, {"a", d["nodes"][1]}};
+         }},
+        {"flap_threshold", [](json& d) { d["ha"] = {{"flap_threshold", 3e50}}; }},
+        {"flap_window_sec", [](json& d) { d["ha"] = {{"flap_window_sec", 600.5}}; }},
+    };
+    for (const auto& v : variants) {
+        auto doc = doc_with_ids("[1,2]");
+        v.mutate(doc);
+        auto r = kelm::check_daemon_config(doc, 1);
+        ASSERT_TRUE(r) << doc.dump();
+        EXPECT_EQ(r->rfind("[main] ", 0), 0u) << *r;
+        EXPECT_NE(r->find(std::string("\"") + v.key + "\""), std::string::npos) << *r;
+    }
+    auto typed = doc_with_ids("[1,2]");
+    typed["cluster"] = {{"self_fencing", true}, {"start_delay", 0}};
+    typed["nodes"][0]["leadership_disabled"] = true;
+    EXPECT_FALSE(kelm::check_daemon_config(typed, 1));
 }
 
 TEST(config_check, ha_needs_nodes_one_and_two)

@@ -16,8 +16,13 @@ parse_outcome parse_daemon_options(int argc, const char* const* argv)
     uint32_t node_id = 0;
     auto* c = app.add_option("-c,--configuration-file", config_file, "Set configuration file")->option_text("CONFIG_FILE");
     auto* s = app.add_option("-s,--db-file", db_file, "Set database file")->option_text("DB_FILE");
+    // The default lives under /var/db, which FreeBSD has and Linux does not.
+    app.footer("Defaults: configuration file /usr/local/etc/kelm/config.json, database file /var/db/kelm.db\n"
+               "(its folder must exist: FreeBSD has /var/db, Linux does not; create it or give -s).\n"
+               "With KELM_EMUL_ROOT set the default database moves under $KELM_EMUL_ROOT/fs. Log level default: "
+               "info.");
     auto* n = app.add_option("-n,--node-id", node_id, "Set node id")->option_text("NODE_ID");
-    auto* l = app.add_option("-l", log_level, "Set log level")->option_text("debug|info|warning|error|critical");
+    auto* l = app.add_option("-l", log_level, "Set log level")->option_text("trace|debug|info|warning|error|critical");
     auto* t = app.add_option("-t,--transport", transport, "Deprecated, ignored (Raft transport is always UDP)")
                   ->option_text("udp");
     out.summary = app.help();

@@ -51,6 +51,10 @@ TEST(daemon_options, help_lists_every_option_with_its_texts)
                              "debug|info|warning|error|critical", "Set log level", "--transport",
                              "Deprecated, ignored (Raft transport is always UDP)", "Display this help menu"})
         EXPECT_NE(r.summary.find(text), std::string::npos) << text;
+    // What a new user needs from the help alone: the trace level the README uses,
+    // and that the default database's folder does not exist on Linux.
+    for (const char* text : {"trace|debug", "/var/db/kelm.db", "Linux does not", "/usr/local/etc/kelm/config.json"})
+        EXPECT_NE(r.summary.find(text), std::string::npos) << text;
 }
 
 }  // namespace

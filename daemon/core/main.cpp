@@ -12,12 +12,17 @@
 #include "platform/emulation.hpp"
 #include "platform/process.hpp"
 
+#include <fmt/format.h>
 #include <spdlog/spdlog.h>
+
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <thread>
@@ -89,31 +94,55 @@ raft::mq_t* new_tx_queue(daemon_state& st, uint32_t tag)
     return q;
 }
 
+// The line before "node to start not found": what was looked for, and what the
+// configuration offers.
+std::string own_node_context(const daemon_state& st, const std::vector<nlohmann::json>& nodes)
+{
+    std::string offered;
+    for (const auto& n : nodes) {
+        offered += offered.empty() ? "" : ", ";
+        offered += std::to_string(config::required<uint32_t>(n, "id")) + " (" +
+                   config::required<std::string>(n, "nodename") + ")";
+    }
+    const std::string wanted = st.node_id == raft::NODE_NONE ? "no -n node id" : "node id " + std::to_string(st.node_id);
+    return fmt::format("[main] {} and host name '{}' match no usable entry of \"nodes\" in '{}'; configured: {}",
+                       wanted, st.hostname, config_path, offered.empty() ? "none" : offered);
+}
+
 // Steps 11-13: own node, endpoints, HA. JSON errors propagate to the caller.
 void read_nodes(daemon_state& st)
 {
     if (!st.config.is_object())
         (void)st.config.at("nodes");  // the JSON library's own error for a non-object document
     const auto nodes = config::entries(st.config, "nodes");
+    bool matched = false;
     for (const auto& n : nodes) {
-        uint32_t id = n.at("id").get<uint32_t>();
-        std::string name = n.at("nodename").get<std::string>();
+        uint32_t id = config::required<uint32_t>(n, "id");
+        std::string name = config::required<std::string>(n, "nodename");
         if (id == st.node_id || name == st.hostname) {
-            st.own_addr = n.at("internal_addr").get<std::string>();
-            st.own_port = static_cast<uint16_t>(n.at("kelm_port").get<int>());
+            matched = true;
+            st.own_addr = config::required<std::string>(n, "internal_addr");
+            // A 16-bit port without a range check: every node reads the file alike.
+            st.own_port = static_cast<uint16_t>(config::required<int>(n, "kelm_port"));
+            if (st.own_addr.empty())
+                spdlog::error("[main] the entry of node {} ('{}') in '{}' has an empty internal_addr", id, name,
+                              config_path);
             st.node_id = id;
             break;
         }
     }
-    if (st.own_addr.empty())
+    if (st.own_addr.empty()) {
+        if (!matched)
+            spdlog::error("{}", own_node_context(st, nodes));
         start_failure("[main] node to start not found");
+    }
 
     for (const auto& n : nodes) {
-        uint32_t id = n.at("id").get<uint32_t>();
-        std::string addr = n.at("internal_addr").get<std::string>();
-        std::string name = n.at("nodename").get<std::string>();
-        int kelm_port = n.at("kelm_port").get<int>();
-        int runner_port = n.at("runner_port").get<int>();
+        uint32_t id = config::required<uint32_t>(n, "id");
+        std::string addr = config::required<std::string>(n, "internal_addr");
+        std::string name = config::required<std::string>(n, "nodename");
+        int kelm_port = config::required<int>(n, "kelm_port");
+        int runner_port = config::required<int>(n, "runner_port");
         spdlog::info("[main] ID: {} Nodename: {} Host: {} Port: {}", id, name, addr, kelm_port);
         monitor::monitor_register_runner(id, addr, runner_port);
         if (id == st.node_id || name == st.hostname) {
@@ -178,18 +207,30 @@ int run(int argc, char** argv)
     platform::unblock_stop_signals();
 
     spdlog::info("[main] KELM started");
-    daemon_state st;
+    // Never freed: the monitor keeps pointers to the configuration, the queues and
+    // the command log, and an application thread may still be inside a call that
+    // walks them (a late "kelm-exit") when main returns. They end with the process.
+    static daemon_state* const state = new daemon_state;
+    daemon_state& st = *state;
     st.hostname = platform::get_hostname();
     try {
         st.config = config::load_file(config_path);
     } catch (const std::exception& e) {
+        // The parser's text ("unexpected end of input") names no file.
+        if (::access(config_path.c_str(), R_OK) != 0)
+            spdlog::error("[main] can't read configuration file '{}': {}", config_path, std::strerror(errno));
+        else
+            spdlog::error("[main] configuration file '{}' is not valid JSON", config_path);
         start_failure(std::string("[main] ") + e.what());
     }
     st.node_id = opt.node_id.value_or(raft::NODE_NONE);
     try {
         read_nodes(st);
-        if (st.node_id == raft::NODE_NONE)
+        if (st.node_id == raft::NODE_NONE) {
+            spdlog::error("[main] the entry found for host name '{}' in '{}' has id 64, which is no node",
+                          st.hostname, config_path);
             start_failure("[main] node to start not found");
+        }
         if (auto refusal = kelm::check_daemon_config(st.config, st.self_matches))
             start_failure(*refusal);
     } catch (const nlohmann::json::exception& e) {

@@ -3,6 +3,7 @@
 // Locking rules are in monitor.hpp.
 #include "daemon/core/monitor.hpp"
 
+#include "config/cluster_config.hpp"
 #include "platform/process.hpp"
 
 #include <spdlog/spdlog.h>
@@ -64,20 +65,17 @@ void node_monitor::start(uint32_t own_id, log_t* log, mq_t* rx_queue, std::vecto
         std::lock_guard lk(log_mutex_);
         node_ = std::make_unique<raft_node_t>(own_id, log, hooks_.clock, hooks_.random);
     }
-    if (config_.is_object() && config_.contains("cluster") && config_["cluster"].is_object()) {
-        const auto& c = config_["cluster"];
-        self_fencing_ = c.contains("self_fencing") && c["self_fencing"].is_boolean() && c["self_fencing"].get<bool>();
-        if (self_fencing_)
-            node_->set_self_fencing(true);
-    }
+    // Start-up has refused a configuration with mistyped values, so the strict
+    // readers do not throw here; nodes are walked the one way the configuration
+    // module offers, whether they are written as an array or an object.
+    self_fencing_ = config::read_cluster(config_).self_fencing;
+    if (self_fencing_)
+        node_->set_self_fencing(true);
     bool leadership_disabled = false;
-    if (config_.is_object() && config_.contains("nodes") && config_["nodes"].is_array()) {
-        for (const auto& n : config_["nodes"]) {
-            if (n.is_object() && n.contains("id") && n["id"].is_number_unsigned() && n["id"].get<uint32_t>() == own_id) {
-                if (n.contains("leadership_disabled") && n["leadership_disabled"].is_boolean())
-                    leadership_disabled = n["leadership_disabled"].get<bool>();
-                break;
-            }
+    for (const auto& n : config::entries(config_, "nodes")) {
+        if (config::int_or(n, "id", -1) == static_cast<int64_t>(own_id)) {
+            leadership_disabled = config::value_or<bool>(n, "leadership_disabled", false);
+            break;
         }
     }
     node_->set_leadership_disabled(leadership_disabled);
@@ -408,10 +406,10 @@ void node_monitor::stop()
         pthread_join(thread_, nullptr);
         thread_running_ = false;
     }
-    {
-        std::lock_guard lk(log_mutex_);
-        node_.reset();
-    }
+    // The Raft node, the queues and the node map stay until the process ends: an
+    // application thread may still be inside a call that reads them. Calls that
+    // begin from now on are refused.
+    started_.store(false);
     spdlog::info("[monitor] stopped");
 }
 

@@ -110,6 +110,9 @@ public:
     void act_on(const raft::raft_msg_t& out);
 
     // Readable from any thread.
+    // From start to stop; calls outside that answer "EMONITOR". The Raft node and
+    // everything else a call reads stay until the monitor is destroyed (the
+    // daemon's never is), so a call that races stop reads nothing freed.
     bool started() const { return started_.load(); }
     uint32_t own_id() const { return own_id_; }
     uint32_t state() const { return node_ ? node_->state() : raft::FOLLOWER; }

@@ -39,6 +39,18 @@ void log_reply(uint32_t node_id, const std::string& cmd, const std::string& data
         spdlog::debug("[monitor] <<< call '{}' cmd '{}' data '{}' => '{}'", node_id, cmd, data, reply);
 }
 
+// The text member `name` of a call's data; none when the data is no object or
+// the member is missing or not a text.
+std::optional<std::string> text_member(const json& io, const char* name)
+{
+    if (!io.is_object())
+        return std::nullopt;
+    auto it = io.find(name);
+    if (it == io.end() || !it->is_string())
+        return std::nullopt;
+    return it->get<std::string>();
+}
+
 bool no_argument(const json& io)
 {
     return io.is_null() || ((io.is_object() || io.is_array()) && io.empty());
@@ -57,15 +69,23 @@ void node_monitor::call(uint32_t node_id, const std::string& cmd, json& io)
     } else if (cmd == "get-this-nodeid") {
         reply_response(io, own_id_);
     } else if (cmd == "get-value") {
-        const std::string key = io.at("key").get<std::string>();
-        if (auto v = kv_get(key))
+        const auto key = text_member(io, "key");
+        if (!key)
+            reply_error(io, "EINVAL", "Key must be a text.");
+        else if (auto v = kv_get(*key))
             reply_response(io, *v);
         else
             reply_error(io, "ENOENT", "key not found");
     } else if (cmd == "set-value") {
-        const std::string key = io.at("key").get<std::string>();
-        const std::string value = io.at("value").get<std::string>();
-        if (key.size() >= KEY_SIZE)
+        const auto key_member = text_member(io, "key");
+        const auto value_member = text_member(io, "value");
+        const std::string key = key_member.value_or("");
+        const std::string value = value_member.value_or("");
+        if (!key_member)
+            reply_error(io, "EINVAL", "Key must be a text.");
+        else if (!value_member)
+            reply_error(io, "EINVAL", "Value must be a text.");
+        else if (key.size() >= KEY_SIZE)
             reply_error(io, "EINVAL", "Key too long.");
         else if (value.size() >= VALUE_SIZE)
             reply_error(io, "EINVAL", "Value too long.");

@@ -7,6 +7,7 @@
 
 #include <condition_variable>
 #include <thread>
+#include <tuple>
 
 using namespace monitor;
 using namespace monitor::test;
@@ -81,8 +82,32 @@ TEST(MonitorCall, LocalCommandsIgnoreTheNodeId)
     }
     r.mon->act_on(apply("svc/a", "running"));
     EXPECT_EQ(call(*r.mon, 66, "get-value", {{"key", "svc/a"}}), (json{{"response", "running"}}));
-    EXPECT_THROW(call(*r.mon, 65, "get-value", {{"key", 5}}), json::type_error);
-    EXPECT_THROW(call(*r.mon, 65, "set-value", {{"key", "a"}}), json::out_of_range);
+}
+
+// A missing or wrongly typed key or value, or data that is no object, is answered
+// in the reply convention like every other refusal, never with an exception.
+TEST(MonitorCall, MissingOrMistypedKeyOrValueIsAnErrorReply)
+{
+    monitor_rig r(1, 3);
+    r.start();
+    const json no_key = err("EINVAL", "Key must be a text."), no_value = err("EINVAL", "Value must be a text.");
+    const std::vector<std::tuple<std::string, json, json>> cases = {
+        {"get-value", json{{"key", 5}}, no_key},
+        {"get-value", nullptr, no_key},
+        {"get-value", json::array({"key"}), no_key},
+        {"set-value", json{{"key", "a"}}, no_value},
+        {"set-value", json{{"value", "v"}}, no_key},
+        {"set-value", json{{"key", "a"}, {"value", 1}}, no_value},
+        {"set-value", json{{"key", nullptr}, {"value", "v"}}, no_key},
+        {"set-value", nullptr, no_key},
+        {"set-value", "key", no_key},
+    };
+    for (const auto& [cmd, data, reply] : cases) {
+        json io = data;
+        EXPECT_NO_THROW(r.mon->call(65, cmd, io)) << cmd << " " << data.dump();
+        EXPECT_EQ(io, reply) << cmd << " " << data.dump();
+    }
+    EXPECT_EQ(r.log.last_index(), 0u);
 }
 
 TEST(MonitorCall, SetValueLimitsKeyFirstAndNulBytes)

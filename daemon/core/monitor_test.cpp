@@ -271,3 +271,62 @@ TEST(Monitor, UnknownOutputRecordEndsTheDaemon)
     r.mon->act_on(make_msg(raft::TICK, 0, 0, 0));
     EXPECT_EQ(r.exit_calls(), std::vector<int>{1});
 }
+
+// A node configured never to lead stays a follower through any number of
+// time-outs, whether "nodes" is written as an array or as an object.
+TEST(Monitor, LeadershipDisabledHoldsWhateverFormNodesTake)
+{
+    for (bool as_object : {false, true}) {
+        monitor_rig r(1, 1);  // alone, it would lead at its first time-out
+        r.config["nodes"][0]["leadership_disabled"] = true;
+        if (as_object)
+            r.config["nodes"] = nlohmann::json{{"only", r.config["nodes"][0]}};
+        r.start();
+        for (int i = 0; i < 5; ++i) {
+            r.clock.advance(7 * raft::SEC);
+            r.tick();
+            r.tick();
+        }
+        EXPECT_EQ(r.mon->state(), raft::FOLLOWER) << (as_object ? "object" : "array");
+    }
+}
+
+// Application threads may be inside a call while the monitor stops: nothing they
+// can reach is freed, and every call that begins after stop is refused.
+TEST(Monitor, CallsRacingStopReadNothingFreedAndLaterCallsAreRefused)
+{
+    monitor_rig r(1, 3, false, /*thread=*/true);
+    r.start();
+    std::atomic<bool> done{false};
+    std::vector<std::thread> callers;
+    for (int i = 0; i < 3; ++i)
+        callers.emplace_back([&] {
+            while (!done.load()) {
+                nlohmann::json io;
+                r.mon->call(9, "kelm-exit", io);  // walks the transport queues, reads the term
+                nlohmann::json get = {{"key", "k"}};
+                r.mon->call(65, "get-value", get);
+                (void)r.mon->state();
+                (void)r.mon->term();
+                (void)r.mon->leader();
+            }
+        });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    r.mon->stop();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    done.store(true);
+    for (auto& t : callers)
+        t.join();
+    const nlohmann::json refused = {{"error", "EMONITOR"}, {"errorMessage", "Monitor not started"}};
+    for (const auto& [cmd, data] : std::vector<std::pair<std::string, nlohmann::json>>{
+             {"get-value", {{"key", "k"}}},
+             {"set-value", {{"key", "k"}, {"value", "v"}}},
+             {"kelm-exit", nullptr},
+             {"get-this-nodeid", nullptr},
+             {"ping", nullptr}}) {
+        nlohmann::json io = data;
+        r.mon->call(65, cmd, io);
+        EXPECT_EQ(io, refused) << cmd;
+    }
+    EXPECT_FALSE(r.mon->exit_requested()) << "a kelm-exit after stop does nothing";
+}

@@ -354,6 +354,75 @@ TEST_F(RaftFaults, LeaderBehindAFollowersTermStepsDown)
     EXPECT_EQ(l.sent(STATE_CHANGED)[0].body.state_changed.reason, REASON_HIGHER_TERM);
 }
 
+// A forged append request of a later term whose entry differs from a committed
+// one: the node steps down (the term is all it can judge), but it refuses the
+// entry, so the log keeps every committed entry and commit and last_applied never
+// point past its end. A leader, a follower and a node restarted (commit 0,
+// last_applied 6) are each fed the record twice.
+TEST_F(RaftFaults, ForgedAppendNeverTruncatesCommittedEntries)
+{
+    const uint64_t t = 3;
+    auto six_entries = [&](node_under_test& n) {
+        for (int i = 1; i <= 6; ++i)
+            n.append(t, "v" + std::to_string(i));
+    };
+    std::vector<std::unique_ptr<node_under_test>> nodes;
+    // The leader: commits 1-6 through peer 2's echo.
+    nodes.push_back(std::make_unique<node_under_test>(&clock, 1, std::vector<uint32_t>{2, 3}));
+    {
+        node_under_test& l = *nodes.back();
+        const uint64_t lt = l.elect();
+        ASSERT_EQ(l->state(), LEADER);
+        for (int i = 1; i <= 6; ++i)
+            l.append(lt, "v" + std::to_string(i));
+        l.step(append_response(2, 1, lt, true, 6));
+        for (int i = 0; i < 6; ++i)
+            l.tick();
+        ASSERT_EQ(l->commit(), 6u);
+        ASSERT_EQ(l->last_applied(), 6u);
+    }
+    // A follower told by its leader that 1-6 are committed.
+    nodes.push_back(std::make_unique<node_under_test>(&clock, 2, std::vector<uint32_t>{1, 3}));
+    {
+        node_under_test& f = *nodes.back();
+        six_entries(f);
+        f.step(append_request(1, 2, t, 6, 6, t));
+        f.step(append_request(1, 2, t, 6, 6, t));
+        f.step(append_request(1, 2, t, 6, 6, t));
+        ASSERT_EQ(f->commit(), 6u);
+    }
+    // A node restarted after applying 1-6: its commit index starts at 0.
+    auto restarted_log = std::make_unique<memory_log_t>();
+    {
+        node_under_test seed(&clock, 3, {1, 2}, restarted_log.get());
+        six_entries(seed);
+        restarted_log->save_state(t, 0, 6);
+    }
+    nodes.push_back(std::make_unique<node_under_test>(&clock, 3, std::vector<uint32_t>{1, 2}, restarted_log.get()));
+    ASSERT_EQ((*nodes.back())->commit(), 0u);
+    ASSERT_EQ((*nodes.back())->last_applied(), 6u);
+
+    for (auto& np : nodes) {
+        node_under_test& n = *np;
+        const uint32_t peer = n->id() == 2 ? 3 : 2;
+        const uint64_t forged_term = n->term() + 5;
+        const uint64_t kept_term = n.log->get(4).term;
+        for (int round = 0; round < 2; ++round) {
+            n.step(append_request(peer, n->id(), forged_term, 9, 3, kept_term, 4, forged_term, "k", "forged"));
+            SCOPED_TRACE("node " + std::to_string(n->id()) + " round " + std::to_string(round));
+            EXPECT_EQ(n->state(), FOLLOWER);
+            EXPECT_EQ(n.log->last_index(), 6u);
+            for (uint64_t i = 4; i <= 6; ++i)
+                EXPECT_EQ(n.log->get(i).term, kept_term) << i;
+            EXPECT_LE(n->commit(), n.log->last_index());
+            EXPECT_LE(n->last_applied(), n.log->last_index());
+            auto r = n.sent(APPEND_RESPONSE, peer);
+            ASSERT_EQ(r.size(), 1u);
+            EXPECT_EQ(r[0].body.flag, 0);
+        }
+    }
+}
+
 }  // namespace
 
 namespace {

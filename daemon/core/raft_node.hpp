@@ -38,6 +38,16 @@
 //  - To propose an entry while leader, append it to the log directly (index
 //    last_index() + 1, term term()); the node replicates and commits it.
 //
+// An APPEND_REQUEST is never checked for the election time-out: the step that
+// carries one neither starts a trial election nor ends a campaign on time-out,
+// whatever the timer says (a follower restarts the timer for it instead). A node
+// whose time-out ran out acts on it at its next TICK or other record.
+//
+// An APPEND_REQUEST whose entry differs from one at or below the commit index (or
+// last_applied after a restart) is refused without touching the log, and the
+// first such refusal is logged at error: a leader of a later term holds every
+// committed entry, so only a forged or corrupt record can ask for that.
+//
 // APPEND_RESPONSE carries, besides the success byte at offset 24, a u64 echo
 // index at offset 32 (append_response_index): on success the index of the entry
 // the request carried, or for a heartbeat the previous index it checked; on
@@ -50,6 +60,7 @@
 #include "daemon/core/raft_clock.hpp"
 #include "daemon/core/raft_msg.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <vector>
@@ -157,6 +168,9 @@ private:
     void push_node_synced(const raft_peer_t& p, std::vector<raft_msg_t>& out);
     uint64_t live_peers() const;
     uint32_t heard_peers() const;
+    // The highest index known committed: the commit index, or after a restart
+    // (which starts it at 0) the last applied one.
+    uint64_t committed() const { return std::max(commit_, last_applied_); }
 
     const uint32_t id_;
     log_t* log_;
@@ -170,6 +184,7 @@ private:
     std::atomic<uint32_t> state_{FOLLOWER};
     bool leadership_disabled_ = false;
     bool self_fencing_ = false;
+    bool refused_truncation_logged_ = false;  // the refusal is logged once per node
     std::atomic<uint64_t> term_{0};
     uint32_t voted_for_ = 0;
     std::atomic<uint32_t> leader_{LEADER_NONE};

@@ -65,6 +65,21 @@ int raft_node_t::follower_handler(const raft_msg_t& m, std::vector<raft_msg_t>& 
         spdlog::trace("[raft] previous log entry ({},{}) does not exist", a.prev_index, a.prev_term);
     } else if (a.entry.index != 0) {
         const log_entry_t local = log_->get(a.entry.index);
+        if (local.index != 0 && local.term != a.entry.term && a.entry.index <= committed()) {
+            // A leader of a later term holds every committed entry, so this request
+            // is forged or corrupt: truncating would drop entries that are applied
+            // and acknowledged. Refuse it and keep the log.
+            if (!refused_truncation_logged_) {
+                refused_truncation_logged_ = true;
+                spdlog::error("[raft] refused append from {} t: {}: it would replace committed entry {} "
+                              "(term {} by {}); commit {} applied {}",
+                              m.from, m.term, a.entry.index, local.term, a.entry.term, commit_, last_applied_);
+            }
+            raft_msg_t r = make_msg(APPEND_RESPONSE, m.from, id_, term());
+            set_append_response_index(r, a.prev_index);
+            out.push_back(r);
+            return static_cast<int>(out.size());
+        }
         if (local.index != 0 && local.term != a.entry.term) {
             spdlog::trace("[raft] delete entries from {}", a.entry.index);
             log_->truncate(a.entry.index);

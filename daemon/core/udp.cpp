@@ -83,8 +83,15 @@ void udp::open()
 
 void udp::bind_local()
 {
-    if (::bind(sock_, local_->ai_addr, local_->ai_addrlen) != 0)
+    if (::bind(sock_, local_->ai_addr, local_->ai_addrlen) != 0) {
+        const int err = errno;
+        // The line fatal writes names no address: say which one, and why.
+        sockaddr_in local{};
+        std::memcpy(&local, local_->ai_addr, std::min<size_t>(sizeof local, local_->ai_addrlen));
+        spdlog::error("[udp] {} can't bind {}: {}", name_, peer_text(local), std::strerror(err));
+        errno = err;
         platform::fatal("can't bind\n");
+    }
 }
 
 void* udp::client()
