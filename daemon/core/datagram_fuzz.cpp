@@ -11,7 +11,9 @@
 // only records of the current term open.
 //
 // After every step: the node never reports itself broken, its term and commit
-// index never go back, and it never applies past its commit index.
+// index never go back, it never applies past its commit index, never grants its
+// vote to two candidates in one term, and never leaves the follower state when it
+// may not lead.
 #include "daemon/core/inbound_filter.hpp"
 #include "daemon/core/raft_test_util.hpp"
 
@@ -21,6 +23,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 
 using namespace raft;
 using namespace raft::testing;
@@ -52,13 +55,16 @@ struct harness {
     const cluster_shape& shape;
     uint64_t term = 0;
     uint64_t commit = 0;
+    bool leadership_disabled = false;
+    std::map<uint64_t, uint32_t> votes;  // term -> the candidate this node voted for
 
     harness(const cluster_shape& s, memory_log_t* log, uint8_t setup) : node(&clock, s.own, s.peers, log), shape(s)
     {
         filter.own_id = s.own;
         for (uint32_t p : s.peers)
             filter.add_peer(p);  // 67 does not fit: the HA endpoint never arrives by UDP
-        node->set_leadership_disabled((setup & 0x40) != 0);
+        leadership_disabled = (setup & 0x40) != 0;
+        node->set_leadership_disabled(leadership_disabled);
         node->set_self_fencing((setup & 0x80) != 0);
         node->raft_reset_election_timer();
         term = node->term();
@@ -68,6 +74,10 @@ struct harness {
     {
         if (node.step(m) < 0)
             fail("the node reported a handler run in a state not its own", 0, 0);
+        if (m.type == VOTE_REQUEST)
+            for (const auto& r : node.sent(VOTE_RESPONSE, m.from))
+                if (r.body.flag == 1 && !votes.emplace(r.term, m.from).second && votes[r.term] != m.from)
+                    fail("two candidates granted a vote in one term", votes[r.term], m.from);
         check();
     }
 
@@ -79,6 +89,11 @@ struct harness {
             fail("commit index went back", commit, node->commit());
         if (node->last_applied() > node->commit())
             fail("applied past the commit index", node->commit(), node->last_applied());
+        if (node->state() == CANDIDATE && !votes.emplace(node->term(), shape.own).second &&
+            votes[node->term()] != shape.own)
+            fail("a candidate that voted for another node in its term", votes[node->term()], shape.own);
+        if (leadership_disabled && node->state() != FOLLOWER)
+            fail("a node that may not lead left the follower state", FOLLOWER, node->state());
         term = node->term();
         commit = node->commit();
     }
