@@ -26,8 +26,9 @@ constexpr const char* schema[] = {
     "PRAGMA journal_size_limit = 1000000;",
     "PRAGMA wal_autocheckpoint = 100;",
     "CREATE TABLE IF NOT EXISTS cmdlog (idx INTEGER NOT NULL,term INT NOT NULL, key TEXT, value TEXT);",
-    "CREATE TABLE IF NOT EXISTS raft (id BOOLEAN PRIMARY KEY DEFAULT True CONSTRAINT one_row_only CHECK(id) "
-    "NOT NULL,current_term INTEGER,vote INTEGER, last_applied INTEGER);",
+    // One statement split over two lines: the parentheses tell clang the missing comma is meant.
+    ("CREATE TABLE IF NOT EXISTS raft (id BOOLEAN PRIMARY KEY DEFAULT True CONSTRAINT one_row_only CHECK(id) "
+     "NOT NULL,current_term INTEGER,vote INTEGER, last_applied INTEGER);"),
     // Without it start-up and every lookup scan the whole table.
     "CREATE INDEX IF NOT EXISTS cmdlog_idx ON cmdlog(idx);",
 };
