@@ -3,82 +3,20 @@
 // golden outputs. Tests named *Slow* wait out the 39 s receive time-out and run
 // under the label "slow" only.
 #include "cli/fake_mgmt_endpoint.hpp"
+#include "cli/program_run.hpp"
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <spawn.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <filesystem>
 #include <fstream>
-
-extern char** environ;
 
 namespace cli::testing {
 namespace {
 
 using json = nlohmann::json;
 namespace fs = std::filesystem;
-
-struct run_result {
-    int status = -1;  // as the shell sees it: -3 is 253
-    std::string out;
-    std::string err;
-    double seconds = 0;
-};
-
-run_result run_program(const std::vector<std::string>& args)
-{
-    std::vector<char*> argv{const_cast<char*>(PELLIX_CLUSTER)};
-    for (const auto& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    int out[2], err[2];
-    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
-        throw std::runtime_error("pipe failed");
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-    posix_spawn_file_actions_adddup2(&fa, err[1], 2);
-    auto start = std::chrono::steady_clock::now();
-    pid_t pid = -1;
-    int rc = posix_spawn(&pid, PELLIX_CLUSTER, &fa, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&fa);
-    close(out[1]);
-    close(err[1]);
-    if (rc != 0)
-        throw std::runtime_error("spawn failed");
-    run_result r;
-    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-    std::string* sinks[2] = {&r.out, &r.err};
-    for (int open = 2; open > 0;) {
-        if (poll(fds, 2, -1) < 0 && errno != EINTR)
-            break;
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
-                continue;
-            char buf[4096];
-            ssize_t n = read(fds[i].fd, buf, sizeof buf);
-            if (n > 0) {
-                sinks[i]->append(buf, static_cast<size_t>(n));
-            } else {
-                close(fds[i].fd);
-                fds[i].fd = -1;
-                --open;
-            }
-        }
-    }
-    int wstatus = 0;
-    waitpid(pid, &wstatus, 0);
-    r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-    return r;
-}
 
 class pellix_cluster : public ::testing::Test {
 protected:
@@ -97,7 +35,7 @@ protected:
     run_result run(std::vector<std::string> args)
     {
         args.insert(args.end(), {"-c", config()});
-        return run_program(args);
+        return run_program(PELLIX_CLUSTER, args);
     }
 
     // The requests the endpoint saw, compact.
@@ -393,11 +331,11 @@ TEST_F(pellix_cluster, configuration_faults)
     }
     EXPECT_TRUE(endpoint_.requests().empty());
     // A directory is no configuration file either.
-    auto r = run_program({"node", "list", "-c", dir_});
+    auto r = run_program(PELLIX_CLUSTER, {"node", "list", "-c", dir_});
     EXPECT_EQ(r.status, 253);
     EXPECT_EQ(r.err, "Config file " + dir_ + " doesn't exists\n");
     // ha disk status reads the configuration too.
-    r = run_program({"ha", "disk", "status", "-c", dir_ + "/none"});
+    r = run_program(PELLIX_CLUSTER, {"ha", "disk", "status", "-c", dir_ + "/none"});
     EXPECT_EQ(r.status, 253);
 }
 
