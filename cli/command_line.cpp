@@ -15,7 +15,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <memory>
 
 namespace cli {
 
@@ -244,7 +243,9 @@ std::optional<output_format> parse_output_format(const std::string& text)
 
 namespace {
 
-std::optional<usage_error> missing(const command_line& line, const std::vector<std::string>& names)
+// The report of missing options ("%s %s required", a blank line, the command's
+// help); main prints it.
+std::optional<usage_error> print_missing_options(const command_line& line, const std::vector<std::string>& names)
 {
     if (names.empty())
         return std::nullopt;
@@ -254,7 +255,8 @@ std::optional<usage_error> missing(const command_line& line, const std::vector<s
     return usage_error{fmt::format("{} {} required\n\n{}", list, names.size() == 1 ? "is" : "are", line.help_text)};
 }
 
-std::optional<usage_error> node_id_range(int id)
+// Node ids 1 to 63 pass.
+std::optional<usage_error> check_node_id(int id)
 {
     if (id >= 1 && id <= 63)
         return std::nullopt;
@@ -272,13 +274,13 @@ std::optional<usage_error> check_usage(const command_line& line)
     case command::node_enable:
     case command::node_exit:
         if (!line.id)
-            return missing(line, {id_name});
-        return node_id_range(*line.id);
+            return print_missing_options(line, {id_name});
+        return check_node_id(*line.id);
     case command::service_stop:
     case command::service_enable:
     case command::service_disable:
         if (!line.service_name)
-            return missing(line, {"-s/--service-name"});
+            return print_missing_options(line, {"-s/--service-name"});
         return std::nullopt;
     case command::service_start:
     case command::service_move:
@@ -287,13 +289,13 @@ std::optional<usage_error> check_usage(const command_line& line)
         if (!line.id)
             absent.emplace_back(id_name);
         if (!absent.empty())
-            return missing(line, absent);
-        return node_id_range(*line.id);
+            return print_missing_options(line, absent);
+        return check_node_id(*line.id);
     case command::ha_disk_status:
         if (line.output && !parse_output_format(*line.output))
             return usage_error{fmt::format("Bad --output value: {} (expected table|json)\n", *line.output)};
         if (line.id)
-            return node_id_range(*line.id);
+            return check_node_id(*line.id);
         return std::nullopt;
     default:
         return std::nullopt;

@@ -127,13 +127,15 @@ std::string refused_url()
     return "tcp://127.0.0.1:" + std::to_string(port);
 }
 
-full_backlog_listener::full_backlog_listener()
+idle_tcp_listener::idle_tcp_listener(bool full)
 {
     int port = 0;
     listen_fd_ = bound_loopback_socket(port);
-    if (::listen(listen_fd_, 0) != 0)
+    if (::listen(listen_fd_, full ? 0 : 16) != 0)
         throw std::runtime_error("listen failed");
     url_ = "tcp://127.0.0.1:" + std::to_string(port);
+    if (!full)
+        return;
     // Fill the accept queue (backlog 0 holds one connection on Linux; FreeBSD
     // holds at least one too); the connects past it stay unanswered.
     sockaddr_in addr{};
@@ -150,7 +152,7 @@ full_backlog_listener::full_backlog_listener()
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
 }
 
-full_backlog_listener::~full_backlog_listener()
+idle_tcp_listener::~idle_tcp_listener()
 {
     for (int fd : fillers_)
         ::close(fd);

@@ -59,14 +59,16 @@ private:
 // A loopback TCP address where nothing listens: connections are refused at once.
 std::string refused_url();
 
-// A loopback TCP listener that never accepts and whose accept queue is full, so
-// a further connection attempt is neither accepted nor refused.
-class full_backlog_listener {
+// A loopback TCP listener that never accepts and never speaks. `full`: its
+// accept queue is full, so a further connection attempt is neither accepted nor
+// refused. Otherwise the kernel completes connections on its behalf, and a ZMQ
+// peer sees a connection whose handshake never comes.
+class idle_tcp_listener {
 public:
-    full_backlog_listener();
-    ~full_backlog_listener();
-    full_backlog_listener(const full_backlog_listener&) = delete;
-    full_backlog_listener& operator=(const full_backlog_listener&) = delete;
+    explicit idle_tcp_listener(bool full);
+    ~idle_tcp_listener();
+    idle_tcp_listener(const idle_tcp_listener&) = delete;
+    idle_tcp_listener& operator=(const idle_tcp_listener&) = delete;
     const std::string& url() const { return url_; }
 
 private:

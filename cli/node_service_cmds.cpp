@@ -68,6 +68,24 @@ void service_cmd(const std::optional<std::string>& name, const std::string& cmd,
     }
 }
 
+namespace {
+
+bool json_string_equals(const json& value, const std::string& text)
+{
+    return value.is_string() && value.get_ref<const std::string&>() == text;
+}
+
+// The first object item whose "id" is the integer `node_id`; null when none.
+const json* find_node_item(const json& items, int node_id)
+{
+    for (const auto& item : items)
+        if (item.is_object() && item.contains("id") && is_int32(item["id"]) && item["id"].get<int>() == node_id)
+            return &item;
+    return nullptr;
+}
+
+}  // namespace
+
 precheck_result check_service_listed(const json& list_reply, const std::string& name)
 {
     if (!list_reply.is_object() || !list_reply.contains("response"))
@@ -78,7 +96,7 @@ precheck_result check_service_listed(const json& list_reply, const std::string& 
     if (!response.is_array())
         return {precheck_result::no_response_array, {}};
     for (const auto& item : response)
-        if (item.is_string() && item.get_ref<const std::string&>() == name)
+        if (json_string_equals(item, name))
             return {};
     return {precheck_result::service_not_found, {}};
 }
@@ -87,19 +105,17 @@ precheck_result check_node_usable(const json& status_reply, int node_id)
 {
     if (!status_reply.is_object() || !status_reply.contains("response") || !status_reply["response"].is_array())
         return {precheck_result::no_response_array, {}};
-    for (const auto& item : status_reply["response"]) {
-        if (!item.is_object() || !item.contains("id") || !is_int32(item["id"]) || item["id"].get<int>() != node_id)
-            continue;
-        // A key of another type escapes to the terminate handler (status 1).
-        std::string state = item.value("state", std::string());
-        bool enabled = item.value("enabled", false);
-        if (!enabled)
-            return {precheck_result::node_disabled, {}};
-        if (state != "ONLINE")
-            return {precheck_result::node_offline, state};
-        return {};
-    }
-    return {precheck_result::node_not_found, {}};
+    const json* item = find_node_item(status_reply["response"], node_id);
+    if (item == nullptr)
+        return {precheck_result::node_not_found, {}};
+    // A key of another type escapes to the terminate handler (status 1).
+    std::string state = item->value("state", std::string());
+    bool enabled = item->value("enabled", false);
+    if (!enabled)
+        return {precheck_result::node_disabled, {}};
+    if (state != "ONLINE")
+        return {precheck_result::node_offline, state};
+    return {};
 }
 
 std::string precheck_message(const precheck_result& r, const std::string& name, int node_id)

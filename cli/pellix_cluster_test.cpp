@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <future>
 #include <fstream>
 
 namespace cli::testing {
@@ -436,14 +437,22 @@ TEST_F(pellix_cluster, move_precheck_failures_send_no_stop)
 
 TEST_F(pellix_cluster, move_stops_at_a_failed_stop_and_reports_a_failed_start)
 {
+    // A node item whose flag has another type is no usable answer either.
+    endpoint_.set_answers({{"service list", R"({"response":["web"]})"},
+                           {"node status", R"({"response":[{"id":1,"state":"ONLINE","enabled":"yes"}]})"}});
+    auto r = run({"service", "move", "-s", "web", "--dst-id", "1"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err.rfind("Bad reply from kelm (unhandled): [json.exception.type_error.302]", 0), 0u) << r.err;
+    EXPECT_EQ(endpoint_.requests().size(), 2u);
+
     endpoint_.set_answers({{"service list", R"({"response":["web"]})"},
                            {"node status", nodes_reply},
                            {"service stop", R"({"error":"EA90001","errorMessage":"cannot stop service: web"})"}});
-    auto r = run({"service", "move", "-s", "web", "--dst-id", "1"});
+    r = run({"service", "move", "-s", "web", "--dst-id", "1"});
     EXPECT_EQ(r.status, 11);
     EXPECT_EQ(r.out, "Stopping service web\n");
     EXPECT_EQ(r.err, "An error occured: EA90001: cannot stop service: web\n");
-    EXPECT_EQ(endpoint_.requests().size(), 3u);  // no start
+    EXPECT_EQ(endpoint_.requests().size(), 5u);  // no start
 
     endpoint_.set_answers({{"service list", R"({"response":["web"]})"},
                            {"node status", nodes_reply},
@@ -463,7 +472,7 @@ TEST_F(pellix_cluster, unreachable_endpoints_end_with_6)
     EXPECT_EQ(r.err, "mgmt unreachable at " + json::parse(std::ifstream(config()))["cluster"]["mgmt-url"].get<std::string>() + "\n");
     EXPECT_LT(r.seconds, 2.5);  // the first refused attempt ends the wait
 
-    full_backlog_listener listener;
+    idle_tcp_listener listener(true);
     write_config(json{{"cluster", {{"mgmt-url", listener.url()}}}}.dump());
     r = run({"node", "list"});
     EXPECT_EQ(r.status, 6);
@@ -472,15 +481,27 @@ TEST_F(pellix_cluster, unreachable_endpoints_end_with_6)
     EXPECT_LT(r.seconds, 9.0);
 }
 
-TEST_F(pellix_cluster, SlowSilentEndpointEndsWith5AfterTheReceiveTimeout)
+TEST_F(pellix_cluster, SlowSilentEndpointsEndWith5AfterTheReceiveTimeout)
 {
+    // Two silent peers at once: an endpoint that takes the request and never
+    // answers, and a TCP listener that never speaks ZMQ, where the request is
+    // still queued in the utility when the time-out comes (closing must not wait
+    // for it).
     endpoint_.set_silent();
+    idle_tcp_listener listener(false);
+    const std::string mute_config = dir_ + "/mute.json";
+    std::ofstream(mute_config) << json{{"cluster", {{"mgmt-url", listener.url()}}}}.dump();
+    auto mute = std::async(std::launch::async, [&] {
+        return run_program(PELLIX_CLUSTER, {"service", "stop", "-s", "web", "-c", mute_config});
+    });
     auto r = run({"service", "stop", "-s", "web"});
-    EXPECT_EQ(r.status, 5);
-    EXPECT_EQ(r.err, "ZMQ socket error on receive: timeout\n");
-    EXPECT_EQ(r.out, "");
-    EXPECT_GT(r.seconds, 38.9);
-    EXPECT_LT(r.seconds, 45.0);  // the teardown does not wait for the unanswered request
+    for (const auto& res : {r, mute.get()}) {
+        EXPECT_EQ(res.status, 5);
+        EXPECT_EQ(res.err, "ZMQ socket error on receive: timeout\n");
+        EXPECT_EQ(res.out, "");
+        EXPECT_GT(res.seconds, 38.9);
+        EXPECT_LT(res.seconds, 45.0);
+    }
     EXPECT_EQ(endpoint_.requests().size(), 1u);
 }
 
