@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <deque>
 
 namespace cli {
 
@@ -57,7 +58,7 @@ struct tree {
     bool json = false;
     CLI::Option* config = nullptr;
     CLI::Option* version_opt = nullptr;
-    std::vector<leaf> leaves;
+    std::deque<leaf> leaves;  // stable references while the tree grows
 
     CLI::App* group(CLI::App* parent, const char* name, const char* help)
     {
