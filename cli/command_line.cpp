@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <chrono>
 #include <deque>
+#include <memory>
 
 namespace cli {
 
@@ -52,6 +53,23 @@ const CLI::Validator utf8_text(
     },
     "", "");
 
+// Every command's help lists the global options, although the root owns all but
+// the command's own help flag.
+class help_formatter : public CLI::Formatter {
+public:
+    explicit help_formatter(const CLI::App* root) : root_(root) {}
+
+    std::string make_group(std::string group, bool is_positional, std::vector<const CLI::Option*> opts) const override
+    {
+        if (group == global_group)
+            opts = root_->get_options([](const CLI::Option* o) { return o->get_group() == global_group; });
+        return CLI::Formatter::make_group(std::move(group), is_positional, std::move(opts));
+    }
+
+private:
+    const CLI::App* root_;
+};
+
 struct tree {
     CLI::App app{"Cluster management utility", "pellix-cluster"};
     bool version = false;
@@ -85,6 +103,7 @@ struct tree {
 
     explicit tree(const std::string& epilog)
     {
+        app.formatter(std::make_shared<help_formatter>(&app));
         app.set_help_flag("-h,--help", "Display this help menu");
         app.get_help_ptr()->group(global_group);
         app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);

@@ -114,7 +114,7 @@ TEST(command_line, help_and_version)
         EXPECT_NE(l.text.find(text), std::string::npos) << text << " in\n" << l.text;
     l = parse(split("service move --help"));
     EXPECT_EQ(l.what, command_line::help);
-    for (const char* text : {"Move service between nodes", "-s,--service-name NAME", "Service name", "--dst-id N",
+    for (const char* text : {"Move service between nodes", "-s,--service-name NAME", "-c,--config FILE", "-v,--version", "Service name", "--dst-id N",
                              "Destination node ID [1-63]", "pellix, 2026. Version: abc123"})
         EXPECT_NE(l.text.find(text), std::string::npos) << text << " in\n" << l.text;
     l = parse(split("ha disk status -h"));
