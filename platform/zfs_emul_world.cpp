@@ -195,7 +195,8 @@ void settle(const json& before, json& state, std::vector<json>& ops, const std::
         // Disks that went away under a holder: while the pool stays usable there the
         // holder carries on without them and does not take them back by itself; a
         // pool that lost them all is suspended and resumes with them when they return.
-        for (auto& [host, rec] : pool["imported_by"].items()) {
+        for (auto& [holder, rec] : pool["imported_by"].items()) {
+            const std::string host = holder;  // a lambda below names it (clang 14 cannot capture a binding)
             if (old_pool == nullptr || holder_record(*old_pool, host) == nullptr || !rec.is_object())
                 continue;
             const bool was_suspended = suspended_for(before, *old_pool, host);
