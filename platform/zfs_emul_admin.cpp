@@ -278,16 +278,15 @@ std::optional<json> host_view(const std::string& host, std::string* err)
                         if (v.contains("children"))
                             walk(v["children"]);
                         else
-                            leaves[v.value("path", "")] =
-                                platform::zfs::zpool_state_to_name(static_cast<vdev_state_t>(v.value("state", uint64_t{0})),
-                                                                   VDEV_AUX_NONE);
+                            leaves[v.value("path", "")] = zpool_state_to_name(
+                                static_cast<vdev_state_t>(v.value("state", uint64_t{0})), VDEV_AUX_NONE);
                     }
                 };
                 walk(view["vdevs"]);
                 out[key] = json{{"name", pool.value("name", "")},
                                 {"imported", pool["imported_by"].contains(host)},
-                                {"health", platform::zfs::zpool_state_to_name(
-                                               static_cast<vdev_state_t>(root_state(view)), VDEV_AUX_NONE)},
+                                {"health", zpool_state_to_name(static_cast<vdev_state_t>(root_state(view)),
+                                                               VDEV_AUX_NONE)},
                                 {"suspended", pool["imported_by"].contains(host) && suspended_for(state, pool, host)},
                                 {"leaves", leaves}};
             }

@@ -116,11 +116,14 @@ int zpool_import_props(libzfs_handle_t* hdl, nvlist_t* config, const char* newna
                              (held ? "pool is imported on host '" : "pool was last in use on host '") + other + "'"),
                    true;
         }
-        if (pool.value("multihost", false) && !other.empty()) {
+        // Once watched, the decision stands on what the watch saw, even if the labels
+        // name nobody any more (a holder that exported meanwhile rewrote them).
+        if (pool.value("multihost", false) && (check.done || !other.empty())) {
             if (!check.done) {
                 check.waiting = true;
                 check.since_ms = zfs_emul::now_ms();
-                check.window_ms = std::max<int64_t>(0, state.value("activity_window_ms", zfs_emul::default_activity_window_ms));
+                check.window_ms =
+                    std::max<int64_t>(0, state.value("activity_window_ms", zfs_emul::default_activity_window_ms));
                 check.label_gen = pool.value("label_gen", uint64_t{0});
                 for (const auto& [holder, rec] : pool["imported_by"].items()) {
                     (void)rec;
