@@ -200,7 +200,8 @@ TEST_F(nodefence_test, fence_off_restores_waits_and_onlines)
     }
     auto state = platform::zfs_emul::read_state(&err);
     ASSERT_TRUE(state->value("/hosts/node3/fenced"_json_pointer, false));
-    EXPECT_EQ(state->at("/pools/1/vdevs/1/state"_json_pointer), 13);
+    // The holder lost node3's disk and keeps it lost until onlined.
+    EXPECT_EQ(state->at("/pools/1/imported_by/node1/lost"_json_pointer), json::array({"/dev/diskid/B"}));
 
     ::setenv("KELM_EMUL_HOST", "node1", 1);
     log_.str("");
@@ -208,6 +209,7 @@ TEST_F(nodefence_test, fence_off_restores_waits_and_onlines)
     state = platform::zfs_emul::read_state(&err);
     EXPECT_FALSE(state->value("/hosts/node3/fenced"_json_pointer, true));
     EXPECT_EQ(state->at("/pools/1/vdevs/1/state"_json_pointer), 7);  // onlined
+    EXPECT_EQ(state->at("/pools/1/imported_by/node1/lost"_json_pointer), json::array());
     auto c = calls();
     EXPECT_EQ(std::vector<std::string>(c.end() - 4, c.end()),
               (std::vector<std::string>{"ctladm portlist -x", "ctladm port -o on -p 2", "iscsictl -A -n node_3",

@@ -44,6 +44,14 @@ pool_presence pool_is_imported(const std::string& pool, std::string* err = nullp
 // mounted (false when the pool is unavailable or mounting failed).
 bool pool_import(const std::string& pool, bool recovery, std::string* err, bool* mounted = nullptr);
 
+// Unmounts and exports. Like the real library, this blocks for as long as the
+// pool's I/O is suspended (a host cut off from every disk of the pool), and the
+// process cannot be stopped while the kernel holds it there. Nothing in this
+// program bounds that wait: the daemon's Runner call does (300 s, the monitor's
+// runner_call_timeout), whose "ETIMEDOUT" keeps the service action's transitional
+// run state, so the service pass tries again later. A caller that must not wait
+// that long (stopping the services of others on a node before unfencing it) bounds
+// its own call.
 bool pool_export(const std::string& pool, bool force, std::string* err);
 
 // Brings the bad leaves of a DEGRADED pool back (five attempts each, sleeping

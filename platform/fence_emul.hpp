@@ -29,15 +29,19 @@
 //                   // or with "state" once "looks" is empty ("absent" hides it
 //                   // for good).
 //     "fenced": { "<host>": true },
+//     "cut_from": { "<host>": ["<disk host>"] },   // last links passed to the pools
 //     "faults": [ { "tool": "iscsictl", "op": "list", "host": "", "times": 1,
 //                   "exit": 1, "stdout": "", "stderr": "", "signal": 0 } ]
 //   }
 //
+// Links: host X does not reach host D's disks while D's port for X ("node": X on
+// D) is offline or X's session to D ("node": D on X) is inactive; the pool world
+// gets the whole map (zfs_emul::set_cut_from) whenever it changes, so one host
+// fencing X already parts the two of them.
 // Fencing: a host X is fenced while at least one port or session on the other
 // hosts refers to it ("node": X) and every such port is offline and every such
 // session inactive. When a stand-in call turns that on or off, the pool world's
-// fence_host(X, ...) follows (its imports suspended, the others' views of its
-// disks gone until onlined).
+// fence_host(X, ...) follows (X keeps its own disks only; see platform/zfs.hpp).
 //
 // Faults: the stand-in takes the first fault matching its tool, op and host (""
 // matches any; ops: ctladm "portlist", "port"; iscsictl "list", "remove", "add")

@@ -11,6 +11,7 @@
 
 #include <csignal>
 #include <fstream>
+#include <map>
 #include <set>
 
 namespace platform::fence_emul {
@@ -84,9 +85,11 @@ bool with_state(const std::function<bool(json& state, std::vector<json>& calls)>
 
 bool apply_fencing(json& state, std::string* err)
 {
-    // Per referred host: seen at all, and whether anything still gives it access.
+    // Per referred host: seen at all, and whether anything still gives it access;
+    // per host, the disk hosts it no longer reaches over the fabric.
     std::set<std::string> referred;
     std::set<std::string> reachable;
+    std::map<std::string, std::set<std::string>> cut;
     for (auto& [host, rec] : state["hosts"].items()) {
         for (const auto& p : rec.value("ports", json::array())) {
             std::string node = p.value("node", "");
@@ -95,6 +98,8 @@ bool apply_fencing(json& state, std::string* err)
             referred.insert(node);
             if (p.value("online", false))
                 reachable.insert(node);
+            else
+                cut[node].insert(host);  // node's initiator no longer logs in here
         }
         for (const auto& s : rec.value("sessions", json::array())) {
             std::string node = s.value("node", "");
@@ -103,7 +108,18 @@ bool apply_fencing(json& state, std::string* err)
             referred.insert(node);
             if (s.value("active", false))
                 reachable.insert(node);
+            else
+                cut[host].insert(node);  // this host no longer sees node's disks
         }
+    }
+    json cuts = json::object();
+    for (const auto& [host, disks] : cut)
+        cuts[host] = json(std::vector<std::string>(disks.begin(), disks.end()));
+    if (state.value("cut_from", json::object()) != cuts) {
+        std::string why;
+        if (!zfs_emul::set_cut_from(cuts, &why))
+            return fail(err, "can't pass the fabric links to the pool world: " + why);
+        state["cut_from"] = cuts;
     }
     json& fenced = state["fenced"];
     if (!fenced.is_object())

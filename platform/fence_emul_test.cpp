@@ -42,6 +42,15 @@ protected:
             &err))
             << err;
     }
+    json cut_from(const std::string& host)
+    {
+        std::string err;
+        auto s = platform::zfs_emul::read_state(&err);
+        EXPECT_TRUE(s) << err;
+        if (!s || !(*s)["hosts"].contains(host))
+            return json::array();
+        return (*s)["hosts"][host].value("cut_from", json::array());
+    }
     bool pool_fenced(const std::string& host)
     {
         std::string err;
@@ -62,13 +71,19 @@ TEST_F(fence_emul, a_host_is_fenced_only_when_every_other_host_cut_it_off)
     ASSERT_TRUE(fe::put_port("d", json{{"id", 1}, {"online", false}, {"node", "d"}}, &err)) << err;
 
     change([](json& s) { s["hosts"]["a"]["ports"][0]["online"] = false; });
+    // Each link counts on its own: c no longer logs in to a's target.
+    EXPECT_EQ(cut_from("c"), json::array({"a"}));
+    EXPECT_EQ(cut_from("a"), json::array());
     change([](json& s) { s["hosts"]["a"]["sessions"][0]["active"] = false; });
+    EXPECT_EQ(cut_from("a"), json::array({"c"}));  // a no longer sees c's disks
     EXPECT_FALSE(pool_fenced("c"));  // b still serves it
     change([](json& s) { s["hosts"]["b"]["ports"][0]["online"] = false; });
     EXPECT_TRUE(pool_fenced("c"));
     EXPECT_FALSE(pool_fenced("d"));
+    EXPECT_EQ(cut_from("c"), json::array({"a", "b"}));
     change([](json& s) { s["hosts"]["a"]["sessions"][0]["active"] = true; });
     EXPECT_FALSE(pool_fenced("c"));
+    EXPECT_EQ(cut_from("a"), json::array());
 
     // A fence set by hand in the pool world is left alone while nothing changes here.
     ASSERT_TRUE(platform::zfs_emul::fence_host("d", true, &err)) << err;

@@ -11,8 +11,9 @@
 //
 // ---- Emulated backend (zfs_emulated*.cpp, zfs_emul_*.cpp) ----
 //
-// Tool: "kelm-emul-zfs" (create, update, fault, fence, unfence, host-down,
-// host-up, show, ops, double-imports) and the calls of platform/zfs_emul.hpp.
+// Tool: "kelm-emul-zfs" (create, update, fault, settings, fence, unfence,
+// host-down, host-up, host-crash, daemon-crash, show, view, ops, double-imports)
+// and the calls of platform/zfs_emul.hpp.
 //
 // Files, under "$KELM_EMUL_ROOT/zfs/":
 //   lock       never replaced; every call takes an exclusive flock on it for one
@@ -20,37 +21,62 @@
 //              be lost at each rename)
 //   state.json the whole pool world, rewritten through "state.json.tmp" + rename
 //   ops.log    append-only, one JSON object per call ({"host","op","pool",...}),
-//              written under the same lock so its order is the order of the calls
+//              written under the same lock so its order is the order of the calls;
+//              besides the library calls it holds "fence", "unfence", "host-down",
+//              "host-up", "host-crash", "daemon-crash", "activity-check" (an import
+//              that watches a multihost pool, with "window_ms") and "double-import"
+//              ({"host": the new writer, "pool", "with": the other writers,
+//              "cause": "import", "unfence", ...}); a call that starts to hang is
+//              logged once with "result": "hanging"
 //
-// state.json:
+// state.json (every member below may be absent and then takes its empty value;
+// files of earlier versions read the same):
 //   {
 //     "next_id": 3,                      // pools are keyed by id, not by name, so a
 //                                        // destroyed and a live configuration of one
 //                                        // name can coexist
-//     "double_imports": 0,               // imports of a pool that another host held
-//                                        // while that host still had disk access
-//     "hosts": { "<host>": { "fenced": false, "alive": true } },
+//     "double_imports": 0,               // moments at which a host became an unfenced
+//                                        // holder of a pool that another unfenced host
+//                                        // held: by importing it, or by being unfenced
+//                                        // while it still had it imported
+//     "activity_window_ms": 20000,       // how long a multihost import watches (absent:
+//                                        // 20 s, the real library's default)
+//     "hosts": { "<host>": {
+//         "fenced": false,               // cut off from every other host's disks
+//         "alive": true,                 // false: stopped or hung (imports kept)
+//         "cut_from": ["node1"],         // disk hosts it does not reach although it
+//                                        // is not fenced as a whole (set by the
+//                                        // target/initiator stand-ins, per link)
+//         "quiet_since_ms": 123 } },     // monotonic ms at which its multihost writes
+//                                        // last stopped being seen (down, fenced, crash)
 //     "pools": { "<id>": {
 //         "name": "tank", "destroyed": false,
 //         "visible": { "diskid": true, "default": true },   // the search directories
 //                                        // that show it: "/dev/diskid" vs the defaults
-//         "imported_by": { "<host>": { "import_only": false } },
-//         "multihost": false,            // a holder's activity is live when this is
-//                                        // set and the holder is alive and not fenced
+//         "imported_by": { "<host>": { "import_only": false,
+//                                      "lost": ["/dev/diskid/DISK-B"] } },
+//                                        // "lost": leaves whose disk went away under this
+//                                        // holder while the pool stayed usable there;
+//                                        // they stay unavailable to it until onlined
+//         "active_on": "node1",          // the host the labels name ("" once cleanly
+//                                        // exported); a host crash leaves it
+//         "label_gen": 4,                // bumped by every import and export
+//         "multihost": false,            // imports watch for another holder's writes
 //         "state": 0, "status": 0,       // pool state and status code as reported
 //         "root_state": null,            // forces the root vdev state (e.g. 5 FAULTED);
 //                                        // null: derived from the leaves
 //         "vdevs": [ { "type": "mirror", "children": [            // interior vdevs nest
 //                        { "path": "/dev/diskid/DISK-A", "host": "node1",
 //                          "state": 7, "aux": 0,
-//                          "online_script": ["faulted", "faulted", "ok"] } ] } ],
-//                                        // leaves: "host" is the node whose disk this is
-//                                        // (empty: not on a shared disk); "state" a vdev
-//                                        // state below; "online_script" the outcomes of
-//                                        // the next zpool_vdev_online calls on the leaf
-//                                        // ("ok", "faulted", "error"), consumed in order;
-//                                        // when empty an online succeeds unless the
-//                                        // disk's host is fenced. Interior and root
+//                          "online_script": ["faulted", "error", "ok"] } ] } ],
+//                                        // leaves: "host" is the node whose own disk
+//                                        // this is (empty: a disk of no node, reached
+//                                        // only through the fabric); "state" the state
+//                                        // the pool's configuration records; the
+//                                        // "online_script" the outcomes of the next
+//                                        // zpool_vdev_online calls on the leaf ("ok",
+//                                        // "faulted", "unavail", "error": the call
+//                                        // fails), consumed in order. Interior and root
 //                                        // states follow the leaves: all ONLINE, none
 //                                        // ONLINE (UNAVAIL), else DEGRADED.
 //         "datasets": [ { "name": "tank", "mounted": false, "busy": false,
@@ -59,35 +85,62 @@
 //         "cachefile": "", "rewind_policy": null,
 //         "exports": [ { "host": "node1", "force": true, "history": "..." } ] } },
 //     "faults": [ { "op": "import", "pool": "", "host": "", "errno": 5,
-//                   "text": "...", "times": 1, "shape": "" } ]
+//                   "text": "...", "times": 1, "shape": "", "hang": false } ]
 //   }
-//   Members absent from a pool record take their empty value; a member of the
-//   wrong kind makes every call fail with "pool state malformed" (nothing is
-//   rewritten).
+//   A member of the wrong kind makes every call fail with "pool state malformed"
+//   (nothing is rewritten).
 //
-// Views per host (the host is platform::get_hostname(), KELM_EMUL_HOST):
+// Who reaches which disk (the host is platform::get_hostname(), KELM_EMUL_HOST):
+//   - A host always reaches its own disks (leaf "host" = itself). It reaches
+//     another leaf unless it is fenced, the leaf's host is fenced or down, or the
+//     leaf's host is in its "cut_from". Fencing a host (fence_host; the stand-in
+//     target and initiator tools call it when every other host has cut it off)
+//     thus takes the other hosts' disks from it and its disks from the others.
+//   - Each host sees a pool with the leaves it does not reach, and the leaves its
+//     import has lost, as UNAVAIL (13). A holder that reaches none of the leaves it
+//     still uses has its pool suspended: its opens report pool state UNAVAIL, its
+//     zvol nodes are removed, and its mount, unmount, export and online calls fail
+//     with "pool I/O is currently suspended" (or block: a "hang" fault). When its
+//     disks return, a suspended pool resumes with them and gets its zvol nodes
+//     back; a pool that stayed usable does not take a returning disk back by itself
+//     ("lost") until zpool_vdev_online brings it back.
+//   - zpool_vdev_online of a leaf whose disk this host does not reach answers
+//     success with the new state UNAVAIL, as the real library does; the script
+//     outcome "error" (or an "online" fault) makes the call fail instead.
 //   - zpool_open_canfail and zpool_iter see only the live pools this host has
 //     imported; zpool_search_import lists a pool only when this host has not
-//     imported it and it is visible in the asked directory (destroyed ones too,
-//     with state 2).
-//   - Fencing a host (platform::zfs_emul::fence_host(<nodename>, true); the
-//     stand-in target and initiator tools call the same function) suspends its
-//     imports: its opens report pool state UNAVAIL, its zvol nodes are removed,
-//     its mount, unmount, export and online calls fail with "pool I/O is
-//     currently suspended" and it cannot import; every leaf whose "host" is the
-//     fenced host turns UNAVAIL (state 13, seen by every host), so the pools go
-//     DEGRADED and stay so after unfencing until zpool_vdev_online brings the
-//     leaves back. Unfencing gives the host its zvol nodes back.
-//   - A fenced host's multihost activity is not live, and importing a pool that
-//     it holds does not count as a double import.
+//     imported it, reaches at least one of its leaves and it is visible in the
+//     asked directory (destroyed ones too, with state 2).
+//   - Import refuses a pool this host reaches no leaf of ("cannot import: no access
+//     to the pool's devices") or whose health seen from here is UNAVAIL/FAULTED.
+//     Without ANY_HOST it refuses a pool whose labels name another host. With it,
+//     a multihost pool whose labels name another host is watched for
+//     "activity_window_ms" (a real sleep, the state lock released): the import is
+//     refused ("... (multihost activity detected)") when a holder's writes were
+//     seen (a holder alive, using a leaf this host reaches, at the start or the
+//     end of the window, or one that went quiet meanwhile) or anybody rewrote the
+//     labels meanwhile. An import by the host the labels name needs no watch.
+//     Labels are read and written in one locked step, so two importers never both
+//     pass on labels the other one is writing; on the real platform they can.
 //   - Importing creates character-device nodes "<device dir>/zvol/<pool>/<vol>"
 //     (device_dir() in platform/procstat.hpp); exporting removes them.
+//   - Hosts: "host-down" marks a host stopped (a hung machine: imports kept, no
+//     multihost writes, its disks served to nobody); "host-up" lets it go on with
+//     its imports. "host-crash" is a crash and reboot: every import of the host is
+//     dropped as after a boot without a cache file, the labels still name it, and
+//     the other holders lose its disks as they vanished for a moment. "daemon-crash"
+//     is only the daemon dying: the kernel keeps every import writable and the
+//     multihost writes going, so nothing changes but the log.
 //   - Faults: the first entry matching {op, pool, host} ("" matches any) is taken
 //     and its "times" decremented (removed at 0; -1 never runs out), all under the
 //     lock, so "fail once, then succeed" holds across processes. "shape" breaks
 //     the configuration that a search (op "search") or an open (op "open") hands
 //     back ("not_nvlist", "no_state", "no_vdev_tree", "no_vdev_stats") instead
-//     of failing the call. Fault ops: init, search, open, import,
+//     of failing the call. A fault with "hang": true is taken only by a call that
+//     meets a suspended pool, which then blocks (100 ms polls, no lock held) for as
+//     long as the pool stays suspended and goes on when it resumes; an "export"
+//     hang is taken by the unmount that starts an export too. Only whoever waits
+//     for the process bounds such a call. Fault ops: init, search, open, import,
 //     enable_datasets, disable_datasets, export, online, refresh, clear, iter.
 #pragma once
 

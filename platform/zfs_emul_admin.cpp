@@ -1,5 +1,6 @@
-// Administration of the emulated pool world: fixtures, fencing, host liveness,
-// faults, reading the state and the operation log, and the zvol device nodes.
+// Administration of the emulated pool world: fixtures, fencing and fabric links,
+// host liveness and crashes, settings, faults, reading the state, a host's view
+// and the operation log, and the zvol device nodes.
 // Every call is one with_state() transaction under the state lock.
 #include "platform/emulation.hpp"
 #include "platform/procstat.hpp"
@@ -10,6 +11,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <fstream>
 
@@ -26,17 +28,32 @@ bool fail(std::string* err, const std::string& text)
     return false;
 }
 
-// Leaves of a vdev list, depth first.
-void mark_host_leaves(json& vdevs, const std::string& host, uint64_t state)
+// Stamps the moment a host's multihost writes stop being seen.
+void went_quiet(json& state, const std::string& host)
 {
-    if (!vdevs.is_array())
-        return;
-    for (auto& v : vdevs) {
-        if (v.contains("children"))
-            mark_host_leaves(v["children"], host, state);
-        else if (v.value("host", "") == host)
-            v["state"] = state;
+    state["hosts"][host]["quiet_since_ms"] = now_ms();
+}
+
+json& host_record(json& state, const std::string& host)
+{
+    json& rec = state["hosts"][host];
+    if (!rec.contains("fenced"))
+        rec["fenced"] = false;
+    if (!rec.contains("alive"))
+        rec["alive"] = true;
+    return rec;
+}
+
+// Names of the live pools `host` holds.
+std::vector<std::string> pools_held(const json& state, const std::string& host)
+{
+    std::vector<std::string> out;
+    for (const auto& [key, pool] : state["pools"].items()) {
+        (void)key;
+        if (!pool.value("destroyed", false) && pool["imported_by"].contains(host))
+            out.push_back(pool.value("name", ""));
     }
+    return out;
 }
 
 json default_pool(const std::string& name)
@@ -135,21 +152,37 @@ bool fence_host(const std::string& host, bool fenced, std::string* err)
 {
     return with_state(
         [&](json& state, std::vector<json>& ops) {
-            state["hosts"][host]["fenced"] = fenced;
-            if (!state["hosts"][host].contains("alive"))
-                state["hosts"][host]["alive"] = true;
-            for (auto& [key, pool] : state["pools"].items()) {
-                (void)key;
-                if (fenced) {
-                    // Its disks are gone for everybody; they stay gone until onlined.
-                    mark_host_leaves(pool["vdevs"], host, VDEV_STATE_CANT_OPEN);
-                    if (pool["imported_by"].contains(host))
-                        remove_zvol_nodes(pool, host);
-                } else if (pool["imported_by"].contains(host)) {
-                    make_zvol_nodes(pool, host);
-                }
-            }
+            const json before = state;
+            host_record(state, host)["fenced"] = fenced;
+            if (fenced)
+                went_quiet(state, host);
             ops.push_back(json{{"host", host}, {"op", fenced ? "fence" : "unfence"}, {"pool", ""}});
+            settle(before, state, ops, fenced ? "fence" : "unfence");
+            return true;
+        },
+        err);
+}
+
+bool set_cut_from(const json& cuts, std::string* err)
+{
+    if (!cuts.is_object())
+        return fail(err, "cuts must be an object of host name arrays");
+    for (const auto& [host, list] : cuts.items()) {
+        (void)host;
+        if (!list.is_array() || !std::all_of(list.begin(), list.end(), [](const json& v) { return v.is_string(); }))
+            return fail(err, "cuts must be an object of host name arrays");
+    }
+    return with_state(
+        [&](json& state, std::vector<json>& ops) {
+            const json before = state;
+            for (auto& [host, rec] : state["hosts"].items()) {
+                (void)host;
+                rec.erase("cut_from");
+            }
+            for (const auto& [host, list] : cuts.items())
+                if (!list.empty())
+                    host_record(state, host)["cut_from"] = list;
+            settle(before, state, ops, "links");
             return true;
         },
         err);
@@ -158,13 +191,111 @@ bool fence_host(const std::string& host, bool fenced, std::string* err)
 bool set_host_alive(const std::string& host, bool alive, std::string* err)
 {
     return with_state(
-        [&](json& state, std::vector<json>&) {
-            state["hosts"][host]["alive"] = alive;
-            if (!state["hosts"][host].contains("fenced"))
-                state["hosts"][host]["fenced"] = false;
+        [&](json& state, std::vector<json>& ops) {
+            const json before = state;
+            host_record(state, host)["alive"] = alive;
+            if (!alive)
+                went_quiet(state, host);
+            ops.push_back(json{{"host", host}, {"op", alive ? "host-up" : "host-down"}, {"pool", ""}});
+            settle(before, state, ops, alive ? "host-up" : "host-down");
             return true;
         },
         err);
+}
+
+bool host_crash(const std::string& host, std::vector<std::string>* dropped, std::string* err)
+{
+    return with_state(
+        [&](json& state, std::vector<json>& ops) {
+            if (dropped != nullptr)
+                *dropped = pools_held(state, host);
+            // Its disks vanish for a moment: the other holders lose them.
+            const json before = state;
+            host_record(state, host)["alive"] = false;
+            settle(before, state, ops, "host-crash");
+            for (auto& [key, pool] : state["pools"].items()) {
+                (void)key;
+                if (!pool["imported_by"].contains(host))
+                    continue;
+                remove_zvol_nodes(pool, host);
+                pool["imported_by"].erase(host);
+                if (pool["imported_by"].empty())
+                    for (auto& ds : pool["datasets"])
+                        ds["mounted"] = false;
+                // "active_on" stays: the labels still name the crashed host.
+            }
+            went_quiet(state, host);
+            state["hosts"][host]["alive"] = true;  // rebooted, with nothing imported
+            ops.push_back(json{{"host", host}, {"op", "host-crash"}, {"pool", ""}});
+            return true;
+        },
+        err);
+}
+
+bool daemon_crash(const std::string& host, std::vector<std::string>* kept, std::string* err)
+{
+    return with_state(
+        [&](json& state, std::vector<json>& ops) {
+            if (kept != nullptr)
+                *kept = pools_held(state, host);
+            ops.push_back(json{{"host", host}, {"op", "daemon-crash"}, {"pool", ""}});
+            return true;
+        },
+        err);
+}
+
+bool set_settings(const json& patch, std::string* err)
+{
+    if (!patch.is_object())
+        return fail(err, "settings must be an object");
+    for (const auto& [key, value] : patch.items()) {
+        if (key != "activity_window_ms")
+            return fail(err, "unknown setting " + key);
+        if (!value.is_number_integer() || value.get<int64_t>() < 0)
+            return fail(err, "activity_window_ms must be an integer >= 0");
+    }
+    return with_state(
+        [&](json& state, std::vector<json>&) {
+            for (const auto& [key, value] : patch.items())
+                state[key] = value;
+            return true;
+        },
+        err);
+}
+
+std::optional<json> host_view(const std::string& host, std::string* err)
+{
+    json out = json::object();
+    bool ok = with_state(
+        [&](json& state, std::vector<json>&) {
+            for (const auto& [key, pool] : state["pools"].items()) {
+                if (pool.value("destroyed", false))
+                    continue;
+                json view = view_of(state, pool, host);
+                json leaves = json::object();
+                std::function<void(const json&)> walk = [&](const json& vdevs) {
+                    for (const auto& v : vdevs) {
+                        if (v.contains("children"))
+                            walk(v["children"]);
+                        else
+                            leaves[v.value("path", "")] = zpool_state_to_name(
+                                static_cast<vdev_state_t>(v.value("state", uint64_t{0})), VDEV_AUX_NONE);
+                    }
+                };
+                walk(view["vdevs"]);
+                out[key] = json{{"name", pool.value("name", "")},
+                                {"imported", pool["imported_by"].contains(host)},
+                                {"health", zpool_state_to_name(static_cast<vdev_state_t>(root_state(view)),
+                                                               VDEV_AUX_NONE)},
+                                {"suspended", pool["imported_by"].contains(host) && suspended_for(state, pool, host)},
+                                {"leaves", leaves}};
+            }
+            return false;
+        },
+        err);
+    if (!ok)
+        return std::nullopt;
+    return out;
 }
 
 bool add_fault(const json& fault, std::string* err)

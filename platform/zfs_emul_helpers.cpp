@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <thread>
 
 namespace platform::zfs::emulated {
 
@@ -27,30 +28,36 @@ static int code_for_errno(int e)
     }
 }
 
-std::optional<json> take_fault(json& state, const std::string& op, const std::string& pool, const std::string& host)
+// Takes the first fault `wanted` accepts whose pool and host match ("" matches
+// any), counting down its "times" (removed at 0; -1 never runs out).
+static std::optional<json> take_first(json& state, const std::string& pool, const std::string& host,
+                                      const std::function<bool(const json&)>& wanted)
 {
     if (!state.contains("faults") || !state["faults"].is_array())
         return std::nullopt;
     auto& faults = state["faults"];
     for (size_t i = 0; i < faults.size(); ++i) {
         json& f = faults[i];
-        if (f.value("op", "") != op)
-            continue;
         const std::string fp = f.value("pool", "");
         const std::string fh = f.value("host", "");
-        if ((!fp.empty() && fp != pool) || (!fh.empty() && fh != host))
+        if (!wanted(f) || (!fp.empty() && fp != pool) || (!fh.empty() && fh != host))
             continue;
         json taken = f;
         int64_t times = f.value("times", int64_t{1});
-        if (times > 0) {
-            if (times == 1)
-                faults.erase(i);
-            else
-                f["times"] = times - 1;
-        }
+        if (times == 1)
+            faults.erase(i);
+        else if (times > 1)
+            f["times"] = times - 1;
         return taken;
     }
     return std::nullopt;
+}
+
+std::optional<json> take_fault(json& state, const std::string& op, const std::string& pool, const std::string& host)
+{
+    // Hang faults wait for a suspended pool (take_hang); nothing else takes them.
+    return take_first(state, pool, host,
+                      [&](const json& f) { return f.value("op", "") == op && !f.value("hang", false); });
 }
 
 int fault_error(libzfs_handle_t* hdl, const json& fault)
@@ -60,25 +67,6 @@ int fault_error(libzfs_handle_t* hdl, const json& fault)
     if (text.empty())
         text = std::strerror(e);
     return set_error(hdl, code_for_errno(e), text);
-}
-
-static bool host_flag(const json& state, const std::string& host, const char* flag, bool fallback)
-{
-    auto hosts = state.find("hosts");
-    if (hosts == state.end() || !hosts->is_object())
-        return fallback;
-    auto rec = hosts->find(host);
-    return (rec == hosts->end() || !rec->is_object()) ? fallback : rec->value(flag, fallback);
-}
-
-bool host_fenced(const json& state, const std::string& host)
-{
-    return host_flag(state, host, "fenced", false);
-}
-
-bool host_alive(const json& state, const std::string& host)
-{
-    return host_flag(state, host, "alive", true);
 }
 
 json* my_pool(json& state, const std::string& id, const std::string& host)
@@ -91,7 +79,19 @@ json* my_pool(json& state, const std::string& id, const std::string& host)
     return &pool;
 }
 
-json* pool_for_change(json& state, zpool_handle_t* zhp, const char* op)
+// A hang fault for `op` on this pool and host. A pool export unmounts first, and
+// that is where the real export of a suspended pool blocks: an "export" hang
+// fault is taken by the unmount too.
+static std::optional<json> take_hang(json& state, const std::string& op, const std::string& pool,
+                                     const std::string& host)
+{
+    return take_first(state, pool, host, [&](const json& f) {
+        const std::string fop = f.value("op", "");
+        return f.value("hang", false) && (fop == op || (op == "disable_datasets" && fop == "export"));
+    });
+}
+
+json* pool_for_change(json& state, zpool_handle_t* zhp, const char* op, call_block* block)
 {
     libzfs_handle_t* hdl = zhp->hdl;
     json* pool = my_pool(state, zhp->id, hdl->host);
@@ -99,15 +99,50 @@ json* pool_for_change(json& state, zpool_handle_t* zhp, const char* op)
         set_error(hdl, EZFS_NOENT, "no such pool");
         return nullptr;
     }
-    if (host_fenced(state, hdl->host)) {
+    if (zfs_emul::suspended_for(state, *pool, hdl->host)) {
+        if (block != nullptr && (block->hanging || take_hang(state, op, zhp->name, hdl->host))) {
+            block->fresh = !block->hanging;
+            block->hanging = true;
+            block->blocked = true;
+            return nullptr;
+        }
         set_error(hdl, EZFS_IO, suspended_text);
         return nullptr;
     }
+    // A hanging call whose pool has resumed goes on; hang faults are not failures.
+    if (block != nullptr && block->hanging)
+        return pool;
     if (auto fault = take_fault(state, op, zhp->name, hdl->host)) {
         fault_error(hdl, *fault);
         return nullptr;
     }
     return pool;
+}
+
+bool locked_blocking(libzfs_handle_t* hdl, const char* op, const std::string& pool_name,
+                     const std::function<bool(json&, std::vector<json>&, call_block&)>& fn)
+{
+    call_block block;
+    for (;;) {
+        block.blocked = false;
+        block.fresh = false;
+        const bool stored = locked(hdl, [&](json& state, std::vector<json>& ops) {
+            bool write = fn(state, ops, block);
+            if (!block.blocked)
+                return write;
+            // Logged once, when the call starts to hang; the waits write nothing.
+            ops.clear();
+            if (!block.fresh)
+                return false;
+            json entry = op_entry(hdl, op, pool_name);
+            entry["result"] = "hanging";
+            ops.push_back(entry);
+            return true;
+        });
+        if (!stored || !block.blocked)
+            return stored;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
 }
 
 static std::vector<uint64_t> stats(uint64_t state, uint64_t aux)
@@ -235,7 +270,14 @@ bool zvols_held(const std::string& pool)
 
 int reported_state(const json& state, const json& pool, const std::string& host)
 {
-    return host_fenced(state, host) ? static_cast<int>(POOL_STATE_UNAVAIL) : pool.value("state", int{POOL_STATE_ACTIVE});
+    return zfs_emul::suspended_for(state, pool, host) ? static_cast<int>(POOL_STATE_UNAVAIL)
+                                                       : pool.value("state", int{POOL_STATE_ACTIVE});
+}
+
+std::unique_ptr<nvlist_t> view_config(const json& state, const std::string& id, const json& pool,
+                                      const std::string& host, uint64_t pool_state, const std::string& shape)
+{
+    return build_config(id, zfs_emul::view_of(state, pool, host), pool_state, shape);
 }
 
 }  // namespace platform::zfs::emulated

@@ -8,6 +8,7 @@
 #include "platform/emulation.hpp"
 #include "platform/zfs.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <sstream>
@@ -90,6 +91,21 @@ bool normalize_pool(json& pool)
     }
     if (!pool.contains("name") || !pool["name"].is_string())
         return false;
+    if (pool.contains("active_on") && !pool["active_on"].is_string())
+        return false;
+    if (pool.contains("label_gen") && !pool["label_gen"].is_number_unsigned())
+        return false;
+    for (auto& [host, rec] : pool["imported_by"].items()) {
+        (void)host;
+        if (rec.is_null())
+            rec = json::object();
+        if (!rec.is_object())
+            return false;
+        if (rec.contains("lost") && (!rec["lost"].is_array() ||
+                                     !std::all_of(rec["lost"].begin(), rec["lost"].end(),
+                                                  [](const json& p) { return p.is_string(); })))
+            return false;
+    }
     for (const auto& ds : pool["datasets"])
         if (!ds.is_object())
             return false;
@@ -110,7 +126,7 @@ bool fault_well_formed(const json& fault)
     for (const char* key : {"errno", "times"})
         if (fault.contains(key) && !fault[key].is_number_integer())
             return false;
-    return true;
+    return !fault.contains("hang") || fault["hang"].is_boolean();
 }
 
 namespace {

@@ -1,5 +1,6 @@
-// kelm-emul-zfs: builds emulated pool fixtures, sets faults, fencing and host
-// liveness, and prints the state and the operation log, for tests and demos.
+// kelm-emul-zfs: builds emulated pool fixtures, sets faults, settings, fencing,
+// host liveness and crashes, and prints the state, a host's view and the
+// operation log, for tests and demos.
 #include "platform/emul_tool.hpp"
 #include "platform/zfs_emul.hpp"
 
@@ -13,11 +14,16 @@ using platform::zfs_emul::json;
 
 const char* usage_text =
     "usage: kelm-emul-zfs show | ops | double-imports\n"
+    "       kelm-emul-zfs view <host>\n"
     "       kelm-emul-zfs create '<pool json>'\n"
     "       kelm-emul-zfs update <pool name or id> '<merge patch json>'\n"
     "       kelm-emul-zfs fault '<fault json>'\n"
+    "       kelm-emul-zfs settings '{\"activity_window_ms\": <ms>}'\n"
     "       kelm-emul-zfs fence|unfence|host-down|host-up <host>\n"
-    "(state under $KELM_EMUL_ROOT/zfs)\n";
+    "       kelm-emul-zfs host-crash|daemon-crash <host>\n"
+    "(state under $KELM_EMUL_ROOT/zfs; host-crash drops the host's imports as a\n"
+    " reboot without a cache file does, daemon-crash keeps them; both print the\n"
+    " pools concerned, one a line)\n";
 
 int run(int argc, char** argv)
 {
@@ -40,6 +46,22 @@ int run(int argc, char** argv)
             std::cout << state->value("double_imports", 0) << "\n";
         return state ? 0 : (std::cerr << err << "\n", 1);
     }
+    if (cmd == "view" && argc == 3) {
+        auto view = platform::zfs_emul::host_view(argv[2], &err);
+        if (view)
+            std::cout << view->dump(2) << "\n";
+        return view ? 0 : (std::cerr << err << "\n", 1);
+    }
+    if ((cmd == "host-crash" || cmd == "daemon-crash") && argc == 3) {
+        std::vector<std::string> pools;
+        const bool done = cmd == "host-crash" ? platform::zfs_emul::host_crash(argv[2], &pools, &err)
+                                              : platform::zfs_emul::daemon_crash(argv[2], &pools, &err);
+        if (!done)
+            return std::cerr << err << "\n", 1;
+        for (const auto& pool : pools)
+            std::cout << pool << "\n";
+        return 0;
+    }
     if (cmd == "ops" && argc == 2) {
         auto ops = platform::zfs_emul::read_ops(&err);
         for (const auto& op : ops)
@@ -56,6 +78,8 @@ int run(int argc, char** argv)
         ok = platform::zfs_emul::update_pool(argv[2], parse(argv[3]), &err);
     } else if (cmd == "fault" && argc == 3) {
         ok = platform::zfs_emul::add_fault(parse(argv[2]), &err);
+    } else if (cmd == "settings" && argc == 3) {
+        ok = platform::zfs_emul::set_settings(parse(argv[2]), &err);
     } else if ((cmd == "fence" || cmd == "unfence") && argc == 3) {
         ok = platform::zfs_emul::fence_host(argv[2], cmd == "fence", &err);
     } else if ((cmd == "host-down" || cmd == "host-up") && argc == 3) {

@@ -116,13 +116,16 @@ nvlist_t* zpool_search_import(libpc_handle_t* pc, importargs_t* args)
                 continue;
             if (!pool.value("visible", json::object()).value(dir_kind, false))
                 continue;
+            // No label of it can be read from here.
+            if (zfs_emul::reaches_none(state, pool, hdl->host))
+                continue;
             if (shape == "not_nvlist") {
                 list->add(name, uint64_t{0});
             } else {
                 uint64_t pool_state = pool.value("destroyed", false) ? uint64_t{POOL_STATE_DESTROYED}
                                       : pool["imported_by"].empty() ? uint64_t{POOL_STATE_EXPORTED}
                                                                     : uint64_t{POOL_STATE_ACTIVE};
-                list->add(name, build_config(id, pool, pool_state, shape));
+                list->add(name, view_config(state, id, pool, hdl->host, pool_state, shape));
             }
             shape.clear();
         }
@@ -160,7 +163,7 @@ zpool_handle_t* zpool_open_canfail(libzfs_handle_t* hdl, const char* name)
             zhp->id = id;
             zhp->name = name;
             zhp->state = reported_state(state, pool, hdl->host);
-            zhp->config = nvlist_ptr(build_config(id, pool, POOL_STATE_ACTIVE, shape).release());
+            zhp->config = nvlist_ptr(view_config(state, id, pool, hdl->host, POOL_STATE_ACTIVE, shape).release());
             return shape.empty() ? false : true;
         }
         set_error(hdl, EZFS_NOENT, "no such pool");
@@ -231,7 +234,7 @@ int zpool_iter(libzfs_handle_t* hdl, zpool_iter_f func, void* data)
             zhp->id = id;
             zhp->name = pool.value("name", "");
             zhp->state = reported_state(state, pool, hdl->host);
-            zhp->config = nvlist_ptr(build_config(id, pool, POOL_STATE_ACTIVE, "").release());
+            zhp->config = nvlist_ptr(view_config(state, id, pool, hdl->host, POOL_STATE_ACTIVE, "").release());
             handles.push_back(std::move(zhp));
         }
         return false;

@@ -1,6 +1,6 @@
-// Emulated pool library, vdev calls: naming, onlining by the leaf's script,
-// statistics refresh, status and clear with its rewind policy, each one locked
-// read-modify-write of the shared state.
+// Emulated pool library, vdev calls: naming, onlining (by the leaf's script and
+// whether this host reaches its disk), statistics refresh, status and clear with
+// its rewind policy, each one locked read-modify-write of the shared state.
 #include "platform/zfs_emul_calls.hpp"
 
 namespace platform::zfs {
@@ -21,6 +21,7 @@ int zpool_vdev_online(zpool_handle_t* zhp, const char* path, int flags, vdev_sta
         return -1;
     libzfs_handle_t* hdl = zhp->hdl;
     int rc = -1;
+    vdev_state_t reported = VDEV_STATE_UNKNOWN;
     const bool stored = locked(hdl, [&](json& state, std::vector<json>& ops) {
         json entry = op_entry(hdl, "online", zhp->name);
         entry["leaf"] = path;
@@ -31,40 +32,52 @@ int zpool_vdev_online(zpool_handle_t* zhp, const char* path, int flags, vdev_sta
         } else if (json* leaf = find_leaf((*pool)["vdevs"], path); leaf == nullptr) {
             set_error(hdl, EZFS_BADDEV, std::string("no such device in pool: ") + path);
         } else {
-            std::string outcome;
+            std::string outcome = "ok";
             // Looked up, not indexed: indexing would store a null script, which
             // the next read of the state refuses.
             auto script_it = leaf->find("online_script");
-            json no_script = json::array();
-            json& script = script_it != leaf->end() ? *script_it : no_script;
-            if (script.is_array() && !script.empty()) {
-                outcome = script[0].is_string() ? script[0].get<std::string>() : "error";
-                script.erase(0);
-            } else {
-                const std::string disk_host = leaf->value("host", "");
-                outcome = (!disk_host.empty() && host_fenced(state, disk_host)) ? "error" : "ok";
+            if (script_it != leaf->end() && script_it->is_array() && !script_it->empty()) {
+                outcome = (*script_it)[0].is_string() ? (*script_it)[0].get<std::string>() : "error";
+                script_it->erase(0);
             }
-            if (outcome == "ok") {
-                (*leaf)["state"] = uint64_t{VDEV_STATE_HEALTHY};
-                if (newstate != nullptr)
-                    *newstate = VDEV_STATE_HEALTHY;
-                rc = 0;
-            } else if (outcome == "faulted") {
-                (*leaf)["state"] = uint64_t{VDEV_STATE_FAULTED};
-                if (newstate != nullptr)
-                    *newstate = VDEV_STATE_FAULTED;
-                rc = 0;
-            } else {
+            // The real library answers success for a disk it cannot reach; the
+            // device just stays unavailable.
+            if (outcome == "ok" && !zfs_emul::reaches(state, hdl->host, *leaf))
+                outcome = "unavail";
+            vdev_state_t now = VDEV_STATE_UNKNOWN;
+            if (outcome == "ok")
+                now = VDEV_STATE_HEALTHY;
+            else if (outcome == "faulted")
+                now = VDEV_STATE_FAULTED;
+            else if (outcome == "unavail")
+                now = VDEV_STATE_CANT_OPEN;
+            if (now == VDEV_STATE_UNKNOWN) {
                 set_error(hdl, EZFS_BADDEV, std::string("cannot online ") + path + ": cannot open device");
+            } else {
+                if (now != VDEV_STATE_CANT_OPEN) {
+                    // The holder opened the device again: it is no longer lost here.
+                    (*leaf)["state"] = uint64_t{now};
+                    json& lost = (*pool)["imported_by"][hdl->host]["lost"];
+                    json kept = json::array();
+                    for (const auto& p : lost.is_array() ? lost : json::array())
+                        if (p != leaf->value("path", ""))
+                            kept.push_back(p);
+                    lost = kept;
+                }
+                reported = now;
+                rc = 0;
             }
         }
-        entry["result"] = rc == 0 ? json(zpool_state_to_name(newstate ? *newstate : VDEV_STATE_UNKNOWN, VDEV_AUX_NONE))
-                                  : json("error");
+        entry["result"] = rc == 0 ? json(zpool_state_to_name(reported, VDEV_AUX_NONE)) : json("error");
         ops.push_back(entry);
         return true;
     });
     // A change that could not be stored did not happen.
-    return stored ? rc : -1;
+    if (!stored)
+        return -1;
+    if (rc == 0 && newstate != nullptr)
+        *newstate = reported;
+    return rc;
 }
 
 int zpool_refresh_stats(zpool_handle_t* zhp, boolean_t* missing)
@@ -83,7 +96,7 @@ int zpool_refresh_stats(zpool_handle_t* zhp, boolean_t* missing)
         if (missing != nullptr)
             *missing = (pool == nullptr);
         if (pool != nullptr) {
-            zhp->config = nvlist_ptr(build_config(zhp->id, *pool, POOL_STATE_ACTIVE, "").release());
+            zhp->config = nvlist_ptr(view_config(state, zhp->id, *pool, hdl->host, POOL_STATE_ACTIVE, "").release());
             zhp->state = reported_state(state, *pool, hdl->host);
             rc = 0;
         } else {

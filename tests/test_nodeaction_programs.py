@@ -96,9 +96,44 @@ def test_emulation_tool_refuses_bad_input_and_loses_nothing(tmp_path):
         assert r.stderr.strip(), args
     assert tool(["show"], tmp_path).stdout == before
 
+    for args in (["settings", '{"activity_window_ms": -1}'], ["settings", '{"nosuch": 1}'], ["settings", "[]"],
+                 ["host-crash"], ["daemon-crash", "a", "b"], ["view"]):
+        r = tool(args, tmp_path)
+        assert r.returncode in (1, 2), args
+        assert r.stderr.strip(), args
+    assert tool(["show"], tmp_path).stdout == before
+
     assert tool(["fence", "node1"], tmp_path).returncode == 0
     state = json.loads(tool(["show"], tmp_path).stdout)
     assert state["hosts"]["node1"]["fenced"] is True
     assert tool(["double-imports"], tmp_path).stdout.strip() == "0"
     ops = [json.loads(line) for line in tool(["ops"], tmp_path).stdout.splitlines()]
     assert ops == [{"host": "node1", "op": "fence", "pool": ""}]
+
+
+def test_emulation_tool_tells_a_host_crash_from_a_daemon_crash(tmp_path):
+    """A daemon crash keeps the host's imports (the kernel holds them), a host crash
+    drops them as a reboot without a cache file does; another host importing the
+    pool afterwards is a double import only in the first case."""
+    disks = [{"path": "/dev/diskid/N2", "host": "node2", "state": 7},
+             {"path": "/dev/diskid/N3", "host": "node3", "state": 7}]
+    for name in ("alpha", "beta"):
+        assert tool(["create", json.dumps({"name": name, "vdevs": disks, "imported_by": {"node3": {}}})],
+                    tmp_path).returncode == 0
+    r = tool(["daemon-crash", "node3"], tmp_path)
+    assert (r.returncode, r.stdout) == (0, "alpha\nbeta\n")
+    state = json.loads(tool(["show"], tmp_path).stdout)
+    assert all("node3" in p["imported_by"] for p in state["pools"].values())
+    view = json.loads(tool(["view", "node3"], tmp_path).stdout)
+    assert view["1"] == {"name": "alpha", "imported": True, "health": "ONLINE", "suspended": False,
+                         "leaves": {"/dev/diskid/N2": "ONLINE", "/dev/diskid/N3": "ONLINE"}}
+
+    r = tool(["host-crash", "node3"], tmp_path)
+    assert (r.returncode, r.stdout) == (0, "alpha\nbeta\n")
+    state = json.loads(tool(["show"], tmp_path).stdout)
+    assert all(p["imported_by"] == {} for p in state["pools"].values())
+    assert tool(["double-imports"], tmp_path).stdout.strip() == "0"
+    assert [o["op"] for o in map(json.loads, tool(["ops"], tmp_path).stdout.splitlines())] == [
+        "daemon-crash", "host-crash"]
+    assert tool(["settings", '{"activity_window_ms": 50}'], tmp_path).returncode == 0
+    assert json.loads(tool(["show"], tmp_path).stdout)["activity_window_ms"] == 50

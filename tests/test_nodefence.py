@@ -87,13 +87,19 @@ def test_fence_on_then_off_switches_port_and_session(fence):
         ("I", "phase=iscsi-initiator node=node3 id=3 nickname=node_3 : succeeded to remove iscsi connection "
               "to node node3"),
         ("I", "phase=node node=node3 id=3 action=fence-on exit=0 : done")]
-    # node2 still gives node3 access until it fences too.
-    assert not fence.pools()["hosts"].get("node3", {}).get("fenced", False)
+    # node2 still gives node3 access until it fences too; node1 and node3 no longer
+    # reach each other's disks, so node1 has lost node3's disk already.
+    pools = fence.pools()
+    assert not pools["hosts"].get("node3", {}).get("fenced", False)
+    assert pools["hosts"]["node1"]["cut_from"] == ["node3"]
+    assert pools["hosts"]["node3"]["cut_from"] == ["node1"]
+    assert pools["pools"]["1"]["imported_by"]["node1"]["lost"] == ["/dev/diskid/B"]
     on2 = fence.run("fence-on", "3", host="node2")
     assert on2.returncode == 0, on2.stdout
     pools = fence.pools()
     assert pools["hosts"]["node3"]["fenced"] is True
-    assert pools["pools"]["1"]["vdevs"][1]["state"] == 13
+    view = json.loads(fence.emul("zfs", "view", "node1"))
+    assert view["1"]["health"] == "DEGRADED" and view["1"]["leaves"]["/dev/diskid/B"] == "UNAVAIL"
 
     off = fence.run("fence-off", "3", host="node1")
     assert off.returncode == 0, off.stdout
@@ -111,6 +117,7 @@ def test_fence_on_then_off_switches_port_and_session(fence):
     pools = fence.pools()
     assert pools["hosts"]["node3"]["fenced"] is False
     assert pools["pools"]["1"]["vdevs"][1]["state"] == 7
+    assert pools["pools"]["1"]["imported_by"]["node1"]["lost"] == []
 
     assert [(c["host"], c["tool"], c["argv"], c["exit"]) for c in fence.calls()] == [
         ("node1", "ctladm", ["portlist", "-x"], 0),

@@ -1,5 +1,6 @@
 """poolrun end to end on the emulated pools: start, stop and recovery with their
 phase lines and exit statuses, hooks, and two nodes handing a service back and forth."""
+import json
 import os
 import subprocess
 
@@ -244,6 +245,27 @@ def test_stop_failures_30(site, tmp_path):
     assert r.failed() == ["FAILED phase=pool-export pool=data exit=30 : can't tell whether pool is imported: "
                           "I/O error"]
     assert site.holders("data") == ["node1"]
+
+
+def test_stop_of_a_suspended_pool_fails_or_hangs_until_whoever_waits_gives_up(site):
+    """A host cut off from every disk of a pool cannot export it: by default the
+    export fails at once; with a hang fault it blocks as the real one does, and only
+    the caller's own time limit ends the run (for a service action, the daemon's
+    Runner call limit)."""
+    site.pool("tank", vdevs=[{"path": "/dev/diskid/N2", "host": "node2", "state": 7}])
+    site.service("svc", ["tank"])
+    assert site.poolrun("start", "svc").rc == 0
+    site.emul("fence", "node1")
+    r = site.poolrun("stop", "svc")
+    assert r.rc == 30, r
+    assert r.texts[-1] == "FAILED phase=pool-export pool=tank exit=30 : pool I/O is currently suspended"
+
+    site.emul("fault", {"op": "export", "pool": "tank", "hang": True})
+    with pytest.raises(subprocess.TimeoutExpired):
+        site.poolrun("stop", "svc", timeout=3)
+    assert site.holders("tank") == ["node1"]
+    hung = [json.loads(line) for line in site.emul("ops").splitlines()]
+    assert {"host": "node1", "op": "disable_datasets", "pool": "tank", "result": "hanging"} in hung
 
 
 def test_mistyped_service_members_end_in_one_config_line(site):
