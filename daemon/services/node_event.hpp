@@ -8,6 +8,7 @@
 #include <functional>
 #include <future>
 #include <memory>
+#include <mutex>
 #include <variant>
 
 namespace svc {
@@ -42,6 +43,10 @@ struct node_event {
     struct action_args {
         std::atomic<int> done{0};
         std::atomic<bool> failed{false};
+        // Node online only: the stop of other nodes' services on the returning
+        // node, done once before any node object unfences it.
+        std::once_flag sweep_once;
+        std::atomic<bool> sweep_ok{false};
     };
     // A management request (kind 15): the body runs on the addressed node object;
     // the requester waits on the promise.
