@@ -155,6 +155,11 @@ private:
     std::mutex apps_mutex_;
     std::list<std::pair<bool, app_record*>> apps_;
     bool exit_raised_ = false;  // "EXIT" was delivered: late registrations get it too
+    // Between "ACTIVATE" and "ABORT". A stop request that comes before it (a new
+    // leader still committing its marker) is held, one per value, and delivered
+    // after the activation's node replay: a stop must not be lost in a failover.
+    bool activated_ = false;
+    std::vector<std::string> held_stops_;
 
     std::mutex kv_mutex_;
     std::condition_variable kv_cond_;
