@@ -48,10 +48,12 @@ def test_cold_start_places_then_a_killed_node_hands_its_service_over(site):
     leader_out = site.daemons[leader].output()
     assert f'fence-node' in leader_out or "cannot fence" not in leader_out
 
-    # The node comes back: its stale import goes before it is unfenced.
+    # The daemon comes back while its host still holds the pool, suspended: the
+    # leader cannot stop it there, so the node stays fenced (no second writer).
     site.start_node(victim)
-    wait_until(lambda: f"node{victim}" not in site.holders(pool), 60, "stale import dropped")
-    wait_until(lambda: f"svc_app: Enable run services on node {victim}" in site.daemons[leader].output(), 60,
-               "node serving again")
+    wait_until(lambda: f"svc_app: Node {victim} keeps services of others; left fenced" in
+               site.daemons[leader].output(), 90, "returning node left fenced")
     assert site.double_imports() == 0
-    assert len(site.holders(pool)) == 1
+    assert sorted(site.holders(pool)) == sorted([f"node{victim}"] + [h for h in site.holders(pool)
+                                                                     if h != f"node{victim}"])
+    assert any(f"node{o}" in site.holders(pool) for o in others)
