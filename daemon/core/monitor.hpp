@@ -97,7 +97,9 @@ public:
     void send(uint32_t type, uint32_t to);
 
     void call(uint32_t node_id, const std::string& cmd, nlohmann::json& io);
-    bool set_value(const std::string& key, const std::string& value);
+    // Appends key=value and waits until it is applied. With `term`, only while
+    // this node leads in exactly that term.
+    bool set_value(const std::string& key, const std::string& value, std::optional<uint64_t> term = std::nullopt);
     void remote_call(uint32_t node_id, const std::string& cmd, nlohmann::json& io);
 
     // One pass of "mon-raft" for a received record (a TICK on time-out). False when
