@@ -8,6 +8,7 @@
 
 #include <spdlog/spdlog.h>
 
+#include <algorithm>
 #include <csignal>
 #include <thread>
 
@@ -299,6 +300,19 @@ void node_monitor::event(const std::string& name, const std::string& value)
     std::lock_guard lk(apps_mutex_);
     if (name == "EXIT")
         exit_raised_ = true;
+    if (name == "NODE-STOP" && !activated_) {
+        const bool covered = std::find(held_stops_.begin(), held_stops_.end(), value) != held_stops_.end() ||
+                             std::find(held_stops_.begin(), held_stops_.end(), "66") != held_stops_.end();
+        if (!covered) {
+            held_stops_.push_back(value);
+            spdlog::info("[monitor] NODE-STOP {} held until activation", value);
+        }
+        return;
+    }
+    if (name == "ACTIVATE")
+        activated_ = true;
+    else if (name == "ABORT")
+        activated_ = false;
     for (auto& [active, app] : apps_) {
         if (name == "ABORT") {
             if (active)
@@ -318,6 +332,13 @@ void node_monitor::event(const std::string& name, const std::string& value)
         } else if (active) {
             notify_app(app, name, value);
         }
+    }
+    if (name == "ACTIVATE") {
+        for (const auto& held : held_stops_)
+            for (auto& [active, app] : apps_)
+                if (active)
+                    notify_app(app, "NODE-STOP", held);
+        held_stops_.clear();
     }
 }
 

@@ -97,7 +97,9 @@ public:
     void send(uint32_t type, uint32_t to);
 
     void call(uint32_t node_id, const std::string& cmd, nlohmann::json& io);
-    bool set_value(const std::string& key, const std::string& value);
+    // Appends key=value and waits until it is applied. With `term`, only while
+    // this node leads in exactly that term.
+    bool set_value(const std::string& key, const std::string& value, std::optional<uint64_t> term = std::nullopt);
     void remote_call(uint32_t node_id, const std::string& cmd, nlohmann::json& io);
 
     // One pass of "mon-raft" for a received record (a TICK on time-out). False when
@@ -158,6 +160,11 @@ private:
     std::mutex apps_mutex_;
     std::list<std::pair<bool, app_record*>> apps_;
     bool exit_raised_ = false;  // "EXIT" was delivered: late registrations get it too
+    // Between "ACTIVATE" and "ABORT". A stop request that comes before it (a new
+    // leader still committing its marker) is held, one per value, and delivered
+    // after the activation's node replay: a stop must not be lost in a failover.
+    bool activated_ = false;
+    std::vector<std::string> held_stops_;
 
     std::mutex kv_mutex_;
     std::condition_variable kv_cond_;

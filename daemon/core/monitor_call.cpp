@@ -81,6 +81,12 @@ void node_monitor::call(uint32_t node_id, const std::string& cmd, json& io)
         const auto value_member = text_member(io, "value");
         const std::string key = key_member.value_or("");
         const std::string value = value_member.value_or("");
+        // "term": the leadership the caller computed the value under; a write of
+        // an earlier leadership must not land in a later one's log.
+        std::optional<uint64_t> term;
+        const bool bad_term = io.is_object() && io.contains("term") && !io["term"].is_number_unsigned();
+        if (io.is_object() && io.contains("term") && !bad_term)
+            term = io["term"].get<uint64_t>();
         if (!key_member)
             reply_error(io, "EINVAL", "Key must be a text.");
         else if (!value_member)
@@ -94,7 +100,9 @@ void node_monitor::call(uint32_t node_id, const std::string& cmd, json& io)
             reply_error(io, "EINVAL", "Key contains a NUL byte.");
         else if (value.find('\0') != std::string::npos)
             reply_error(io, "EINVAL", "Value contains a NUL byte.");
-        else if (set_value(key, value))
+        else if (bad_term)
+            reply_error(io, "EINVAL", "Bad term.");
+        else if (set_value(key, value, term))
             reply_response(io, 0);
         else
             reply_error(io, "ETIMEDOUT", "Set key timeout.");
@@ -132,14 +140,16 @@ void node_monitor::call(uint32_t node_id, const std::string& cmd, json& io)
     log_reply(node_id, cmd, data, io);
 }
 
-bool node_monitor::set_value(const std::string& key, const std::string& value)
+bool node_monitor::set_value(const std::string& key, const std::string& value, std::optional<uint64_t> term)
 {
     std::lock_guard sv(set_value_mutex_);
     {
         std::lock_guard lk(log_mutex_);
         // Only a leader may propose: a deposed leader's late write would enter its
-        // log at the new leader's term and silently diverge the logs.
-        if (!node_ || node_->state() != LEADER)
+        // log at the new leader's term and silently diverge the logs. A write made
+        // for another term (a thread of an earlier leadership of this node) is
+        // refused too: it could overwrite what the current leadership stored.
+        if (!node_ || node_->state() != LEADER || (term && *term != node_->term()))
             return false;
         log_->append(log_entry_init(log_->last_index() + 1, node_->term(), key, value));
     }

@@ -137,6 +137,29 @@ TEST(MonitorCall, SetValueAtTheLimitsCommitsOnALeader)
     r.mon->stop();
 }
 
+// A set-value with "term" lands only while this node leads in that very term: a
+// writer of an earlier leadership of this node (or one that guessed ahead) is
+// refused like any refused set-value, and nothing reaches the log.
+TEST(MonitorCall, SetValueWithTermOnlyInThatTerm)
+{
+    monitor_rig r(1, 1, false, /*thread=*/true);
+    r.start();
+    ASSERT_TRUE(r.await_single_node_leader());
+    const uint64_t t = r.mon->term();
+    const uint64_t before = r.log.last_index();
+    for (uint64_t other : {t + 1, t + 5, t == 0 ? uint64_t{99} : t - 1})
+        EXPECT_EQ(call(*r.mon, 66, "set-value", {{"key", "k"}, {"value", "old"}, {"term", other}}),
+                  err("ETIMEDOUT", "Set key timeout."));
+    for (json bad : {json("7"), json(-1), json(1.5), json(nullptr)})
+        EXPECT_EQ(call(*r.mon, 66, "set-value", {{"key", "k"}, {"value", "old"}, {"term", bad}}),
+                  err("EINVAL", "Bad term."));
+    EXPECT_EQ(r.log.last_index(), before);
+    EXPECT_EQ(call(*r.mon, 66, "set-value", {{"key", "k"}, {"value", "new"}, {"term", t}}), (json{{"response", 0}}));
+    EXPECT_EQ(call(*r.mon, 66, "set-value", {{"key", "k2"}, {"value", "v"}}), (json{{"response", 0}}));
+    EXPECT_EQ(call(*r.mon, 65, "get-value", {{"key", "k"}}), (json{{"response", "new"}}));
+    r.mon->stop();
+}
+
 TEST(MonitorCall, KelmExit)
 {
     {

@@ -64,6 +64,26 @@ TEST(Monitor, SingleNodeActivatesOnlyOnceItsSessionEntryIsApplied)
     r.mon->unregister_app(&app.rec);
 }
 
+TEST(Monitor, StopBeforeActivationIsHeldAndDeliveredAfterTheReplay)
+{
+    monitor_rig r(2, 3);
+    recording_app app("svc_app");
+    r.start();
+    r.mon->register_app(&app.rec);
+    r.mon->event("NODE-STOP", "3");
+    r.mon->event("NODE-STOP", "3");
+    r.mon->event("NODE-STOP", "66");
+    r.mon->event("NODE-STOP", "1");  // covered by the cluster stop
+    EXPECT_TRUE(app.take().empty());
+    r.mon->event("ACTIVATE", "");
+    EXPECT_EQ(app.take(), (std::vector<std::string>{"ACTIVATE:", "NODE-ONLINE:2", "NODE-OFFLINE:1", "NODE-OFFLINE:3",
+                                                    "NODE-STOP:3", "NODE-STOP:66"}));
+    r.mon->event("ACTIVATE", "");
+    EXPECT_EQ(app.take().size(), 4u) << "held stops are delivered once";
+    r.mon->event("EXIT", "");
+    r.mon->unregister_app(&app.rec);
+}
+
 TEST(Monitor, ActivateReplaysNodesInIdOrderAndOtherEventsReachOnlyActiveApps)
 {
     monitor_rig r(2, 4, /*ha=*/true);

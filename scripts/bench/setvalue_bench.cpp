@@ -2,13 +2,17 @@
 // configuration it is given (its monitor, UDP transport and SQLite command log, as
 // in the daemon) with a writing application; the other nodes are real daemons
 // started by setvalue.py. It waits for "ACTIVATE", then times each set-value from
-// the call to its return (append, replication to a majority, commit, apply).
+// the call to its return (append, replication to a majority, commit, apply), and
+// each service action of the service manager with a Runner that answers at once
+// (the action's own cost: its two run-state saves and its bookkeeping).
 //
 // usage: setvalue_bench CONFIG DB [google benchmark flags]
 #include "config/cluster_config.hpp"
 #include "daemon/core/log.hpp"
 #include "daemon/core/monitor.hpp"
 #include "daemon/core/udp.hpp"
+#include "daemon/services/actions.hpp"
+#include "daemon/services/svc_app.hpp"
 #include "platform/process.hpp"
 
 #include <benchmark/benchmark.h>
@@ -84,6 +88,18 @@ struct node_one {
 
 node_one* node = nullptr;
 
+// Percentiles of the timed calls, in microseconds.
+void report_latencies(benchmark::State& state, std::vector<double>& us)
+{
+    if (us.empty())
+        return;
+    std::sort(us.begin(), us.end());
+    state.counters["p50_us"] = us[us.size() / 2];
+    state.counters["p99_us"] = us[std::min(us.size() - 1, us.size() * 99 / 100)];
+    state.counters["max_us"] = us.back();
+    state.SetItemsProcessed(static_cast<int64_t>(us.size()));
+}
+
 void BM_set_value(benchmark::State& state)
 {
     std::vector<double> us;
@@ -98,15 +114,56 @@ void BM_set_value(benchmark::State& state)
         }
         us.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
     }
-    if (us.empty())
-        return;
-    std::sort(us.begin(), us.end());
-    state.counters["p50_us"] = us[us.size() / 2];
-    state.counters["p99_us"] = us[std::min(us.size() - 1, us.size() * 99 / 100)];
-    state.counters["max_us"] = us.back();
-    state.SetItemsProcessed(static_cast<int64_t>(us.size()));
+    report_latencies(state, us);
 }
 BENCHMARK(BM_set_value)->Iterations(2000)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+// The monitor of node_one, with a Runner whose every "service" call succeeds at once.
+struct instant_runner_port final : svc::monitor_port {
+    void call(uint32_t node_id, const std::string& cmd, nlohmann::json& io) override
+    {
+        if (cmd == "service") {
+            io = {{"response", 0}};
+            return;
+        }
+        node->mon.call(node_id, cmd, io);
+    }
+    void register_app(monitor::app_record*) override {}
+    void unregister_app(monitor::app_record*) override {}
+    uint64_t term() override { return node->mon.term(); }
+};
+
+// One start or stop of a service through the service actions; both save the
+// run state twice (before and after the Runner call).
+void BM_service_action(benchmark::State& state)
+{
+    instant_runner_port port;
+    svc::svc_app app(port, svc::steady_svc_clock());
+    app.this_nodeid.store(1);
+    svc::service_rec s("bench-svc", "bench-session", node->mon.term());
+    std::vector<double> us;
+    bool start = true;
+    for (auto _ : state) {
+        s.run_node.store(1);
+        const auto t0 = std::chrono::steady_clock::now();
+        try {
+            if (start)
+                svc::start_service(app, s);
+            else
+                svc::stop_service(app, s);
+        } catch (const std::exception& e) {
+            state.SkipWithError(e.what());
+            break;
+        }
+        const auto t1 = std::chrono::steady_clock::now();
+        start = !start;
+        us.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
+        std::lock_guard lk(app.main_mutex);
+        app.main_queue.clear();  // the stop's assignment request
+    }
+    report_latencies(state, us);
+}
+BENCHMARK(BM_service_action)->Iterations(1000)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 }  // namespace
 

@@ -1,0 +1,145 @@
+// The service actions (start, stop, recovery through the Runner of the service's
+// node) and their bookkeeping. No locks here: see actions.hpp.
+#include "daemon/services/actions.hpp"
+
+#include "daemon/services/records.hpp"
+#include "daemon/services/svc_app.hpp"
+
+#include <spdlog/spdlog.h>
+
+#include <optional>
+
+namespace svc {
+
+using nlohmann::json;
+
+thread_local int request_origin = 0;
+
+const char* origin_label() { return request_origin == 1 ? "src=external" : "src=cluster"; }
+
+namespace {
+
+struct runner_failure {
+    std::string code;
+    std::string message;
+};
+
+// Asks the Runner of the service's node (read now) for `action`. A reply that is
+// an object with "error" is a failure; anything else is a success. A failure whose
+// "error" or "errorMessage" is not a text throws the JSON library's type error.
+std::optional<runner_failure> call_runner(svc_app& app, service_rec& s, const char* action)
+{
+    json io = {{"cmd", action}, {"serviceName", s.name}};
+    app.mon.call(s.run_node.load(), "service", io);
+    if (!io.is_object() || !io.contains("error"))
+        return std::nullopt;
+    runner_failure f;
+    f.code = io["error"].get<std::string>();
+    if (io.contains("errorMessage"))
+        f.message = io["errorMessage"].get<std::string>();
+    return f;
+}
+
+bool transient(const std::string& code) { return code == "EOFFLINE" || code == "ETIMEDOUT"; }
+
+}  // namespace
+
+void start_service(svc_app& app, service_rec& s)
+{
+    spdlog::info("{}: start service {} node {} {}", app_name, s.name, s.run_node.load(), origin_label());
+    save_run_state(app, s, rs_starting);
+    if (auto f = call_runner(app, s, "start")) {
+        spdlog::warn("{}: cannot start '{}': {} {}", app_name, s.name, f->code, origin_label());
+        count_failure(app, s);
+        // A failed start may have left some of its pools imported: the service
+        // stays "starting", which gets a stop on this node before it is placed
+        // anywhere else. The save carries the failure count; a transient failure
+        // is simply retried.
+        if (!transient(f->code))
+            save_run_state(app, s, rs_starting);
+        return;
+    }
+    s.retries.store(0);
+    save_run_state(app, s, rs_running);
+    spdlog::info("{}: service {} on node {} started {}", app_name, s.name, s.run_node.load(), origin_label());
+}
+
+void recover_service(svc_app& app, service_rec& s)
+{
+    spdlog::info("{}: recovery service {} node {} {}", app_name, s.name, s.run_node.load(), origin_label());
+    save_run_state(app, s, rs_recovering);
+    if (auto f = call_runner(app, s, "recovery")) {
+        spdlog::warn("{}: cannot recovery '{}': {} {}", app_name, s.name, f->code, origin_label());
+        count_failure(app, s);
+        if (!transient(f->code))
+            save_run_state(app, s, rs_unclean);
+        return;
+    }
+    s.retries.store(0);
+    save_run_state(app, s, rs_stopped);
+    if (s.is_stale()) {
+        s.settle();
+        s.run_node.exchange(run_node_none);
+        app.post_event(kind_assign, node_all);
+    }
+    spdlog::info("{}: service {} recovered on node {} {}", app_name, s.name, s.run_node.load(), origin_label());
+}
+
+void stop_service(svc_app& app, service_rec& s)
+{
+    if (s.name == cluster_management)
+        return;
+    const uint32_t before = s.state.load();
+    bool stale = s.is_stale();
+    spdlog::info("{}: stop service '{}' node {} state {} stale {} {}", app_name, s.name, s.run_node.load(), before,
+                 stale, origin_label());
+    if (!stale)
+        save_run_state(app, s, rs_stopping);
+    if (auto f = call_runner(app, s, "stop")) {
+        s.last_error = f->message;
+        spdlog::warn("{}: cannot stop '{}': {} ({}) {}", app_name, s.name, f->code, f->message, origin_label());
+        count_failure(app, s);
+        if (!stale && !transient(f->code))
+            save_run_state(app, s, before);
+        return;
+    }
+    stale = s.is_stale();
+    s.retries.store(0);
+    s.last_error.clear();
+    save_run_state(app, s, stale ? rs_unclean : rs_stopped);
+    if (stale) {
+        s.settle();
+    } else {
+        s.run_node.exchange(run_node_none);
+        app.post_event(kind_assign, node_all);
+    }
+    spdlog::info("{}: service '{}' on node {} state {} stale {} {}", app_name, s.name, s.run_node.load(),
+                 s.state.load(), s.is_stale(), origin_label());
+}
+
+void count_failure(svc_app& app, service_rec& s)
+{
+    const int32_t before = s.retries.fetch_add(1);
+    if (before >= failure_limit - 1)
+        spdlog::warn("{}: service {} failed {} times. Turn it off.", app_name, s.name, before + 1);
+    s.hold_off_until.store(app.clock.now() + hold_off);
+}
+
+void assign_service(svc_app& app, service_rec& s, uint32_t node_id)
+{
+    (void)app;
+    spdlog::info("{}: assign service {} to node {} pri: {}:{} {}", app_name, s.name, node_id, s.pri0, s.pri1,
+                 origin_label());
+    s.hold_off_until.store(svc_clock::time_point{});
+    s.retries.store(0);
+    s.run_node.exchange(node_id);
+}
+
+void warn_bad_state(svc_app& app, service_rec& s)
+{
+    (void)app;
+    spdlog::warn("{}: WARN_ONCE: incorrect service state  {} : {}.", app_name, s.name, s.state.load());
+    s.retries.fetch_add(1);
+}
+
+}  // namespace svc

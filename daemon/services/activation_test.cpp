@@ -1,0 +1,566 @@
+// The leader's work end to end on a fake monitor at 1000x speed: activation,
+// placement, node online/offline with fencing and reclaim, stale records, node
+// and cluster stop, and the teardown on every way out of an activation.
+#include "daemon/services/activation.hpp"
+
+#include "daemon/services/assignment.hpp"
+#include "daemon/services/fencing.hpp"
+#include "daemon/services/owner_locks.hpp"
+#include "daemon/services/records.hpp"
+#include "daemon/services/svc_test_util.hpp"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <set>
+#include <thread>
+
+namespace svc {
+namespace {
+
+using nlohmann::json;
+using testing::log_capture;
+
+template <class P>
+bool wait_until(P p, int seconds = 20)
+{
+    for (int i = 0; i < seconds * 1000; ++i) {
+        if (p())
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return p();
+}
+
+json three_nodes(json services)
+{
+    return {{"cluster", {{"start_delay", 0}}},
+            {"nodes", json::array({{{"id", 1}, {"nodename", "n1"}},
+                                   {{"id", 2}, {"nodename", "n2"}},
+                                   {{"id", 3}, {"nodename", "n3"}}})},
+            {"services", std::move(services)}};
+}
+
+json default_services()
+{
+    return json::array({{{"name", "a"}, {"pri0", 2}},
+                        {{"name", "b"}, {"pri0", 3}, {"pri1", 2}},
+                        {{"name", "c"}},
+                        {{"name", "d"}},
+                        {{"name", "cluster-management"}}});
+}
+
+// A leader (node 1) running one activation on its own thread, with Runners that
+// keep which node runs which service and refuse a start on a second node.
+struct leader {
+    scaled_clock clock{1000};
+    fake_monitor mon{1, {1, 2, 3}, &clock};
+    std::atomic<int> aborts{0};
+    svc_app app{mon, clock, [this] { ++aborts; }};
+    std::thread active;
+    std::thread postpone;
+    std::exception_ptr error;
+
+    std::mutex mutex;
+    std::map<std::string, std::set<uint32_t>> running;  // service -> nodes holding it
+    int double_starts = 0;
+    std::function<json(uint32_t, const std::string&, const json&)> override_fn;
+
+    explicit leader(json config)
+    {
+        mon.set_config(std::move(config));
+        mon.set_term(7);
+        app.this_nodeid.store(1);
+        mon.set_runner([this](uint32_t node, const std::string& cmd, const json& args) { return runner(node, cmd, args); });
+    }
+    ~leader() { stop(); }
+
+    json runner(uint32_t node, const std::string& cmd, const json& args)
+    {
+        if (override_fn) {
+            json r = override_fn(node, cmd, args);
+            if (!r.is_null())
+                return r;
+        }
+        if (cmd == "ping")
+            return {{"response", "pong"}};
+        if (cmd == "service") {
+            const auto name = args["serviceName"].get<std::string>();
+            std::lock_guard lk(mutex);
+            if (args["cmd"] == "start") {
+                auto& holders = running[name];
+                if (!holders.empty() && !holders.contains(node))
+                    ++double_starts;
+                holders.insert(node);
+            } else if (args["cmd"] == "stop") {
+                running[name].erase(node);
+            }
+        }
+        return {{"response", 0}};
+    }
+
+    void start(const std::string& session = "S")
+    {
+        mon.register_app(&app.record);
+        mon.event("ACTIVATE", session);
+        {
+            std::lock_guard lk(app.main_mutex);
+            app.main_queue.pop_front();  // do_execute's kind-1 event
+        }
+        postpone = std::thread([this] { s_postpone(app); });
+        active = std::thread([this] {
+            try {
+                do_active(app);
+            } catch (...) {
+                error = std::current_exception();
+            }
+        });
+    }
+    void stop()
+    {
+        if (active.joinable()) {
+            mon.event("ABORT", "");
+            active.join();
+        }
+        if (postpone.joinable()) {
+            mon.event("EXIT", "");
+            postpone.join();
+        }
+    }
+    void online(std::initializer_list<uint32_t> ids)
+    {
+        for (uint32_t id : ids)
+            app.post_event(kind_node_online, id);
+    }
+    std::optional<json> record(const std::string& service)
+    {
+        auto v = mon.kv(runstate_key(service));
+        return v ? std::optional<json>(json::parse(*v)) : std::nullopt;
+    }
+    bool runs_on(const std::string& service, uint32_t node)
+    {
+        auto r = record(service);
+        return r && (*r)["state"] == rs_running && (*r)["run_node"] == node;
+    }
+    std::set<uint32_t> holders(const std::string& service)
+    {
+        std::lock_guard lk(mutex);
+        return running[service];
+    }
+    size_t count_calls(uint32_t node, const std::string& cmd, const json& args)
+    {
+        size_t n = 0;
+        for (const auto& c : mon.calls(cmd))
+            if (c.node == node && c.args == args)
+                ++n;
+        return n;
+    }
+};
+
+TEST(SvcActivation, ColdStartPlacesByPreferenceThenLoad)
+{
+    log_capture log;
+    leader l(three_nodes(default_services()));
+    l.start();
+    l.online({1, 2, 3});
+    ASSERT_TRUE(wait_until([&] {
+        // c and d go by load, in the table's own order: never to 3, which has b.
+        return l.runs_on("a", 2) && l.runs_on("b", 3) && (l.runs_on("c", 1) || l.runs_on("c", 2)) &&
+               (l.runs_on("d", 1) || l.runs_on("d", 2));
+    })) << log.text();
+    EXPECT_TRUE(log.has("svc_app: Entire cluster rerun!"));
+    EXPECT_EQ(l.mon.kv(session_marker_key), "S");
+    // cluster-management is on the leader and counts in no load.
+    EXPECT_TRUE(wait_until([&] { return l.holders("cluster-management") == std::set<uint32_t>{1}; }));
+    for (const char* s : {"a", "b", "c", "d"})
+        EXPECT_EQ(l.holders(s).size(), 1u) << s;
+    EXPECT_EQ(l.record("a")->dump(),
+              R"({"disabled_once":false,"enabled":true,"failed":false,"run_node":2,"session_id":"S","state":3})");
+    // Every node was unfenced by both others.
+    for (uint32_t target : {1u, 2u, 3u})
+        for (uint32_t by : {1u, 2u, 3u})
+            if (by != target) {
+                EXPECT_EQ(l.count_calls(by, "fence-node", {{"cmd", "off"}, {"node", target}}), 1u) << by << target;
+            }
+    l.stop();
+    EXPECT_EQ(l.double_starts, 0);
+    EXPECT_FALSE(l.error);
+    // The activation stopped cluster management on its way out.
+    EXPECT_EQ(l.count_calls(1, "service", {{"cmd", "stop"}, {"serviceName", "$cluster-management"}}), 1u);
+}
+
+TEST(SvcActivation, OfflineNodeIsFencedAndItsServicesMove)
+{
+    log_capture log;
+    leader l(three_nodes(default_services()));
+    l.start();
+    l.online({1, 2, 3});
+    ASSERT_TRUE(wait_until([&] { return l.runs_on("b", 3); }));
+    l.mon.set_alive(3, false);
+    l.app.post_event(kind_node_offline, 3);
+    // b prefers 3, then 2: reclaimed unclean, recovered and started on 2.
+    ASSERT_TRUE(wait_until([&] { return l.runs_on("b", 2); })) << log.text();
+    EXPECT_EQ(l.count_calls(1, "fence-node", {{"cmd", "on"}, {"node", 3}}), 1u);
+    EXPECT_EQ(l.count_calls(2, "fence-node", {{"cmd", "on"}, {"node", 3}}), 1u);
+    EXPECT_EQ(l.count_calls(2, "service", {{"cmd", "recovery"}, {"serviceName", "b"}}), 1u);
+    EXPECT_TRUE(log.has("svc_app: prepare stale") == false);
+}
+
+TEST(SvcActivation, FailedFencingSkipsReclamationAlsoWhenAFencerThrows)
+{
+    for (bool throws : {false, true}) {
+        log_capture log;
+        leader l(three_nodes(default_services()));
+        l.override_fn = [&](uint32_t node, const std::string& cmd, const json& args) -> json {
+            if (node == 2 && cmd == "fence-node" && args["cmd"] == "on") {
+                if (throws)
+                    throw std::runtime_error("broken reply");
+                return {{"error", "ERPC"}, {"errorMessage", "no"}};
+            }
+            return nullptr;
+        };
+        l.start();
+        l.online({1, 2, 3});
+        ASSERT_TRUE(wait_until([&] { return l.runs_on("b", 3); }));
+        l.mon.set_alive(3, false);
+        l.app.post_event(kind_node_offline, 3);
+        ASSERT_TRUE(wait_until([&] { return log.has("svc_app: Failed fencing node 3. Skip reclamation."); }))
+            << "throws " << throws;
+        l.stop();
+        EXPECT_EQ(l.record("b")->at("run_node"), 3) << "throws " << throws;
+        EXPECT_TRUE(l.mon.calls("recovery").empty());
+    }
+}
+
+TEST(SvcActivation, ReturningNodeStopsOthersServicesBeforeItIsUnfenced)
+{
+    for (bool stop_fails : {false, true}) {
+        log_capture log;
+        leader l(three_nodes(default_services()));
+        l.start();
+        l.online({1, 2, 3});
+        ASSERT_TRUE(wait_until([&] { return l.runs_on("b", 3); }));
+        l.mon.set_alive(3, false);
+        l.app.post_event(kind_node_offline, 3);
+        ASSERT_TRUE(wait_until([&] { return l.runs_on("b", 2); }));
+        // Node 3's daemon died but its host kept b's pools: they must go before
+        // node 3 gets its access back.
+        l.override_fn = [&](uint32_t node, const std::string& cmd, const json& args) -> json {
+            if (stop_fails && node == 3 && cmd == "service" && args["cmd"] == "stop")
+                return {{"error", "EPROGRAM"}, {"errorMessage", "FAILED phase=pool-export"}};
+            return nullptr;
+        };
+        l.mon.clear_calls();
+        l.mon.set_alive(3, true);
+        l.online({3});
+        ASSERT_TRUE(wait_until([&] {
+            return stop_fails ? log.has("svc_app: Node 3 keeps services of others; left fenced")
+                              : l.count_calls(1, "fence-node", {{"cmd", "off"}, {"node", 3}}) == 1;
+        }));
+        l.stop();
+        const auto calls = l.mon.calls();
+        size_t first_unfence = calls.size(), stops_on_3 = 0;
+        for (size_t i = 0; i < calls.size(); ++i) {
+            if (calls[i].cmd == "fence-node" && calls[i].args == json{{"cmd", "off"}, {"node", 3}})
+                first_unfence = std::min(first_unfence, i);
+            if (calls[i].node == 3 && calls[i].cmd == "service" && calls[i].args["cmd"] == "stop") {
+                ++stops_on_3;
+                EXPECT_LT(i, first_unfence);
+            }
+        }
+        EXPECT_GE(stops_on_3, stop_fails ? 1u : 4u);  // b among them, each once
+        if (stop_fails) {
+            EXPECT_EQ(first_unfence, calls.size()) << "node 3 must stay fenced";
+        }
+    }
+}
+
+TEST(SvcActivation, StaleRecordsOfAnEarlierSessionAreStoppedRecoveredAndStarted)
+{
+    log_capture log;
+    leader l(three_nodes(json::array({{{"name", "a"}, {"pri0", 2}}, {{"name", "e"}}})));
+    l.mon.kv_put(runstate_key("a"), R"({"disabled_once":true,"enabled":true,"failed":false,"run_node":2,"session_id":"OLD","state":3})");
+    // Its node left the configuration: released as a reclaim would.
+    l.mon.kv_put(runstate_key("e"), R"({"disabled_once":false,"enabled":true,"failed":false,"run_node":9,"session_id":"OLD","state":3})");
+    l.start();
+    ASSERT_TRUE(wait_until([&] { return l.record("a") && l.record("a")->at("session_id") == "-"; }));
+    EXPECT_TRUE(log.has("svc_app: prepare stale service state: name a state 3 id 2"));
+    EXPECT_TRUE(log.has("svc_app: service e is on node 9, which is not configured; released"));
+    l.online({1, 2, 3});
+    ASSERT_TRUE(wait_until([&] { return l.runs_on("a", 2) && l.record("e") && l.record("e")->at("state") == 3; }));
+    EXPECT_EQ(l.record("a")->at("session_id"), "S");
+    EXPECT_EQ(l.record("a")->at("disabled_once"), false);
+    EXPECT_EQ(l.count_calls(2, "service", {{"cmd", "stop"}, {"serviceName", "a"}}), 1u);
+    EXPECT_EQ(l.count_calls(2, "service", {{"cmd", "recovery"}, {"serviceName", "a"}}), 1u);
+    EXPECT_EQ(l.record("e")->at("session_id"), "S");
+}
+
+TEST(SvcActivation, SubsequentRunTakesRecordsOverAsTheyAre)
+{
+    log_capture log;
+    leader l(three_nodes(json::array({{{"name", "a"}, {"pri0", 2}}})));
+    l.mon.kv_put(session_marker_key, "S");
+    l.mon.kv_put(runstate_key("a"), R"({"disabled_once":false,"enabled":true,"failed":false,"run_node":3,"session_id":"S","state":3})");
+    l.start();
+    l.online({1, 2, 3});
+    ASSERT_TRUE(wait_until([&] { return log.has("svc_app: Enable run services on node 3"); }));
+    l.stop();
+    EXPECT_TRUE(log.has("svc_app: Subsequent run"));
+    EXPECT_TRUE(l.runs_on("a", 3));
+    // a stays where it runs: neither started again nor stopped on node 3.
+    EXPECT_EQ(l.count_calls(3, "service", {{"cmd", "start"}, {"serviceName", "a"}}), 0u);
+    EXPECT_EQ(l.count_calls(3, "service", {{"cmd", "stop"}, {"serviceName", "a"}}), 0u);
+}
+
+TEST(SvcActivation, EveryWayOutTearsDown)
+{
+    struct row {
+        const char* what;
+        const char* record;  // of service a
+        const char* error;
+    };
+    const row rows[] = {
+        {"record not JSON", "{", "parse"},
+        {"bad state", R"({"disabled_once":false,"enabled":true,"failed":false,"run_node":2,"session_id":"S","state":7})",
+         "service a has bad state 7"},
+        {"owner missing", R"({"disabled_once":false,"enabled":true,"failed":false,"run_node":1024,"session_id":"S","state":3})",
+         "wrong service owner: a 1024"},
+    };
+    for (const auto& r : rows) {
+        leader l(three_nodes(json::array({{{"name", "a"}}})));
+        l.mon.kv_put(runstate_key("a"), r.record);
+        l.start();
+        l.active.join();
+        ASSERT_TRUE(l.error) << r.what;
+        try {
+            std::rethrow_exception(l.error);
+        } catch (const std::exception& e) {
+            EXPECT_NE(std::string(e.what()).find(r.error), std::string::npos) << r.what << ": " << e.what();
+        }
+        EXPECT_EQ(l.count_calls(1, "service", {{"cmd", "stop"}, {"serviceName", "$cluster-management"}}), 1u)
+            << r.what;
+    }
+}
+
+TEST(SvcActivation, DeposedDuringTheSessionWaitWritesNoRecord)
+{
+    json cfg = three_nodes(json::array({{{"name", "a"}}}));
+    cfg["cluster"]["start_delay"] = 100000;  // 100 s at this speed
+    leader l(cfg);
+    l.start();
+    ASSERT_TRUE(wait_until([&] { return l.mon.kv(session_marker_key).has_value(); }));
+    l.stop();
+    EXPECT_FALSE(l.record("a"));
+    EXPECT_FALSE(l.error);
+}
+
+TEST(SvcActivation, NodeStopMovesItsServicesThenTheNodeExits)
+{
+    log_capture log;
+    leader l(three_nodes(default_services()));
+    l.start();
+    l.online({1, 2, 3});
+    ASSERT_TRUE(wait_until([&] { return l.runs_on("a", 2) && l.runs_on("b", 3); }));
+    l.app.post_event(kind_node_stop, 3);
+    ASSERT_TRUE(wait_until([&] { return l.runs_on("b", 2) && !l.mon.calls("kelm-exit").empty(); }));
+    EXPECT_EQ(l.mon.calls("kelm-exit")[0].node, 3u);
+    EXPECT_TRUE(log.has("svc_app: successfully sent 'exit' to 3 node"));
+    EXPECT_TRUE(l.holders("b") == std::set<uint32_t>{2});
+
+    l.app.post_event(kind_node_stop, node_all);
+    ASSERT_TRUE(wait_until([&] { return l.mon.calls("kelm-exit").size() == 2; }));
+    EXPECT_EQ(l.mon.calls("kelm-exit")[1].node, node_all);
+    for (const char* s : {"a", "b", "c", "d"})
+        EXPECT_TRUE(l.holders(s).empty()) << s;
+    EXPECT_EQ(l.record("a")->at("disabled_once"), true);
+}
+
+// ---- pieces on their own ----
+
+struct parts {
+    scaled_clock clock{1000};
+    fake_monitor mon{1, {1, 2, 3}, &clock};
+    svc_app app{mon, clock, [] {}};
+    service_table services;
+    std::deque<node> nodes;
+    parts()
+    {
+        app.this_nodeid.store(1);
+        for (uint32_t id : {1u, 2u, 3u})
+            nodes.emplace_back(id, "n" + std::to_string(id), true, &services, 7);
+        app.node_count.store(3);
+    }
+    service_rec& add(const std::string& name, uint32_t pri0 = node_none, uint32_t pri1 = node_none,
+                     uint32_t run_node = run_node_none)
+    {
+        auto& s = services.try_emplace(name, name, "S", 7).first->second;
+        s.pri0 = pri0;
+        s.pri1 = pri1;
+        s.run_node.store(run_node);
+        return s;
+    }
+    void states(std::initializer_list<uint32_t> st)
+    {
+        auto it = st.begin();
+        for (auto& n : nodes)
+            n.state.store(*it++);
+    }
+    size_t queued(uint32_t kind)
+    {
+        std::lock_guard lk(app.main_mutex);
+        return std::count_if(app.main_queue.begin(), app.main_queue.end(),
+                             [&](const node_event& e) { return e.kind == kind; });
+    }
+};
+
+TEST(SvcAssignment, GateCandidatesAndChoice)
+{
+    {  // a node still coming up: nothing placed, nothing posted
+        parts p;
+        p.states({ns_serving, ns_online, ns_serving});
+        auto& s = p.add("x");
+        assignment_pass(p.app, p.services, p.nodes);
+        EXPECT_EQ(s.run_node.load(), run_node_none);
+        EXPECT_EQ(p.queued(kind_service_pass), 0u);
+    }
+    {  // all offline: no candidate
+        parts p;
+        p.states({ns_offline, ns_offline, ns_offline});
+        p.add("x");
+        assignment_pass(p.app, p.services, p.nodes);
+        EXPECT_EQ(p.queued(kind_service_pass), 0u);
+    }
+    {  // pri0 disabled, pri1 taken whatever its load
+        parts p;
+        p.states({ns_serving, ns_serving, ns_serving});
+        p.nodes[1].enabled.store(false);
+        p.add("busy1", node_none, node_none, 3);
+        p.add("busy2", node_none, node_none, 3);
+        auto& s = p.add("x", 2, 3);
+        assignment_pass(p.app, p.services, p.nodes);
+        EXPECT_EQ(s.run_node.load(), 3u);
+        EXPECT_EQ(p.queued(kind_service_pass), 1u);
+    }
+    {  // least loaded, earliest on ties; cluster-management and offline loads
+        parts p;
+        p.states({ns_serving, ns_serving, ns_serving});
+        p.add("cluster-management", node_none, node_none, 1);
+        p.add("on1", node_none, node_none, 1);
+        p.add("on1b", node_none, node_none, 1);
+        p.add("on2", node_none, node_none, 2);
+        p.add("on3", node_none, node_none, 3);
+        auto& x = p.add("x");
+        assignment_pass(p.app, p.services, p.nodes);
+        EXPECT_EQ(x.run_node.load(), 2u);
+    }
+    {  // switched off for the session: never placed
+        parts p;
+        p.states({ns_serving, ns_serving, ns_serving});
+        auto& s = p.add("x");
+        s.disabled_once.store(true);
+        assignment_pass(p.app, p.services, p.nodes);
+        EXPECT_EQ(s.run_node.load(), run_node_none);
+        EXPECT_EQ(p.queued(kind_service_pass), 0u);
+    }
+}
+
+TEST(SvcAssignment, ClaimIsCompareAndSwap)
+{
+    parts p;
+    auto& s = p.add("x");
+    EXPECT_TRUE(claim_service(p.app, s, 2));
+    EXPECT_FALSE(claim_service(p.app, s, 3));
+    EXPECT_EQ(s.run_node.load(), 2u);
+}
+
+TEST(SvcActivation, TidyKeepsModeChangesFirstAndNewestNodeEvents)
+{
+    parts p;
+    p.nodes.pop_back();  // nodes 1 and 2
+    std::deque<node_event> q = {make_event(kind_wake, node_all),   make_event(kind_node_online, 1),
+                                make_event(kind_node_offline, 1), make_event(kind_node_stop, node_all),
+                                make_event(kind_node_online, 2),  make_event(kind_node_online, 9)};
+    tidy_main_queue(q, p.nodes);
+    std::vector<std::pair<uint32_t, uint32_t>> got;
+    for (const auto& e : q)
+        got.emplace_back(e.kind, e.node);
+    const std::vector<std::pair<uint32_t, uint32_t>> want = {
+        {kind_wake, node_all}, {kind_node_online, 2}, {kind_node_stop, node_all}, {kind_node_offline, 1}};
+    EXPECT_EQ(got, want);
+    EXPECT_NE(q[1].tally(), nullptr);
+}
+
+TEST(SvcFencing, AttemptsSkipsAndExit)
+{
+    struct row {
+        const char* what;
+        bool ha;
+        bool x_cfg, target_cfg;
+        json reply;
+        size_t calls;
+        bool result;
+        const char* line;
+    };
+    const json erpc = {{"error", "ERPC"}, {"errorMessage", "x"}};
+    const row rows[] = {
+        {"ha", true, true, true, erpc, 0, true, "svc_app: node 2: fence-on skipped (HA: disk PR reservations)"},
+        {"target disabled", false, true, false, erpc, 0, true,
+         "svc_app: node 1: fence-on of node 2 skipped (node 2 disabled in config)"},
+        {"offline fencer", false, true, true, {{"error", "EOFFLINE"}}, 1, true, ""},
+        {"always failing", false, true, true, erpc, 5, false, "svc_app: node 1: cannot fence-on node 2: '\"ERPC\"'"},
+    };
+    for (const auto& r : rows) {
+        log_capture log;
+        parts p;
+        p.app.ha_mode.store(r.ha);
+        p.app.cfg_enabled[2].store(r.target_cfg);
+        p.mon.set_runner([&](uint32_t, const std::string&, const json&) { return r.reply; });
+        EXPECT_EQ(fence_node(p.app, p.nodes[0], 2, true), r.result) << r.what;
+        EXPECT_EQ(p.mon.calls("fence-node").size(), r.calls) << r.what;
+        EXPECT_TRUE(log.has(r.line)) << r.what;
+    }
+    parts p;  // an ending activation makes no attempt
+    p.nodes[0].exit.store(true);
+    EXPECT_FALSE(fence_node(p.app, p.nodes[0], 2, true));
+    EXPECT_TRUE(p.mon.calls("fence-node").empty());
+}
+
+TEST(SvcOwnerLocks, GiveUpWhenPlacementMovesOrTheActivationEnds)
+{
+    parts p;
+    auto& s = p.add("x", node_none, node_none, 2);
+    std::unique_lock held(s.lock);
+    auto waiter = std::async(std::launch::async, [&] { return lock_if_owned(p.app, p.nodes[1], s).owns_lock(); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    p.nodes[1].exit.store(true);  // a 300 s Runner call holds the lock: nobody waits for it
+    EXPECT_FALSE(waiter.get());
+    p.nodes[1].exit.store(false);
+    auto mover = std::async(std::launch::async, [&] { return lock_if_owned(p.app, p.nodes[1], s).owns_lock(); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    s.run_node.store(3);
+    EXPECT_FALSE(mover.get());
+    held.unlock();
+    EXPECT_TRUE(lock_if_unowned(p.app, s).owns_lock() == false);
+}
+
+TEST(SvcServicePass, LooksAgainAfterTheLock)
+{
+    // Two passes overlap: the first one fails the start and holds the service
+    // off; the second, which waited for the lock, must not start it again.
+    parts p;
+    p.states({ns_serving, ns_serving, ns_serving});
+    auto& s = p.add("x", node_none, node_none, 2);
+    std::unique_lock held(s.lock);
+    auto pass = std::async(std::launch::async, [&] {
+        process_event(p.app, p.nodes[1], make_event(kind_service_pass, 2));
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    s.hold_off_until.store(p.clock.now() + hold_off);
+    s.retries.store(1);
+    held.unlock();
+    pass.get();
+    EXPECT_TRUE(p.mon.calls("service").empty());
+}
+
+}  // namespace
+}  // namespace svc

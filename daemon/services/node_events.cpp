@@ -1,0 +1,348 @@
+// process_event: what one node object does with one event (node online and
+// offline, node and cluster stop, reclaim, enable, the service pass, requests).
+// Kind 16 is handled by the delivery, which sets the exit flag. Runs on the node
+// thread (kinds 2, 3, 4, 11, 12) or a detached request thread (14, 15).
+#include "daemon/services/node.hpp"
+
+#include "daemon/services/actions.hpp"
+#include "daemon/services/fencing.hpp"
+#include "daemon/services/owner_locks.hpp"
+#include "daemon/services/records.hpp"
+#include "daemon/services/svc_app.hpp"
+
+#include <spdlog/spdlog.h>
+
+#include <array>
+#include <functional>
+
+namespace svc {
+
+using nlohmann::json;
+
+namespace {
+
+using action_fn = void (*)(svc_app&, service_rec&);
+
+// The action for each run state (index 1..6), by what is wanted of the service.
+constexpr std::array<action_fn, 7> table_run = {nullptr, start_service, start_service, nullptr,
+                                                start_service, recover_service, recover_service};
+constexpr std::array<action_fn, 7> table_stop = {nullptr, nullptr, stop_service, stop_service,
+                                                 stop_service, nullptr, nullptr};
+constexpr std::array<action_fn, 7> table_stale = {nullptr, warn_bad_state, stop_service, stop_service,
+                                                  stop_service, warn_bad_state, stop_service};
+
+const std::array<action_fn, 7>& choose_table(const node& x, const service_rec& s)
+{
+    if (s.is_stale())
+        return table_stale;
+    if (!x.enabled.load() && s.name != cluster_management)
+        return table_stop;
+    if (s.enabled.load() && !s.disabled_once.load() && !x.stopping.load())
+        return table_run;
+    return table_stop;
+}
+
+bool in_set(uint64_t set, uint32_t id) { return id < max_nodes && (set >> id) & 1; }
+
+// One node object's part in a broadcast event: counted in the tally on every way
+// out (a throw counts as a failure), and the part that completes the count does
+// the follow-up.
+void tallied(node_event::action_args& tally, int threshold, const std::function<bool()>& part,
+             const std::function<void(bool failed)>& follow_up)
+{
+    bool ok = false;
+    try {
+        ok = part();
+    } catch (...) {
+        tally.failed.store(true);
+        if (tally.done.fetch_add(1) + 1 >= threshold)
+            follow_up(true);
+        throw;
+    }
+    if (!ok)
+        tally.failed.store(true);
+    if (tally.done.fetch_add(1) + 1 >= threshold)
+        follow_up(tally.failed.load());
+}
+
+// Before node N gets its access to the other nodes' storage back: asks N's
+// Runner to stop every service that is not placed on N. A node whose daemon died
+// while its host kept running may still hold the pools of services that were
+// reclaimed and started elsewhere; letting it back would give those pools two
+// writers. Each service's lock is held across its stop, so nothing starts it on
+// N meanwhile; a service that gets placed on N is left alone.
+bool stop_services_of_others(svc_app& app, service_table& services, uint32_t n_id)
+{
+    bool ok = true;
+    for (auto& [name, s] : services) {
+        service_lock lk = lock_while(app, s, [&] { return s.run_node.load() != n_id; });
+        if (!lk.owns_lock())
+            continue;
+        json io = {{"cmd", "stop"}, {"serviceName", name}};
+        app.mon.call(n_id, "service", io);
+        if (io.is_object() && io.contains("error")) {
+            spdlog::warn("{}: node {}: cannot stop '{}' of another node: {}", app_name, n_id, name,
+                         io.dump(-1, ' ', false, json::error_handler_t::replace));
+            ok = false;
+        }
+    }
+    return ok;
+}
+
+void on_node_online(svc_app& app, node& x, const node_event& ev)
+{
+    const uint32_t n_id = ev.node;
+    if (in_set(x.online, n_id))
+        return;
+    if (n_id == x.id) {
+        if (x.state.load() == ns_offline)
+            for (uint32_t u = 0; u < max_nodes; ++u)
+                if (u != x.id && in_set(x.online, u))
+                    fence_node(app, x, u, false);
+        x.state.store(ns_online);
+        if (app.node_count.load() == 1)
+            app.post_event(kind_enable_services, x.id);
+    } else if (auto* tally = ev.tally()) {
+        tallied(
+            *tally, static_cast<int>(app.node_count.load()) - 1,
+            [&] {
+                std::call_once(tally->sweep_once, [&] {
+                    tally->sweep_ok.store(app.ha_mode.load() || stop_services_of_others(app, *x.services, n_id));
+                    if (!tally->sweep_ok.load())
+                        spdlog::warn("{}: Node {} keeps services of others; left fenced", app_name, n_id);
+                });
+                if (!tally->sweep_ok.load())
+                    return false;
+                return fence_node(app, x, n_id, false);
+            },
+            [&](bool failed) {
+                if (failed)
+                    spdlog::warn("{}: Failed unfencing node {}. Fix it up manually.", app_name, n_id);
+                app.post_event(kind_enable_services, n_id);
+            });
+    }
+    if (n_id < max_nodes)
+        x.online |= uint64_t{1} << n_id;
+}
+
+void on_node_offline(svc_app& app, node& x, const node_event& ev)
+{
+    const uint32_t n_id = ev.node;
+    if (n_id == x.id) {
+        // Offline first: a service pass still running on this node ends at its
+        // next service instead of acting while the records are marked.
+        const uint32_t old = x.state.exchange(ns_offline);
+        x.stopping.store(false);
+        for (auto& [name, s] : *x.services) {
+            if (s.run_node.load() != x.id)
+                continue;
+            service_lock lk = lock_if_owned(app, x, s);
+            if (!lk.owns_lock())
+                continue;
+            const uint32_t st = s.state.load();
+            if (st == rs_stopped || st == rs_unclean || s.is_stale())
+                continue;
+            s.mark_stale();
+            try {
+                save_run_state(app, s, st);
+            } catch (const std::exception& e) {
+                spdlog::error("{}: Exception: node {}: {}. Drop event.", app_name, x.id, e.what());
+            }
+        }
+        if (old != ns_serving && old != ns_offline)
+            app.post_event(kind_assign, node_all);
+    } else if (auto* tally = ev.tally()) {
+        tallied(
+            *tally, static_cast<int>(app.node_count.load()) - 1, [&] { return fence_node(app, x, n_id, true); },
+            [&](bool failed) {
+                if (failed)
+                    spdlog::error("{}: Failed fencing node {}. Skip reclamation.", app_name, n_id);
+                else
+                    app.post_event(kind_reclaim, n_id);
+            });
+    }
+    if (n_id < max_nodes)
+        x.online &= ~(uint64_t{1} << n_id);
+}
+
+bool holds_services(const node& x)
+{
+    for (auto& [name, s] : *x.services)
+        if (name != cluster_management && s.run_node.load() == x.id)
+            return true;
+    return false;
+}
+
+void stop_node_services(svc_app& app, node& x, bool cluster)
+{
+    if (cluster)
+        for (auto& [name, s] : *x.services) {
+            if (name == cluster_management || s.run_node.load() != x.id)
+                continue;
+            if (service_lock lk = lock_if_owned(app, x, s); lk.owns_lock()) {
+                s.disabled_once.store(true);
+                save_run_state(app, s, s.state.load());
+            }
+        }
+    for (auto& [name, s] : *x.services) {
+        if (x.exit.load())
+            break;
+        if (name == cluster_management || s.run_node.load() != x.id)
+            continue;
+        service_lock lk = lock_if_owned(app, x, s);
+        if (!lk.owns_lock())
+            continue;
+        s.retries.store(0);
+        const auto settled = [&] { return s.state == rs_stopped || s.state == rs_unclean; };
+        if (!settled()) {
+            stop_service(app, s);
+            if (!settled()) {
+                for (int i = 0; i < 20 && !x.exit.load(); ++i)
+                    app.clock.sleep_for(std::chrono::seconds(1));
+                if (x.exit.load())
+                    break;
+                stop_service(app, s);
+            }
+        }
+        if (settled() && s.run_node.load() == x.id) {
+            s.run_node.store(run_node_none);
+            app.post_event(kind_assign, node_all);
+        }
+    }
+}
+
+void on_node_stop(svc_app& app, node& x, const node_event& ev)
+{
+    const bool cluster = ev.node == node_all;
+    if (!cluster && ev.node != x.id)
+        return;
+    x.stopping.store(true);
+    if (!cluster) {
+        stop_node_services(app, x, false);
+        if (holds_services(x))
+            spdlog::info("{}: Do not STOP node {} due to still running services", app_name, ev.node);
+        else
+            send_exit(app, x.id);
+        return;
+    }
+    auto* tally = ev.tally();
+    if (!tally)
+        return;
+    tallied(
+        *tally, static_cast<int>(app.node_count.load()),
+        [&] {
+            stop_node_services(app, x, true);
+            return !holds_services(x);
+        },
+        [&](bool failed) {
+            if (failed)
+                spdlog::info("{}: Do not stop CLUSTER due to still running services", app_name);
+            else
+                send_exit(app, node_all);
+        });
+}
+
+void on_reclaim(svc_app& app, node& x, const node_event& ev)
+{
+    if (ev.node != x.id || (x.state.load() == ns_serving && !x.stopping.load()))
+        return;
+    for (auto& [name, s] : *x.services) {
+        if (s.run_node.load() != x.id)
+            continue;
+        service_lock lk = lock_if_owned(app, x, s);
+        if (!lk.owns_lock())
+            continue;
+        if (s.is_stale())
+            s.settle();
+        if (s.state.load() != rs_stopped)
+            s.state.store(rs_unclean);
+        s.run_node.store(run_node_none);
+        app.post_event(kind_assign, node_all);
+    }
+}
+
+void on_enable_services(svc_app& app, node& x, const node_event& ev)
+{
+    if (ev.node != x.id || x.state.load() != ns_online)
+        return;
+    spdlog::info("{}: Enable run services on node {}", app_name, ev.node);
+    x.state.store(ns_serving);
+    if (holds_services(x) || ev.node == app.this_nodeid.load())
+        app.post_event(kind_service_pass, ev.node);
+    app.post_event(kind_assign, node_all);
+}
+
+bool held_off(svc_app& app, const service_rec& s) { return app.clock.now() < s.hold_off_until.load(); }
+
+void service_pass(svc_app& app, node& x, const node_event& ev)
+{
+    if ((ev.node != node_all && ev.node != x.id) || x.state.load() != ns_serving || x.services->empty())
+        return;
+    int pending = 0;
+    for (auto& [name, s] : *x.services) {
+        if (x.exit.load() || x.state.load() != ns_serving)
+            return;
+        if (s.run_node.load() != x.id || s.retries.load() >= failure_limit)
+            continue;
+        if (held_off(app, s)) {
+            ++pending;
+            continue;
+        }
+        service_lock lk = lock_if_owned(app, x, s);
+        if (!lk.owns_lock())
+            continue;
+        // Another pass may have acted while we waited for the lock: look again.
+        if (s.retries.load() >= failure_limit)
+            continue;
+        if (held_off(app, s)) {
+            ++pending;
+            continue;
+        }
+        const uint32_t before = s.state.load();
+        const auto& table = choose_table(x, s);
+        if (before < table.size() && table[before]) {
+            try {
+                table[before](app, s);
+            } catch (const std::exception& e) {
+                spdlog::warn("{}: process: exception node {} service {}: {}", app_name, x.id, name, e.what());
+                count_failure(app, s);
+            }
+        }
+        pending += s.retries.load() + (s.state.load() != before ? 1 : 0);
+    }
+    if (pending != 0)
+        app.postpone_add(kind_service_pass, x.id, pass_rerun_delay);
+}
+
+void run_request(node& x, const node_event& ev)
+{
+    if (ev.node != x.id)
+        return;
+    if (auto* req = ev.request()) {
+        if (req->body)
+            req->body(x);
+        req->promise.set_value();
+    }
+}
+
+}  // namespace
+
+void process_event(svc_app& app, node& n, const node_event& ev)
+{
+    try {
+        switch (ev.kind) {
+        case kind_node_online: on_node_online(app, n, ev); break;
+        case kind_node_offline: on_node_offline(app, n, ev); break;
+        case kind_node_stop: on_node_stop(app, n, ev); break;
+        case kind_reclaim: on_reclaim(app, n, ev); break;
+        case kind_enable_services: on_enable_services(app, n, ev); break;
+        case kind_service_pass: service_pass(app, n, ev); break;
+        case kind_request: run_request(n, ev); break;
+        default: break;
+        }
+    } catch (const std::exception& e) {
+        spdlog::error("{}: Exception: node {}: {}. Drop event.", app_name, n.id, e.what());
+    }
+}
+
+}  // namespace svc
