@@ -1,8 +1,8 @@
-"""Demo driver: a 3-node cluster on 127.0.0.1-3 in a directory of its own beside the
-build, whose daemons are always stopped and whose logs and databases are kept (the
-path is printed first and last). It elects a leader, replicates the cluster session
-id, loses its leader to kill -9, elects another, and takes the killed node back as a
-follower."""
+"""Demo driver: a 3-node cluster on 127.0.0.1-3 with a Runner per node and two
+services made of emulated pools, in a directory of its own beside the build whose
+logs and databases are kept (the path is printed first and last). The leader places
+the services, a node is killed and its service moves to another node, the leader is
+killed and the next one carries on, and the cluster is stopped with SIGQUIT."""
 import os
 import signal
 import subprocess
@@ -13,10 +13,12 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests"))
 os.environ["KELM_BIN_DIR"] = sys.argv[1]
 
-import kelm_harness  # noqa: E402
 import raft_watch  # noqa: E402
+from service_site import ServiceCluster, wait_until  # noqa: E402
 
-MONITOR_LINES = ("[monitor] state changed", "[monitor] node ", "[raft] leader lost majority", "[main] KELM")
+SERVICES = [{"name": "web", "pools": ["webpool"], "pri0": 2}, {"name": "db", "pools": ["dbpool"], "pri0": 3}]
+SVC_LINES = ("svc_app: assign", "svc_app: service", "svc_app: start service", "svc_app: stop service",
+             "svc_app: recovery", "Entire cluster", "Subsequent run", "fence", "svc_app: successfully sent")
 
 
 def show(title, lines):
@@ -25,71 +27,85 @@ def show(title, lines):
         print("   " + line)
 
 
-def monitor_lines(p, skip=0):
-    lines = [line for line in p.output().splitlines() if any(t in line for t in MONITOR_LINES)]
+def where(site):
+    """One line per service: its record as node 1..3 store it, and where its pool is imported."""
+    live = sorted(raft_watch.live(site))
+    recs = site.records(live[0]) if live else {}
+    out = []
+    for s in SERVICES:
+        r = recs.get(s["name"], {})
+        out.append(f'{s["name"]:4} state {r.get("state", "-")} run_node {r.get("run_node", "-")}   '
+                   f'pool {s["pools"][0]} imported on {site.holders(s["pools"][0]) or "no node"}')
+    return out
+
+
+def svc_lines(p, skip=0):
+    lines = [line for line in p.output().splitlines() if any(t in line for t in SVC_LINES)]
     return lines[skip:]
 
 
-def show_logs(cluster, ids):
-    for i in ids:
-        rows = raft_watch.cmdlog(cluster.db_path(i))
-        show(f"node {i} command log (idx|term|key|value)", ["|".join(r) for r in rows])
-
-
 def main():
-    # Kept after the run: the daemons' logs are what a reader wants to look at next.
     work = tempfile.mkdtemp(prefix="demo-" + time.strftime("%Y%m%d-%H%M%S-"),
                             dir=os.path.dirname(os.path.abspath(sys.argv[1])))
-    print(f"demo directory (logs kelm<node>-<run>.out, databases kelm<node>.db): {work}")
-    cluster = kelm_harness.Cluster(work, kelm_harness.cluster_config(3))
+    print(f"demo directory (logs kelm<node>-<run>.out, runner<node>-<run>.out, databases kelm<node>.db): {work}")
+    site = ServiceCluster(work, 3, SERVICES)
     try:
-        print(f"configuration: {cluster.config_path}")
-        for node_id in (1, 2, 3):
-            cluster.start(node_id, log_level="trace")
+        print(f"configuration: {site.config_path}")
+        for i in (1, 2, 3):
+            site.start_node(i, log_level="debug")
         t0 = time.monotonic()
-        leader = raft_watch.wait_for_leader(cluster, timeout=30)
-        print(f"\nnode {leader} leads after {time.monotonic() - t0:.1f} s "
-              "(a node waits 5-6 s before it campaigns)")
-        raft_watch.wait_until(lambda: all(raft_watch.session_ids(cluster.db_path(i)) for i in (1, 2, 3)), 10,
-                              "session id on every node")
-        seen = {}
-        for node_id, p in cluster.daemons.items():
-            lines = monitor_lines(p)
-            seen[node_id] = len(lines)
-            show(f"node {node_id}", lines)
-        show_logs(cluster, (1, 2, 3))
+        leader = raft_watch.wait_for_leader(site, timeout=30)
+        print(f"\nnode {leader} leads after {time.monotonic() - t0:.1f} s (a node waits 5-6 s before it campaigns)")
+        wait_until(lambda: all(site.holders(s["pools"][0]) for s in SERVICES), 60, "services placed")
+        print(f"services running after {time.monotonic() - t0:.1f} s")
+        show(f"node {leader} (leader) placing the services", svc_lines(site.daemons[leader]))
+        show("where each service runs", where(site))
+
+        victim = 3 if leader != 3 else 2
+        moved = next(s for s in SERVICES if s["pri0"] == victim)
+        seen = len(svc_lines(site.daemons[leader]))
+        print(f"\n>>> kill -9 node {victim}'s daemon ({moved['name']} runs there; its host keeps the pool)")
+        t0 = time.monotonic()
+        raft_watch.kill9(site.daemons[victim])
+        pool = moved["pools"][0]
+        wait_until(lambda: any(h != f"node{victim}" for h in site.holders(pool)), 90, "service moved")
+        print(f"{moved['name']} running on another node after {time.monotonic() - t0:.1f} s "
+              "(4 s to notice, 8 s offline delay, fencing, recovery, start)")
+        show(f"node {leader} (leader) moving it", svc_lines(site.daemons[leader], seen))
+        show("where each service runs (the dead node's pool is fenced off: suspended there)", where(site))
+        print(f"double imports seen by the emulated pool world: {site.double_imports()}")
+
+        print(f"\n>>> restart node {victim}'s daemon")
+        site.start_node(victim, log_level="debug")
+        wait_until(lambda: f"svc_app: Node {victim} keeps services of others; left fenced" in
+                   site.daemons[leader].output() or
+                   f"svc_app: Enable run services on node {victim}" in site.daemons[leader].output(), 60, "rejoin")
+        show(f"node {leader} (leader) taking node {victim} back",
+             [line for line in site.daemons[leader].output().splitlines()
+              if f"node {victim}" in line and "svc_app" in line][-4:])
 
         print(f"\n>>> kill -9 node {leader}, the leader")
         t0 = time.monotonic()
-        raft_watch.kill9(cluster.daemons[leader])
-        new = raft_watch.wait_for_leader(cluster, timeout=30, exclude=(leader,))
+        raft_watch.kill9(site.daemons[leader])
+        new = raft_watch.wait_for_leader(site, timeout=40, exclude=(leader,))
         print(f"node {new} leads after {time.monotonic() - t0:.1f} s")
-        for node_id, p in raft_watch.live(cluster).items():
-            show(f"node {node_id} since the kill", monitor_lines(p, seen[node_id]))
+        wait_until(lambda: "svc_app: Subsequent run" in site.daemons[new].output(), 30, "activation")
+        show(f"node {new} (new leader) takes the records over", svc_lines(site.daemons[new]))
+        show("where each service runs", where(site))
 
-        print(f"\n>>> restart node {leader}")
-        back = cluster.start(leader, log_level="trace")
-        raft_watch.wait_until(lambda: len(raft_watch.cmdlog(cluster.db_path(leader)))
-                              >= len(raft_watch.cmdlog(cluster.db_path(new))), 20, "catch-up")
-        time.sleep(1.0)
-        show(f"node {leader} after its restart (state {raft_watch.current_state(back)})", monitor_lines(back))
-        show_logs(cluster, (1, 2, 3))
-        led = raft_watch.assert_one_leader_per_term(cluster)
-        print("\nterms and their one leader: " + ", ".join(f"t{t}: node {n[0]}" for t, n in sorted(led.items())))
-
-        # The followers still know a leader, so a stop signal would only ask it to
-        # stop them (the service manager does that); end them outright.
-        for p in raft_watch.live(cluster).values():
-            raft_watch.kill9(p)
-        lone = cluster.start(1, log_level="info")
-        lone.wait_for("[monitor] raft thread started", 10)
-        lone.signal(signal.SIGTERM)
-        status = lone.wait(10)
-        show(f"node 1 alone, SIGTERM without a leader: status {status}", lone.output().splitlines()[-4:])
-    except subprocess.TimeoutExpired as e:
-        print(f"timed out: {e}")
+        print(f"\n>>> SIGQUIT to node {new}: stop the cluster")
+        site.daemons[new].signal(signal.SIGQUIT)
+        try:
+            status = site.daemons[new].wait(60)
+            show(f"node {new} stopped the cluster's services and exited with status {status}",
+                 svc_lines(site.daemons[new])[-6:])
+        except subprocess.TimeoutExpired:
+            print("the cluster did not stop within 60 s; stopping the processes")
+        show("where each service runs", where(site))
+    except (subprocess.TimeoutExpired, AssertionError) as e:
+        print(f"demo stopped: {e}")
     finally:
-        cluster.stop_all()
+        site.stop_all()
         print(f"\nlogs and databases kept in {work}")
 
 

@@ -66,7 +66,8 @@ struct service_rec {
     void mark_stale()
     {
         stashed_session_id = session_id;
-        session_id = stale_session;
+        // Move-assigned: GCC 12 warns falsely (-Wrestrict) on assigning the literal.
+        session_id = std::string(stale_session);
         stale.store(true);
     }
     // Lock held: the stashed session id comes back.
