@@ -47,9 +47,14 @@ std::optional<std::string> check_daemon_config(const nlohmann::json& doc, int se
     } catch (const nlohmann::json::exception& e) {
         return std::string("[main] ") + e.what();
     }
+    // The disk voter fences "the other node" by key 1 or 2, and without a disk it
+    // can never vote: an HA pair is nodes 1 and 2 over at least one shared disk.
     if (doc.contains("ha")) {
-        if (nodes.size() != 2 || ids != std::set<int64_t>{1, 2})
-            return "[main] an HA pair needs exactly two nodes with ids 1 and 2";
+        const auto& ha = doc.at("ha");
+        const bool has_disks = ha.is_object() && ha.contains("disks") && ha.at("disks").is_array() &&
+                               !ha.at("disks").empty();
+        if (nodes.size() != 2 || ids != std::set<int64_t>{1, 2} || !has_disks)
+            return "[main] HA needs node ids 1 and 2 and at least one disk";
     }
     return std::nullopt;
 }

@@ -85,13 +85,19 @@ TEST(config_check, refuses_mistyped_values_read_after_start)
 
 TEST(config_check, ha_needs_nodes_one_and_two)
 {
+    const char* refusal = "[main] HA needs node ids 1 and 2 and at least one disk";
     auto ok = doc_with_ids("[2,1]");
-    ok["ha"] = json::object();
+    ok["ha"] = json::parse(R"({"disks": ["da0"]})");
     EXPECT_FALSE(kelm::check_daemon_config(ok, 1));
     for (const char* ids : {"[1]", "[1,3]", "[1,2,3]"}) {
         auto d = doc_with_ids(ids);
-        d["ha"] = json::object();
-        EXPECT_TRUE(kelm::check_daemon_config(d, 1)) << ids;
+        d["ha"] = ok["ha"];
+        EXPECT_EQ(kelm::check_daemon_config(d, 1), refusal) << ids;
+    }
+    for (const char* ha : {"{}", R"({"disks": []})"}) {
+        auto d = doc_with_ids("[1,2]");
+        d["ha"] = json::parse(ha);
+        EXPECT_EQ(kelm::check_daemon_config(d, 1), refusal) << ha;
     }
 }
 

@@ -11,6 +11,7 @@
 #include "daemon/core/udp.hpp"
 #include "platform/emulation.hpp"
 #include "platform/process.hpp"
+#include "reservation/haresv.hpp"
 
 #include <fmt/format.h>
 #include <spdlog/spdlog.h>
@@ -81,6 +82,8 @@ struct daemon_state {
     std::vector<std::unique_ptr<raft::transport::netsock>> endpoints;
     raft::transport::udp* server = nullptr;  // the own node's endpoint, among `endpoints`
     raft::transport::inbound_filter filter;   // who may send to it
+    raft::mq_t* ha_queue = nullptr;           // the disk voter's input, tag 67
+    config::ha_settings ha;
     std::unique_ptr<raft::log_sqlite3_t> log;
     int self_matches = 0;
 };
@@ -169,8 +172,8 @@ void read_nodes(daemon_state& st)
         }
         if (auto refusal = kelm::check_ha_flap_settings(st.config))
             start_failure(*refusal);
-        (void)config::read_ha(st.config);
-        new_tx_queue(st, raft::NODE_HA);
+        st.ha = config::read_ha(st.config);
+        st.ha_queue = new_tx_queue(st, raft::NODE_HA);
     }
 }
 
@@ -238,6 +241,13 @@ int run(int argc, char** argv)
     }
 
     kelm::set_syslog_ident(st.node_id);
+
+    // The disk voter, last among the endpoints: it is created only once the pair
+    // has passed the start-up check, so no disk is touched for a refused one.
+    if (st.ha_queue != nullptr)
+        st.endpoints.push_back(std::make_unique<raft::transport::haresv>(
+            1, st.ha_queue, &st.rx_queue, st.node_id, st.ha.disks, static_cast<uint64_t>(st.ha.flap_threshold),
+            static_cast<uint64_t>(st.ha.flap_window_sec)));
 
     // Only configured peers may address this node; the server drops everything else.
     if (st.server == nullptr)

@@ -1,0 +1,57 @@
+// The HA disk voter's thread loop: 100 ms receive, one core step per record or
+// time-out, replies posted to the Raft node, and the stop flag tested after each.
+#include "reservation/haresv.hpp"
+
+#include "platform/process.hpp"
+#include "reservation/resv_open.hpp"
+
+#include <spdlog/spdlog.h>
+
+namespace raft::transport {
+
+namespace {
+
+std::vector<std::unique_ptr<FreeBSD::reservation::resv>> open_devices(const std::vector<std::string>& disks)
+{
+    std::vector<std::unique_ptr<FreeBSD::reservation::resv>> out;
+    for (const auto& d : disks)
+        out.push_back(FreeBSD::reservation::open_resv_device(d, false));
+    return out;
+}
+
+}  // namespace
+
+haresv::haresv(uint32_t mode, mq_t* input, mq_t* output, uint32_t own_id, const std::vector<std::string>& disks,
+               uint64_t flap_threshold, uint64_t flap_window_sec)
+    : netsock(mode, input), output_(output)
+{
+    if (mode != 1)
+        platform::fatal("HA reservation must be client.\n");
+    core_ = std::make_unique<haresv_core>(own_id, disks, open_devices(disks), flap_threshold, flap_window_sec,
+                                          FreeBSD::reservation::guarded_resv::steady_now);
+}
+
+void* haresv::client()
+{
+    core_->start();
+    std::vector<raft_msg_t> out;
+    while (!stop.load()) {
+        raft_msg_t m{};
+        const bool got = mq_pop(queue, &m, 100) == 0;
+        out.clear();
+        const bool go_on = core_->step(got ? &m : nullptr, out);
+        for (const auto& r : out)
+            mq_push(output_, &r);
+        if (!go_on)
+            break;
+    }
+    spdlog::info("{} stopped", core_->name());
+    return nullptr;
+}
+
+void* haresv::server()
+{
+    platform::fatal("haresv::server should be never called.\n");
+}
+
+}  // namespace raft::transport

@@ -1,0 +1,364 @@
+// The HA disk voter's step function: vote rule, state-change step, periodic step,
+// obtaining step and the disk passes behind them. Only the endpoint's thread
+// (or a test) calls it.
+#include "reservation/haresv_core.hpp"
+
+#include <spdlog/spdlog.h>
+
+#include <cstring>
+
+namespace raft::transport {
+
+using FreeBSD::reservation::disk_health;
+using FreeBSD::reservation::guarded_resv;
+using FreeBSD::reservation::resv;
+
+haresv_core::haresv_core(uint32_t own_id, std::vector<std::string> disk_names,
+                         std::vector<std::unique_ptr<resv>> devices, uint64_t flap_threshold,
+                         uint64_t flap_window_sec, clock_fn clock)
+    : own_id_(own_id),
+      own_key_(own_id),
+      peer_id_(own_id == 1 ? 2 : 1),
+      disk_names_(std::move(disk_names)),
+      devices_(std::move(devices)),
+      clock_(std::move(clock))
+{
+    // Window in ns; the start-up check keeps it within 64 bits, a test may not.
+    const uint64_t window_ns =
+        flap_window_sec > UINT64_MAX / 1000000000u ? UINT64_MAX : flap_window_sec * 1000000000u;
+    const std::string name = name_;
+    for (auto& d : devices_) {
+        guards_.push_back(std::make_unique<guarded_resv>(
+            d.get(), flap_threshold, window_ns, clock_, [name](resv& dev, const disk_health& h) {
+                spdlog::error("{} Disk {} QUARANTINED: {} device errors, threshold {} per {} s. Excluded from the "
+                              "reservation group until kelm restart; replace the disk.",
+                              name, dev.name(), h.total, h.threshold, h.window / 1000000000);
+            }));
+    }
+    const size_t n = guards_.size();
+    spdlog::info("{} disks: {}, quorum: {}, flap detect: {} device errors per {} s", name_, n, n / 2 + 1,
+                 flap_threshold, flap_window_sec);
+}
+
+void haresv_core::start()
+{
+    restart(timer_a_);
+    restart(timer_b_);
+    register_all();
+    spdlog::info("{} started", name_);
+}
+
+void haresv_core::register_all()
+{
+    const uint64_t n = guards_.size();
+    uint64_t usable = 0;
+    uint64_t failures = 0;
+    for (auto& g : guards_) {
+        if (!g->usable())
+            continue;
+        ++usable;
+        if (!g->registrate(own_key_))
+            ++failures;
+    }
+    if (n > 0 && usable == 0) {
+        last_registration_failures_ = n;
+        if (!all_quarantined_reported_) {
+            spdlog::error("{} All {} disk(s) quarantined: HA fencing is not possible until kelm restart", name_, n);
+            all_quarantined_reported_ = true;
+        }
+        return;
+    }
+    all_quarantined_reported_ = false;
+    if (failures == last_registration_failures_)
+        return;
+    last_registration_failures_ = failures;
+    if (failures > 0)
+        spdlog::warn("{} Registration failed on {} of {} disk(s)", name_, failures, n);
+    else
+        spdlog::info("{} Registration restored on {} disk(s)", name_, usable);
+}
+
+void haresv_core::release_all()
+{
+    bool released = false;
+    for (auto& g : guards_) {
+        if (g->usable() && g->holds(own_key_)) {
+            (void)g->release(own_key_);
+            released = true;
+        }
+    }
+    if (released)
+        spdlog::info("{} Update reservation: release", name_);
+}
+
+void haresv_core::unregister_all()
+{
+    for (auto& g : guards_)
+        if (g->usable())
+            (void)g->unregistrate(own_key_);
+}
+
+bool haresv_core::fence()
+{
+    const size_t n = guards_.size();
+    size_t held = 0;
+    size_t quarantined = 0;
+    bool preempted = false;
+    bool acquired = false;
+    for (size_t i = 0; i < n; ++i) {
+        auto& g = *guards_[i];
+        if (!g.usable()) {
+            ++quarantined;
+            continue;
+        }
+        const char* failure = nullptr;
+        bool did_preempt = false;
+        bool did_acquire = false;
+        if (g.is_registered(peer_id_)) {
+            if (!g.preempt(own_key_, peer_id_)) {
+                failure = "preempt failed";
+            } else {
+                if (!g.holds(own_key_)) {
+                    did_acquire = true;
+                    if (!g.acquire(own_key_))
+                        failure = "acquire failed";
+                }
+                if (failure == nullptr && g.is_registered(peer_id_))
+                    failure = "peer key still registered after preempt";
+                else if (failure == nullptr && !g.holds(own_key_))
+                    failure = "reservation is not held after acquire";
+                did_preempt = true;
+            }
+        } else if (!g.holds(own_key_)) {
+            did_acquire = true;
+            if (!g.acquire(own_key_))
+                failure = "acquire failed";
+            else if (!g.holds(own_key_))
+                failure = "reservation is not held after acquire";
+        }
+        if (failure != nullptr) {
+            spdlog::error("{} Fencing of {} failed: {}", name_, disk_names_[i], failure);
+            continue;
+        }
+        ++held;
+        preempted = preempted || did_preempt;
+        acquired = acquired || did_acquire;
+    }
+    if (preempted)
+        spdlog::info("{} Update reservation: preempt", name_);
+    if (acquired)
+        spdlog::info("{} Update reservation: aquire", name_);
+    if (held >= n / 2 + 1)
+        return true;
+    spdlog::error("{} Fencing quorum not reached: held {} of {}, required {}, quarantined {}", name_, held, n,
+                  n / 2 + 1, quarantined);
+    return false;
+}
+
+bool haresv_core::registered_majority()
+{
+    const size_t n = guards_.size();
+    size_t count = 0;
+    for (auto& g : guards_) {
+        if (g->usable() && g->is_registered(own_key_))
+            ++count;
+        if (count > n / 2)
+            return true;
+    }
+    return false;
+}
+
+bool haresv_core::held_majority()
+{
+    const size_t n = guards_.size();
+    size_t count = 0;
+    for (size_t i = 0; i < n; ++i) {
+        if (count + (n - i) <= n / 2)
+            return false;
+        auto& g = *guards_[i];
+        if (g.usable() && g.holds(own_key_))
+            ++count;
+        if (count > n / 2)
+            return true;
+    }
+    return false;
+}
+
+// The leader's key gone from a quorum of disks (the answer was read, not a failed
+// command), or the peer holding a quorum: the peer has taken the disks.
+bool haresv_core::lost_to_peer()
+{
+    const size_t q = quorum();
+    size_t gone = 0;
+    size_t peer_holds = 0;
+    for (auto& g : guards_) {
+        if (!g->usable())
+            continue;
+        if (!g->is_registered(own_key_) && g->error_kind() == FreeBSD::reservation::resv_ok)
+            ++gone;
+        if (g->holds(peer_id_))
+            ++peer_holds;
+    }
+    return !guards_.empty() && (gone >= q || peer_holds >= q);
+}
+
+// A refused vote response in a term above the node's own makes it a follower of
+// that term (the Raft node's higher-term rule); nothing else is needed from it.
+void haresv_core::step_down(std::vector<raft_msg_t>& out)
+{
+    stepped_down_ = true;
+    spdlog::error("{} Reservation taken by node {}: leader steps down", name_, peer_id_);
+    raft_msg_t r = make_msg(VOTE_RESPONSE, own_id_, NODE_HA, known_term_ + 1);
+    r.body.flag = 0;
+    out.push_back(r);
+}
+
+void haresv_core::on_vote_request(const raft_msg_t& m, std::vector<raft_msg_t>& out)
+{
+    const bool pre = m.type == PRE_VOTE_REQUEST;
+    const uint64_t t = pre ? m.term - 1 : m.term;
+    note_term(t);
+    // A pre-vote binds nothing: only a vote given in a term forbids another.
+    const bool already = !pre && vote_granted_ && t <= last_vote_term_;
+    const bool fenced = ha_resv_state_ == RESV_HELD;
+    const char* disks = "not re-read";
+    bool granted = false;
+    if (!already && fenced) {
+        granted = held_majority();
+        disks = granted ? "held" : "NOT held";
+        // The reservation was lost: take it again at the next election.
+        if (!granted)
+            ha_resv_state_ = RESV_NONE;
+    }
+    spdlog::info("{} vote request t: {} ({}), granted: {} (fenced: {}, term: {}, disks: {})", name_, m.term,
+                 pre ? "pre" : "vote", granted, fenced, already ? "already granted" : "fresh", disks);
+    if (!granted)
+        return;
+    if (pre) {
+        pre_vote_granted_ = true;
+        last_pre_vote_term_ = t;
+    } else {
+        vote_granted_ = true;
+        last_vote_term_ = t;
+    }
+    raft_msg_t r = make_msg(VOTE_RESPONSE, m.from, NODE_HA, t);
+    r.body.flag = 1;
+    out.push_back(r);
+}
+
+void haresv_core::on_state_changed(uint32_t old_state, uint32_t new_state, std::vector<raft_msg_t>& out)
+{
+    spdlog::info("{} State changed {} -> {}", name_, old_state, new_state);
+    node_state_ = new_state;
+    restart(timer_a_);
+    if (new_state != LEADER)
+        stepped_down_ = false;
+    if (new_state == PRE_CANDIDATE && ha_resv_state_ == RESV_NONE) {
+        restart(timer_b_);
+        register_all();
+        spdlog::info("{} Try to obtain reservation", name_);
+        obtaining();
+        return;
+    }
+    if (new_state == LEADER) {
+        register_all();
+        peer_state_ = PEER_UNKNOWN;
+        ha_resv_state_ = RESV_NONE;
+        periodic(out);
+        return;
+    }
+    // A follower holds nothing: a node that lost the election must not keep the
+    // leader off the disks. An obtaining pass stays pending for the next trial.
+    if (new_state == FOLLOWER) {
+        release_all();
+        if (ha_resv_state_ == RESV_HELD)
+            ha_resv_state_ = RESV_NONE;
+    }
+    if (ha_resv_state_ == RESV_OBTAINING)
+        obtaining();
+}
+
+void haresv_core::periodic(std::vector<raft_msg_t>& out)
+{
+    if (expired(timer_a_) && node_state_ == LEADER && !stepped_down_) {
+        if (lost_to_peer()) {
+            step_down(out);
+        } else {
+            register_all();
+            if (peer_state_ == PEER_ALIVE) {
+                release_all();
+            } else if (peer_state_ == PEER_DIED) {
+                if (!fence())
+                    spdlog::error("{} Fencing failed: peer may still have access", name_);
+            }
+        }
+        restart(timer_a_);
+    }
+    if (ha_resv_state_ == RESV_OBTAINING)
+        obtaining();
+}
+
+void haresv_core::obtaining()
+{
+    ha_resv_state_ = RESV_OBTAINING;
+    if (!expired(timer_b_) || node_state_ != PRE_CANDIDATE)
+        return;
+    restart(timer_b_);
+    if (registered_majority() && fence()) {
+        ha_resv_state_ = RESV_HELD;
+        spdlog::info("Obtain reservation done.");
+    } else {
+        ha_resv_state_ = RESV_NONE;
+        spdlog::info("Obtain reservation failed.");
+    }
+}
+
+bool haresv_core::step(const raft_msg_t* msg, std::vector<raft_msg_t>& out)
+{
+    if (msg == nullptr) {
+        periodic(out);
+        return true;
+    }
+    const raft_msg_t& m = *msg;
+    switch (m.type) {
+    case STOP_THREAD:
+        unregister_all();
+        return false;
+    case NODE_STATUS: {
+        const bool alive = m.body.flag != 0;
+        const bool peer = m.from == peer_id_;
+        spdlog::info("{} node {} {}{}", name_, m.from, alive ? "alive" : "died", peer ? "" : " (not peer, ignored)");
+        if (peer)
+            peer_state_ = alive ? PEER_ALIVE : PEER_DIED;
+        periodic(out);
+        return true;
+    }
+    case APPEND_REQUEST: {
+        note_term(m.term);
+        raft_msg_t r = make_msg(APPEND_RESPONSE, m.from, NODE_HA, m.term);
+        r.body.flag = 1;
+        // The same echo a node gives: the entry carried, else the checked previous
+        // index. The voter keeps no log, so "committed" through it means on the
+        // leader's disk only.
+        const uint64_t echo = m.body.append.entry.index != 0 ? m.body.append.entry.index : m.body.append.prev_index;
+        std::memcpy(r.body.raw + 8, &echo, sizeof echo);
+        out.push_back(r);
+        periodic(out);
+        return true;
+    }
+    case PRE_VOTE_REQUEST:
+    case VOTE_REQUEST:
+        on_vote_request(m, out);
+        periodic(out);
+        return true;
+    case STATE_CHANGED:
+        note_term(m.term);
+        on_state_changed(m.body.state_changed.old_state, m.body.state_changed.new_state, out);
+        return true;
+    default:
+        periodic(out);
+        return true;
+    }
+}
+
+}  // namespace raft::transport

@@ -1,0 +1,112 @@
+// The HA disk voter's decisions, without threads or real time: one step per record
+// taken from the endpoint's queue (or per receive time-out), over an injectable
+// steady clock and the guarded reservation devices of the pair's shared disks.
+// The step answers its own node's votes and heartbeats through `out`, and keeps
+// or takes the reservation as its node's Raft state and the peer's liveness say.
+//
+// In a pair the endpoint is the third voter: a vote it grants stands for "this
+// node holds the reservation on more than half of the disks". It stores no log,
+// so an entry the leader counts as committed through it is on the leader's disk
+// only.
+//
+// Not safe for concurrent use: the endpoint's thread is its only user.
+#pragma once
+
+#include "daemon/core/raft_msg.hpp"
+#include "reservation/guarded_resv.hpp"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace raft::transport {
+
+class haresv_core {
+public:
+    using clock_fn = std::function<int64_t()>;  // steady nanoseconds
+
+    static constexpr int64_t timer_a_ns = 1000000000;   // leader's disk pass
+    static constexpr int64_t timer_b_ns = 10000000000;  // challenge before taking the disks
+
+    enum resv_state : uint32_t { RESV_NONE = 0, RESV_OBTAINING = 1, RESV_HELD = 2 };
+    enum peer_state : uint32_t { PEER_UNKNOWN = 0, PEER_ALIVE = 1, PEER_DIED = 2 };
+
+    // `devices` in the order of `disk_names`; the core owns them and their guards.
+    haresv_core(uint32_t own_id, std::vector<std::string> disk_names,
+                std::vector<std::unique_ptr<FreeBSD::reservation::resv>> devices, uint64_t flap_threshold,
+                uint64_t flap_window_sec, clock_fn clock);
+
+    // Loop start: starts both timers and registers the own key everywhere.
+    void start();
+    // One record (`msg` null: the receive timed out). Replies for the own node go
+    // to `out`. Returns false once a STOP_THREAD was taken (the own key is then
+    // unregistered from every usable disk).
+    bool step(const raft_msg_t* msg, std::vector<raft_msg_t>& out);
+
+    const std::string& name() const { return name_; }
+    uint32_t own_key() const { return own_key_; }
+    uint32_t peer_id() const { return peer_id_; }
+    uint32_t node_state() const { return node_state_; }
+    uint32_t ha_resv_state() const { return ha_resv_state_; }
+    uint32_t peer() const { return peer_state_; }
+    size_t quorum() const { return guards_.size() / 2 + 1; }
+
+    // Disk passes, public for tests and the endpoint's shutdown.
+    void register_all();
+    void release_all();
+    void unregister_all();
+    bool fence();
+    bool registered_majority();
+    bool held_majority();
+
+private:
+    struct timer {
+        int64_t start = 0;
+        int64_t period = 0;
+    };
+    bool expired(const timer& t) const { return now() - t.start > t.period; }
+    void restart(timer& t) { t.start = now(); }
+    int64_t now() const { return clock_(); }
+
+    void on_vote_request(const raft_msg_t& m, std::vector<raft_msg_t>& out);
+    void on_state_changed(uint32_t old_state, uint32_t new_state, std::vector<raft_msg_t>& out);
+    void periodic(std::vector<raft_msg_t>& out);
+    void obtaining();
+    bool lost_to_peer();
+    void step_down(std::vector<raft_msg_t>& out);
+    void note_term(uint64_t t)
+    {
+        if (t > known_term_)
+            known_term_ = t;
+    }
+
+    uint32_t own_id_;
+    uint32_t own_key_;
+    uint32_t peer_id_;
+    std::string name_ = "[HA reservation client]";
+    std::vector<std::string> disk_names_;
+    std::vector<std::unique_ptr<FreeBSD::reservation::resv>> devices_;
+    std::vector<std::unique_ptr<FreeBSD::reservation::guarded_resv>> guards_;
+    uint64_t last_registration_failures_ = 0;
+    bool all_quarantined_reported_ = false;
+    clock_fn clock_;
+
+    uint32_t node_state_ = FOLLOWER;
+    uint32_t ha_resv_state_ = RESV_NONE;
+    uint32_t peer_state_ = PEER_UNKNOWN;
+    bool pre_vote_granted_ = false;
+    uint64_t last_pre_vote_term_ = 0;
+    bool vote_granted_ = false;
+    uint64_t last_vote_term_ = 0;
+    timer timer_a_{0, timer_a_ns};
+    timer timer_b_{0, timer_b_ns};
+    // The highest term seen from the own node: a step-down names the next one.
+    uint64_t known_term_ = 0;
+    // Set once this leadership was lost on the disks: no more re-registering or
+    // pre-empting until the node leaves LEADER.
+    bool stepped_down_ = false;
+};
+
+}  // namespace raft::transport

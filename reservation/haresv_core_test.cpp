@@ -1,0 +1,309 @@
+// The HA disk voter's decisions over in-memory shared disks and a hand-driven
+// clock: votes, obtaining, leader passes, release on follower, step-down, echo.
+#include "reservation/haresv_core.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <set>
+
+namespace {
+
+using namespace raft;
+using raft::transport::haresv_core;
+using namespace FreeBSD::reservation;
+
+constexpr int64_t s = 1000000000;
+
+// One shared disk: registrations and an EXCLUSIVE_ACCESS reservation.
+struct disk {
+    std::set<uint32_t> keys;
+    uint32_t holder = 0;  // 0: not reserved
+    bool broken = false;
+};
+
+// One node's path to a disk.
+class fake_resv : public resv {
+public:
+    explicit fake_resv(std::shared_ptr<disk> d) : resv("da0"), d_(std::move(d)) {}
+    bool ok()
+    {
+        error_kind_ = d_->broken ? resv_not_delivered : resv_ok;
+        return !d_->broken;
+    }
+    bool registrate(uint32_t k) override { return ok() && (d_->keys.insert(k), true); }
+    bool unregistrate(uint32_t k) override
+    {
+        if (!ok())
+            return false;
+        d_->keys.erase(k);
+        if (d_->holder == k)
+            d_->holder = 0;
+        return true;
+    }
+    bool release(uint32_t k) override
+    {
+        if (!ok())
+            return false;
+        if (d_->holder == k)
+            d_->holder = 0;
+        return true;
+    }
+    bool acquire(uint32_t k) override
+    {
+        if (!ok() || !d_->keys.count(k) || (d_->holder != 0 && d_->holder != k))
+            return false;
+        d_->holder = k;
+        return true;
+    }
+    bool preempt(uint32_t own, uint32_t victim) override
+    {
+        if (!ok() || !d_->keys.count(own))
+            return false;
+        d_->keys.erase(victim);
+        if (d_->holder == 0 || d_->holder == victim)
+            d_->holder = own;
+        return true;
+    }
+    bool is_registered(uint32_t k) override { return ok() && d_->keys.count(k) != 0; }
+    bool holds(uint32_t k) override { return ok() && d_->holder == k; }
+
+private:
+    std::shared_ptr<disk> d_;
+};
+
+struct pair_rig {
+    int64_t now = 0;
+    std::vector<std::shared_ptr<disk>> disks;
+    std::unique_ptr<haresv_core> node[3];  // [1] and [2]
+
+    explicit pair_rig(int n = 3)
+    {
+        std::vector<std::string> names;
+        for (int i = 0; i < n; ++i) {
+            disks.push_back(std::make_shared<disk>());
+            names.push_back("da" + std::to_string(i));
+        }
+        for (uint32_t id : {1u, 2u}) {
+            std::vector<std::unique_ptr<resv>> devs;
+            for (auto& d : disks)
+                devs.push_back(std::make_unique<fake_resv>(d));
+            node[id] = std::make_unique<haresv_core>(id, names, std::move(devs), 3, 600, [this] { return now; });
+            node[id]->start();
+        }
+    }
+    std::vector<raft_msg_t> step(uint32_t id, const raft_msg_t* m)
+    {
+        std::vector<raft_msg_t> out;
+        EXPECT_TRUE(node[id]->step(m, out));
+        return out;
+    }
+    std::vector<raft_msg_t> tick(uint32_t id) { return step(id, nullptr); }
+    std::vector<raft_msg_t> state(uint32_t id, uint32_t from, uint32_t to, uint64_t term = 1)
+    {
+        raft_msg_t m = make_msg(STATE_CHANGED, id, id, term);
+        m.body.state_changed.old_state = from;
+        m.body.state_changed.new_state = to;
+        return step(id, &m);
+    }
+    std::vector<raft_msg_t> vote(uint32_t id, uint32_t type, uint64_t term)
+    {
+        raft_msg_t m = make_msg(type, NODE_HA, id, term);
+        return step(id, &m);
+    }
+    std::vector<raft_msg_t> status(uint32_t id, uint32_t about, bool alive)
+    {
+        raft_msg_t m = make_msg(NODE_STATUS, id, about, 1);
+        m.body.flag = alive ? 1 : 0;
+        return step(id, &m);
+    }
+    // The node starts a trial and, 10 s later, takes the disks.
+    void obtain(uint32_t id)
+    {
+        state(id, FOLLOWER, PRE_CANDIDATE);
+        EXPECT_EQ(node[id]->ha_resv_state(), haresv_core::RESV_OBTAINING);
+        now += 10 * s + 1;
+        tick(id);
+    }
+    int held_by(uint32_t key) const
+    {
+        int n = 0;
+        for (auto& d : disks)
+            n += d->holder == key ? 1 : 0;
+        return n;
+    }
+};
+
+TEST(HaResvCore, PeerIdAndNoReplyBeforeTheReservationIsHeld)
+{
+    pair_rig r;
+    EXPECT_EQ(r.node[1]->peer_id(), 2u);
+    EXPECT_EQ(r.node[2]->peer_id(), 1u);
+    EXPECT_TRUE(r.vote(1, PRE_VOTE_REQUEST, 8).empty());
+    EXPECT_TRUE(r.vote(1, VOTE_REQUEST, 8).empty());
+    // Before 10 s of challenge nothing is taken.
+    r.state(1, FOLLOWER, PRE_CANDIDATE);
+    r.now += 9 * s;
+    r.tick(1);
+    EXPECT_EQ(r.node[1]->ha_resv_state(), haresv_core::RESV_OBTAINING);
+    EXPECT_EQ(r.held_by(1), 0);
+}
+
+TEST(HaResvCore, ObtainingPreemptsThePeerAndGrantsVotes)
+{
+    pair_rig r;
+    r.obtain(1);
+    EXPECT_EQ(r.node[1]->ha_resv_state(), haresv_core::RESV_HELD);
+    EXPECT_EQ(r.held_by(1), 3);
+    for (auto& d : r.disks)
+        EXPECT_EQ(d->keys, std::set<uint32_t>{1});  // node 2 pre-empted
+    auto pre = r.vote(1, PRE_VOTE_REQUEST, 8);
+    ASSERT_EQ(pre.size(), 1u);
+    EXPECT_EQ(pre[0].type, VOTE_RESPONSE);
+    EXPECT_EQ(pre[0].from, NODE_HA);
+    EXPECT_EQ(pre[0].to, 1u);
+    EXPECT_EQ(pre[0].term, 7u);
+    EXPECT_EQ(pre[0].body.flag, 1);
+    // A pre-vote binds nothing: a second one of the same term is granted again.
+    EXPECT_EQ(r.vote(1, PRE_VOTE_REQUEST, 8).size(), 1u);
+    auto v = r.vote(1, VOTE_REQUEST, 8);
+    ASSERT_EQ(v.size(), 1u);
+    EXPECT_EQ(v[0].term, 8u);
+    EXPECT_TRUE(r.vote(1, VOTE_REQUEST, 8).empty());  // already granted
+    EXPECT_EQ(r.vote(1, VOTE_REQUEST, 9).size(), 1u);
+}
+
+TEST(HaResvCore, ObtainingFailsWithoutAQuorumOfDisks)
+{
+    pair_rig r;
+    r.disks[0]->broken = true;
+    r.disks[1]->broken = true;
+    r.obtain(1);
+    EXPECT_EQ(r.node[1]->ha_resv_state(), haresv_core::RESV_NONE);
+    EXPECT_TRUE(r.vote(1, VOTE_REQUEST, 3).empty());
+}
+
+TEST(HaResvCore, ATrialThatEndsEarlyKeepsTheChallengeRunning)
+{
+    pair_rig r;
+    r.state(1, FOLLOWER, PRE_CANDIDATE);
+    r.now += 5 * s;
+    r.state(1, PRE_CANDIDATE, FOLLOWER);
+    r.now += 6 * s;
+    r.tick(1);
+    EXPECT_EQ(r.node[1]->ha_resv_state(), haresv_core::RESV_OBTAINING);
+    r.state(1, FOLLOWER, PRE_CANDIDATE);  // the next trial takes the disks at once
+    EXPECT_EQ(r.node[1]->ha_resv_state(), haresv_core::RESV_HELD);
+}
+
+TEST(HaResvCore, LeaderReleasesWhilePeerAliveAndFencesWhenItDies)
+{
+    pair_rig r;
+    r.obtain(1);
+    r.state(1, PRE_CANDIDATE, CANDIDATE);
+    r.state(1, CANDIDATE, LEADER);
+    EXPECT_EQ(r.node[1]->ha_resv_state(), haresv_core::RESV_NONE);
+    EXPECT_EQ(r.node[1]->peer(), haresv_core::PEER_UNKNOWN);
+    r.now += 2 * s;
+    r.tick(1);
+    EXPECT_EQ(r.held_by(1), 3);  // peer state unknown: nothing done
+    r.status(1, 3, true);        // not the peer
+    EXPECT_EQ(r.node[1]->peer(), haresv_core::PEER_UNKNOWN);
+    r.now += 2 * s;
+    r.status(1, 2, true);
+    EXPECT_EQ(r.held_by(1), 0);  // released while the peer lives
+    r.status(2, 1, true);        // the peer's own voter registers again
+    r.node[2]->register_all();
+    r.status(1, 2, false);
+    r.now += 2 * s;
+    r.tick(1);
+    EXPECT_EQ(r.held_by(1), 3);
+    for (auto& d : r.disks)
+        EXPECT_EQ(d->keys.count(2), 0u);
+}
+
+TEST(HaResvCore, BecomingFollowerReleasesAndForgetsTheReservation)
+{
+    pair_rig r;
+    r.obtain(1);
+    r.state(1, PRE_CANDIDATE, CANDIDATE);
+    r.state(1, CANDIDATE, FOLLOWER);  // lost the election
+    EXPECT_EQ(r.held_by(1), 0);
+    EXPECT_EQ(r.node[1]->ha_resv_state(), haresv_core::RESV_NONE);
+    // A reservation lost under a held state is forgotten at the next vote too.
+    r.obtain(1);
+    r.disks[0]->holder = r.disks[1]->holder = 0;
+    EXPECT_TRUE(r.vote(1, VOTE_REQUEST, 5).empty());
+    EXPECT_EQ(r.node[1]->ha_resv_state(), haresv_core::RESV_NONE);
+}
+
+TEST(HaResvCore, LeaderThatLostTheDisksStepsDownOnce)
+{
+    pair_rig r;
+    r.obtain(1);
+    r.state(1, PRE_CANDIDATE, CANDIDATE, 4);
+    r.state(1, CANDIDATE, LEADER, 4);
+    r.status(1, 2, false);
+    // The peer, cut off from node 1 but not from the disks, takes them.
+    r.obtain(2);
+    EXPECT_EQ(r.held_by(2), 3);
+    r.now += 2 * s;
+    auto out = r.tick(1);
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0].type, VOTE_RESPONSE);
+    EXPECT_EQ(out[0].from, NODE_HA);
+    EXPECT_EQ(out[0].term, 5u);
+    EXPECT_EQ(out[0].body.flag, 0);
+    EXPECT_EQ(r.held_by(2), 3);  // no pre-emption back
+    r.now += 2 * s;
+    EXPECT_TRUE(r.tick(1).empty());
+    for (auto& d : r.disks)
+        EXPECT_EQ(d->keys.count(1), 0u);  // nor re-registration
+}
+
+TEST(HaResvCore, AppendResponseEchoesTheIndexLikeANode)
+{
+    pair_rig r;
+    struct {
+        uint64_t prev, entry, echo;
+    } cases[] = {{4, 0, 4}, {4, 5, 5}, {0, 1, 1}, {0, 0, 0}};
+    for (auto c : cases) {
+        raft_msg_t m = make_msg(APPEND_REQUEST, NODE_HA, 1, 6);
+        m.body.append.prev_index = c.prev;
+        m.body.append.entry.index = c.entry;
+        auto out = r.step(1, &m);
+        ASSERT_EQ(out.size(), 1u);
+        EXPECT_EQ(out[0].type, APPEND_RESPONSE);
+        EXPECT_EQ(out[0].term, 6u);
+        EXPECT_EQ(out[0].body.flag, 1);
+        uint64_t echo = 0;
+        std::memcpy(&echo, reinterpret_cast<const uint8_t*>(&out[0]) + 32, sizeof echo);
+        EXPECT_EQ(echo, c.echo);
+    }
+}
+
+TEST(HaResvCore, FencingNeedsAQuorumOfUsableDisks)
+{
+    pair_rig r;
+    r.disks[1]->broken = r.disks[2]->broken = true;
+    for (int i = 0; i < 3; ++i)  // three delivery failures quarantine both
+        r.node[1]->register_all();
+    EXPECT_FALSE(r.node[1]->fence());
+    EXPECT_EQ(r.held_by(1), 1);
+    pair_rig none(0);
+    EXPECT_FALSE(none.node[1]->fence());
+    EXPECT_FALSE(none.node[1]->held_majority());
+}
+
+TEST(HaResvCore, StopThreadUnregisters)
+{
+    pair_rig r;
+    raft_msg_t stop = make_msg(STOP_THREAD, 0, 0, 0);
+    std::vector<raft_msg_t> out;
+    EXPECT_FALSE(r.node[1]->step(&stop, out));
+    for (auto& d : r.disks)
+        EXPECT_EQ(d->keys, std::set<uint32_t>{2});
+}
+
+}  // namespace
