@@ -1,9 +1,10 @@
 """The management endpoint of a living cluster: only the leader answers at the
 configured mgmt-url, every request shape gets one reply, malformed traffic leaves
 it answering, it follows the leader after kill -9, it goes away with the
-leadership while clients keep asking, and it does not hold the daemon's exit. The
-service manager is not wired into this daemon yet, so requests it carries out
-answer "EAGAIN"."""
+leadership while clients keep asking, and it does not hold the daemon's exit. These
+clusters configure no services, so the service manager's activation never comes
+to take requests: the requests it carries out answer "EAGAIN" at once."""
+
 import json
 import signal
 import threading

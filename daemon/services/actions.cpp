@@ -17,6 +17,9 @@ thread_local int request_origin = 0;
 
 const char* origin_label() { return request_origin == 1 ? "src=external" : "src=cluster"; }
 
+request_origin_scope::request_origin_scope(int origin) : saved_(request_origin) { request_origin = origin; }
+request_origin_scope::~request_origin_scope() { request_origin = saved_; }
+
 namespace {
 
 struct runner_failure {

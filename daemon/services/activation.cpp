@@ -241,6 +241,7 @@ void event_loop(svc_app& app, service_table& services, std::deque<node>& nodes)
 void clear_main_queue(svc_app& app)
 {
     std::lock_guard lk(app.main_mutex);
+    app.requests_open = false;
     std::erase_if(app.main_queue, [](const node_event& ev) { return ev.kind >= 10; });
 }
 
@@ -340,6 +341,7 @@ void do_active(svc_app& app)
     {
         std::lock_guard lk(app.main_mutex);
         tidy_main_queue(app.main_queue, nodes);
+        app.requests_open = true;
     }
     event_loop(app, services, nodes);
 }

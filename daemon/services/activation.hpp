@@ -16,7 +16,8 @@ struct svc_app;
 // Throws critical_error for faults that must not be retried.
 void do_active(svc_app& app);
 
-// Removes every event of kind 10 or more from main_queue (main_mutex taken here).
+// Removes every event of kind 10 or more from main_queue and closes the queue to
+// management requests (main_mutex taken here).
 void clear_main_queue(svc_app& app);
 // main_mutex held: sorts the pending node events so that each configured node's
 // newest online/offline event stays, online ones first (behind any leading

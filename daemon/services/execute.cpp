@@ -40,6 +40,14 @@ void stop_cluster_management(svc_app& app)
 
 namespace {
 
+// Requests still queued when the leader leaves the active mode would wait for the
+// next activation; dropping them answers their requesters at once.
+void drop_queued_requests(svc_app& app)
+{
+    std::lock_guard lk(app.main_mutex);
+    std::erase_if(app.main_queue, [](const node_event& ev) { return ev.kind == kind_request; });
+}
+
 // Step 5: waits for kind-1 events at the front and takes them all out.
 void take_wake_events(svc_app& app)
 {
@@ -97,6 +105,7 @@ void do_execute(svc_app& app)
             }
             if (mode == mode_active && !run_active(app))
                 return;
+            drop_queued_requests(app);
         }
     } catch (const std::exception& e) {
         spdlog::error("{}: Catch exception: {}. Abort.", app_name, e.what());

@@ -3,6 +3,8 @@
 // is shared by every copy of one event and is itself thread-safe.
 #pragma once
 
+#include <nlohmann/json.hpp>
+
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -48,10 +50,14 @@ struct node_event {
         std::once_flag sweep_once;
         std::atomic<bool> sweep_ok{false};
     };
-    // A management request (kind 15): the body runs on the addressed node object;
-    // the requester waits on the promise.
+    // A management request (kind 15): the body runs on the addressed node object
+    // and writes its answer into `reply`, then the promise is fulfilled. The reply
+    // lives here, not with the requester: a requester that gave up (the event was
+    // dropped) may be gone while a late body still writes. Read `reply` only after
+    // the promise is fulfilled.
     struct req_args {
-        std::function<void(node&)> body;
+        std::function<void(node&, nlohmann::json& reply)> body;
+        nlohmann::json reply;
         std::promise<void> promise;
     };
     using payload = std::variant<std::monostate, action_args, req_args>;

@@ -320,7 +320,7 @@ void run_request(node& x, const node_event& ev)
         return;
     if (auto* req = ev.request()) {
         if (req->body)
-            req->body(x);
+            req->body(x, req->reply);
         req->promise.set_value();
     }
 }

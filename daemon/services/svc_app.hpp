@@ -69,6 +69,12 @@ struct svc_app {
     std::condition_variable main_cond;
     std::deque<node_event> main_queue;     // guarded by main_mutex
     std::list<postponed_event> postponed;  // newest first; guarded by main_mutex
+    // Whether an activation's event loop takes events, so a management request
+    // queued now will be handed to a node object; guarded by main_mutex. Set by
+    // do_active when its loop starts, cleared by its teardown together with the
+    // queue. A request finds it closed while the leader starts up, after a
+    // failed activation and while inactive, and is answered at once.
+    bool requests_open = false;
 
     std::atomic<uint32_t> node_count{0};
     std::atomic<bool> ha_mode{false};

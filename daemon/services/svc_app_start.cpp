@@ -1,9 +1,13 @@
-// Starts the daemon's service manager before main: linked only into kelm (never
+// Starts the daemon's service manager before main and hands the management
+// endpoint its entry (svcapp_call): linked only into kelm (never
 // into a library that a test links), so the threads exist in the daemon alone.
 // The initialiser has no priority: it runs after the signal-blocking constructor
 // (priority 101), and platform::thread_start blocks the stop signals in each
 // thread too. A thread that cannot be created ends the daemon with status 1.
 #include "daemon/services/svc_app.hpp"
+
+#include "daemon/mgmt/service_manager_port.hpp"
+#include "daemon/services/requests.hpp"
 
 #include "platform/process.hpp"
 
@@ -37,7 +41,25 @@ svc_app& svcapp_start_threads()
 
 namespace {
 
-[[maybe_unused]] svc_app& started_before_main = svcapp_start_threads();
+// The management endpoint's way in: its workers' requests go to svcapp_call.
+class endpoint_port final : public mgmt::service_manager_port {
+public:
+    explicit endpoint_port(svc_app& app) : app_(app) {}
+    nlohmann::json svcapp_call(const nlohmann::json& request) override { return svc::svcapp_call(app_, request); }
+
+private:
+    svc_app& app_;
+};
+
+svc_app& start_and_install()
+{
+    svc_app& app = svcapp_start_threads();
+    // Never destroyed: management workers may call it until the process ends.
+    mgmt::install_service_manager(new endpoint_port(app));
+    return app;
+}
+
+[[maybe_unused]] svc_app& started_before_main = start_and_install();
 
 }  // namespace
 

@@ -1,0 +1,338 @@
+// svcapp_call, the request bodies and the request wait; see requests.hpp for the
+// threads involved. Bodies capture only values (names, ids, shared cells) and the
+// app, which outlives every activation: a body may run after its requester gave up.
+#include "daemon/services/requests.hpp"
+
+#include "daemon/services/actions.hpp"
+#include "daemon/services/assignment.hpp"
+#include "daemon/services/owner_locks.hpp"
+#include "daemon/services/records.hpp"
+#include "daemon/services/svc_app.hpp"
+
+#include <spdlog/spdlog.h>
+
+#include <atomic>
+#include <cmath>
+#include <memory>
+#include <optional>
+
+namespace svc {
+
+using nlohmann::json;
+
+namespace {
+
+constexpr uint32_t owner_none = 4294967295u;
+
+json error_reply(const std::string& code, const std::string& message)
+{
+    return {{"error", code}, {"errorMessage", message}};
+}
+
+// A node id from a JSON number: true and false count as 1 and 0, a fraction is
+// cut off. A value that is not finite or lies outside u32 names no node (nullopt)
+// rather than wrapping onto another node's id. Other types throw the JSON
+// library's type error.
+std::optional<uint32_t> node_id_of(const json& v)
+{
+    if (v.is_boolean())
+        return v.get<bool>() ? 1u : 0u;
+    if (v.is_number_unsigned())
+        return v.get<uint64_t>() <= owner_none ? std::optional<uint32_t>(static_cast<uint32_t>(v.get<uint64_t>()))
+                                               : std::nullopt;
+    if (v.is_number_integer())
+        return v.get<int64_t>() >= 0 && v.get<int64_t>() <= owner_none
+                   ? std::optional<uint32_t>(static_cast<uint32_t>(v.get<int64_t>()))
+                   : std::nullopt;
+    const double d = std::trunc(v.get<double>());
+    if (!std::isfinite(d) || d < 0 || d > owner_none)
+        return std::nullopt;
+    return static_cast<uint32_t>(d);
+}
+
+service_rec* find_service(node& x, const std::string& name)
+{
+    auto it = x.services->find(name);
+    return it == x.services->end() ? nullptr : &it->second;
+}
+
+json no_such_service(const std::string& name) { return error_reply("ENOENT", "cannot find service: " + name); }
+
+// The requester's wait slice: one second of the app's clock.
+auto wait_slice(svc_app& app) { return app.clock.real(std::chrono::seconds(1)); }
+
+void drop_if_closed(svc_app& app, const node_event& ev)
+{
+    std::lock_guard lk(app.main_mutex);
+    if (app.mode() == mode_active && app.requests_open)
+        return;
+    std::erase_if(app.main_queue, [&](const node_event& q) { return q.args == ev.args; });
+}
+
+}  // namespace
+
+void reply_try_again(json& reply)
+{
+    if (!reply.is_object())
+        reply = json::object();
+    reply["error"] = "EAGAIN";
+    reply["errorMessage"] = "Request cannot be done. Try again.";
+}
+
+bool run_on_node(svc_app& app, uint32_t node_id, request_body body, json& reply)
+{
+    // Ids of no node object (66 included: a request addressed to every node would
+    // run once per node) are dropped here.
+    if (node_id >= max_nodes)
+        return false;
+    node_event ev = make_event(kind_request, node_id);
+    node_event::req_args* req = ev.request();
+    req->body = std::move(body);
+    std::future<void> done = req->promise.get_future();
+    {
+        // ABORT and EXIT change the mode, and the teardown closes requests,
+        // under main_mutex: a request checked here is either refused or queued
+        // before the teardown clears the queue.
+        std::lock_guard lk(app.main_mutex);
+        if (app.mode() != mode_active || !app.requests_open)
+            return false;
+        app.queue_push(ev);
+    }
+    for (;;) {
+        if (done.wait_for(wait_slice(app)) == std::future_status::ready)
+            break;
+        if (ev.args.use_count() == 1) {
+            // Nobody else holds the event: it was dropped, unless the body ended
+            // just before its thread let go.
+            if (done.wait_for(std::chrono::seconds(0)) == std::future_status::ready)
+                break;
+            return false;
+        }
+        // A request still queued when the leader stopped being active would wait
+        // for the next activation: take it back. One whose body runs is waited
+        // for; the teardown ends it.
+        drop_if_closed(app, ev);
+    }
+    reply = req->reply;
+    return true;
+}
+
+json dump_services(svc_app& app)
+{
+    json reply;
+    const bool done = run_on_node(app, app.this_nodeid.load(), [](node& x, json& r) {
+        r = json::array();
+        spdlog::info("{}: Dumping services info:", app_name);
+        // No locks: a diagnostic snapshot of the atomics.
+        for (auto& [name, s] : *x.services) {
+            const uint32_t run_node = s.run_node.load();
+            const uint32_t state = s.state.load();
+            const int32_t retries = s.retries.load();
+            const bool failed = retries >= failure_limit;
+            const bool stale = s.is_stale();
+            spdlog::info("{}: name '{}' owner_node = {} run_state {} retries {} failed {} stale {}", app_name, name,
+                         run_node, state, retries, failed, stale);
+            r.push_back({{"name", name},
+                         {"owner_node", run_node},
+                         {"run_state", state},
+                         {"failed", failed},
+                         {"stale", stale},
+                         {"disabled_once", s.disabled_once.load()},
+                         {"enabled", s.enabled.load()},
+                         {"base_disabled", s.base_disabled}});
+        }
+    }, reply);
+    if (!done)
+        reply_try_again(reply);
+    return reply;
+}
+
+json do_service_onoff(svc_app& app, const std::string& name, bool enable)
+{
+    auto owner = std::make_shared<std::atomic<uint32_t>>(run_node_none);
+    json reply;
+    const bool phase_one = run_on_node(app, app.this_nodeid.load(), [&app, name, enable, owner](node& x, json& r) {
+        request_origin_scope origin(1);
+        service_rec* s = find_service(x, name);
+        if (s == nullptr) {
+            r = no_such_service(name);
+            return;
+        }
+        if (enable) {
+            s->enabled.store(true);
+            s->disabled_once.store(false);
+        } else {
+            s->enabled.store(false);
+        }
+        if (s->run_node.load() == run_node_none) {
+            service_lock lk = lock_if_unowned(app, *s);
+            if (lk.owns_lock())
+                save_run_state(app, *s, s->state.load());
+        }
+        owner->store(s->run_node.load());
+        if (enable)
+            app.post_event(kind_assign, node_all);
+    }, reply);
+    if (!phase_one) {
+        reply_try_again(reply);
+        return reply;
+    }
+    const uint32_t on = owner->load();
+    if (on < max_nodes) {
+        const bool phase_two = run_on_node(app, on, [&app, name, enable, on](node& x, json&) {
+            request_origin_scope origin(1);
+            service_rec* s = find_service(x, name);
+            if (s == nullptr)
+                throw std::runtime_error("service vanished: " + name);
+            if (s->run_node.load() != on)
+                return;
+            service_lock lk = lock_if_owned(app, x, *s);
+            if (!lk.owns_lock())
+                return;
+            save_run_state(app, *s, s->state.load());
+            lk.unlock();
+            // A disable lets the owner's pass stop the service after a grace
+            // period; an enable takes effect at once (a service that was stopped
+            // while disabled starts again on its node).
+            if (enable)
+                app.post_event(kind_service_pass, on);
+            else
+                app.postpone_add(kind_service_pass, on, pass_rerun_delay);
+        }, reply);
+        if (!phase_two)
+            reply_try_again(reply);
+    }
+    return reply;
+}
+
+json do_service_start(svc_app& app, const std::string& name, const json& request)
+{
+    const auto node_id = node_id_of(request.at("nodeId"));
+    if (!node_id || *node_id >= max_nodes)
+        return error_reply("EINVAL", "wrong nodeId value");
+    json reply;
+    const bool done = run_on_node(app, *node_id, [&app, name](node& x, json& r) {
+        request_origin_scope origin(1);
+        if (!x.enabled.load()) {
+            r = error_reply("EINVAL", "cannot run service on disabled node");
+            return;
+        }
+        service_rec* s = find_service(x, name);
+        if (s == nullptr) {
+            r = no_such_service(name);
+            return;
+        }
+        service_lock lk = lock_if_unowned(app, *s);
+        // The claim is a compare-and-swap from "no node": an assignment pass that
+        // placed the service meanwhile (it takes no service lock) wins, and the
+        // service is never started on two nodes.
+        if (!lk.owns_lock() || !claim_service(app, *s, x.id)) {
+            r = error_reply("EBUSY", "service is already running on node " + std::to_string(s->run_node.load()));
+            return;
+        }
+        s->enabled.store(true);
+        s->disabled_once.store(false);
+        if (s->state.load() == rs_unclean)
+            recover_service(app, *s);
+        start_service(app, *s);
+        if (s->state.load() != rs_running)
+            r = error_reply("EA90002", "cannot start service: " + name);
+    }, reply);
+    if (!done)
+        reply_try_again(reply);
+    return reply;
+}
+
+json do_service_stop(svc_app& app, const std::string& name)
+{
+    auto owner = std::make_shared<std::atomic<uint32_t>>(owner_none);
+    json reply;
+    const bool phase_one = run_on_node(app, app.this_nodeid.load(), [name, owner](node& x, json&) {
+        service_rec* s = find_service(x, name);
+        if (s != nullptr && s->run_node.load() != run_node_none)
+            owner->store(s->run_node.load());
+    }, reply);
+    const uint32_t on = owner->load();
+    if (!phase_one || on >= max_nodes)
+        return error_reply("ENOENT", "cannot find running service: " + name);
+    const bool phase_two = run_on_node(app, on, [&app, name](node& x, json& r) {
+        request_origin_scope origin(1);
+        service_rec* s = find_service(x, name);
+        if (s == nullptr) {
+            r = no_such_service(name);
+            return;
+        }
+        service_lock lk = lock_if_owned(app, x, *s);
+        if (!lk.owns_lock()) {
+            r = error_reply("EAGAIN", "try to stop again later svc: " + name);
+            return;
+        }
+        s->disabled_once.store(true);
+        s->last_error.clear();
+        stop_service(app, *s);
+        const uint32_t st = s->state.load();
+        if (st != rs_stopped && st != rs_unclean)
+            r = error_reply("EA90001",
+                            "cannot stop service: " + name + (s->last_error.empty() ? "" : ": " + s->last_error));
+    }, reply);
+    if (!phase_two)
+        reply_try_again(reply);
+    return reply;
+}
+
+json do_node_setting(svc_app& app, uint32_t id, bool enable)
+{
+    json reply;
+    const bool done = run_on_node(app, id, [&app, enable](node& x, json&) {
+        request_origin_scope origin(1);
+        x.enabled.store(enable);
+        save_node_config(app, x);
+        // The node's service pass acts on the new setting now (a disabled node
+        // stops its services), not at some later unrelated event.
+        app.post_event(kind_service_pass, x.id);
+        if (enable)
+            app.post_event(kind_assign, node_all);
+    }, reply);
+    if (!done)
+        reply_try_again(reply);
+    return reply;
+}
+
+json svcapp_call(svc_app& app, const json& request)
+{
+    json reply;
+    // Refused at once while not active: nothing would ever run it.
+    if (app.mode() != mode_active) {
+        reply_try_again(reply);
+        return reply;
+    }
+    const json& cmd = request.at("cmd");
+    if (cmd == "debug-dump-services")
+        return dump_services(app);
+    const json& call = request.at("call");
+    if (call == "service") {
+        const auto name = request.at("serviceName").get<std::string>();
+        const auto c = cmd.get<std::string>();
+        if (name == cluster_management)
+            return error_reply("EPERM", "cannot " + c + " " + cluster_management +
+                                            ": managed by kelm, manual control is not allowed");
+        if (c == "enable" || c == "disable")
+            return do_service_onoff(app, name, c == "enable");
+        if (c == "start")
+            return do_service_start(app, name, request);
+        if (c == "stop")
+            return do_service_stop(app, name);
+        return nullptr;
+    }
+    if (call == "node") {
+        const uint32_t id = node_id_of(request.at("id")).value_or(owner_none);
+        if (cmd == "exit") {
+            app.post_event(kind_node_stop, id);
+            return nullptr;
+        }
+        return do_node_setting(app, id, cmd == "enable");
+    }
+    return nullptr;
+}
+
+}  // namespace svc

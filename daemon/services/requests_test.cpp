@@ -1,0 +1,191 @@
+// Management requests against a running leader at 1000x speed: the dispatch and
+// every refusal, stop/start/enable/disable end to end, node settings taking
+// effect at once, the dump, and requests that must never wait for ever.
+#include "daemon/services/requests.hpp"
+
+#include "daemon/services/svc_leader_fixture.hpp"
+#include "daemon/services/svc_test_util.hpp"
+
+#include <gtest/gtest.h>
+
+#include <future>
+
+namespace svc {
+namespace {
+
+using nlohmann::json;
+using testing::app_fixture;
+using testing::default_services;
+using testing::leader;
+using testing::log_capture;
+using testing::three_nodes;
+using testing::wait_until;
+
+json svc_req(const char* cmd, const char* name) { return {{"call", "service"}, {"cmd", cmd}, {"serviceName", name}}; }
+json start_req(const char* name, json node) { return {{"call", "service"}, {"cmd", "start"}, {"serviceName", name}, {"nodeId", std::move(node)}}; }
+json node_req(const char* cmd, json id) { return {{"call", "node"}, {"cmd", cmd}, {"id", std::move(id)}}; }
+json err(const char* code, const std::string& msg) { return {{"error", code}, {"errorMessage", msg}}; }
+const json try_again = err("EAGAIN", "Request cannot be done. Try again.");
+
+// A leader with a..d placed (a on 2, b on 3) and every node serving.
+struct settled : leader {
+    settled() : leader(three_nodes(default_services()))
+    {
+        start();
+        online({1, 2, 3});
+        EXPECT_TRUE(wait_until([&] {
+            return runs_on("a", 2) && runs_on("b", 3) && holders("c").size() == 1 && holders("d").size() == 1;
+        }));
+    }
+    json call(const json& req) { return svcapp_call(app, req); }
+};
+
+TEST(SvcRequests, RefusalsAndDispatch)
+{
+    log_capture log;
+    settled l;
+    const struct {
+        json req;
+        json reply;
+    } cases[] = {
+        {svc_req("stop", "cluster-management"),
+         err("EPERM", "cannot stop cluster-management: managed by kelm, manual control is not allowed")},
+        {svc_req("enable", "cluster-management"),
+         err("EPERM", "cannot enable cluster-management: managed by kelm, manual control is not allowed")},
+        {start_req("c", 64), err("EINVAL", "wrong nodeId value")},
+        {start_req("c", 4294967297.0), err("EINVAL", "wrong nodeId value")},
+        {start_req("c", -1.5), err("EINVAL", "wrong nodeId value")},
+        {start_req("c", 1e300), err("EINVAL", "wrong nodeId value")},
+        {start_req("zz", 1), err("ENOENT", "cannot find service: zz")},
+        {start_req("a", 1), err("EBUSY", "service is already running on node 2")},
+        {start_req("a", 2.7), err("EBUSY", "service is already running on node 2")},
+        {svc_req("stop", "zz"), err("ENOENT", "cannot find running service: zz")},
+        {svc_req("enable", "zz"), err("ENOENT", "cannot find service: zz")},
+        {svc_req("disable", "zz"), err("ENOENT", "cannot find service: zz")},
+        {svc_req("restart", "a"), nullptr},
+        {node_req("enable", 66), try_again},
+        {node_req("disable", 9), try_again},  // no such node object
+        {node_req("exit", 70), nullptr},
+        {{{"call", "pool"}, {"cmd", "stop"}}, nullptr},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(l.call(c.req), c.reply) << c.req.dump();
+    EXPECT_THROW(l.call(start_req("c", "1")), json::type_error);
+    EXPECT_TRUE(l.runs_on("a", 2));
+    EXPECT_EQ(l.double_starts, 0);
+}
+
+TEST(SvcRequests, StopThenStartElsewhere)
+{
+    log_capture log;
+    settled l;
+    EXPECT_EQ(l.call(svc_req("stop", "a")), nullptr);
+    EXPECT_TRUE(l.holders("a").empty());
+    EXPECT_EQ(l.record("a")->dump(),
+              R"({"disabled_once":true,"enabled":true,"failed":false,"run_node":2,"session_id":"S","state":1})");
+    EXPECT_TRUE(log.has("stop service 'a' node 2 state 3 stale false src=external"));
+    EXPECT_EQ(l.call(svc_req("stop", "a")), err("ENOENT", "cannot find running service: a"));
+    EXPECT_EQ(l.call(start_req("a", 3)), nullptr);
+    EXPECT_TRUE(l.runs_on("a", 3));
+    EXPECT_EQ(l.record("a")->at("disabled_once"), false);
+    EXPECT_EQ(l.call(start_req("a", 1)), err("EBUSY", "service is already running on node 3"));
+
+    // A stop the Runner refuses keeps the service where it is.
+    l.override_fn = [](uint32_t, const std::string& cmd, const json& args) -> json {
+        if (cmd == "service" && args["cmd"] == "stop" && args["serviceName"] == "b")
+            return err("EIO", "pool busy");
+        return nullptr;
+    };
+    EXPECT_EQ(l.call(svc_req("stop", "b")), err("EA90001", "cannot stop service: b: pool busy"));
+    EXPECT_EQ(l.record("b")->at("state"), rs_running);
+    // A start the Runner refuses.
+    l.override_fn = [](uint32_t, const std::string& cmd, const json& args) -> json {
+        if (cmd == "service" && args["cmd"] == "start" && args["serviceName"] == "a")
+            return err("EIO", "no pool");
+        return nullptr;
+    };
+    ASSERT_EQ(l.call(svc_req("stop", "a")), nullptr);
+    EXPECT_EQ(l.call(start_req("a", 2)), err("EA90002", "cannot start service: a"));
+    l.stop();
+    EXPECT_EQ(l.double_starts, 0);
+}
+
+TEST(SvcRequests, DisableAndEnableTakeEffect)
+{
+    log_capture log;
+    settled l;
+    EXPECT_EQ(l.call(svc_req("disable", "a")), nullptr);
+    EXPECT_EQ(l.record("a")->at("enabled"), false);  // saved before the reply
+    EXPECT_TRUE(wait_until([&] { return l.holders("a").empty(); })) << log.text();
+    // Enabling a service that stays assigned runs its owner's pass at once.
+    EXPECT_EQ(l.call(svc_req("enable", "a")), nullptr);
+    EXPECT_TRUE(wait_until([&] { return l.holders("a") == std::set<uint32_t>{2}; })) << log.text();
+
+    // A disabled node gives up its services now (b moves to its second choice),
+    // refuses manual starts, and takes them again once enabled.
+    EXPECT_EQ(l.call(node_req("disable", 3)), nullptr);
+    EXPECT_EQ(l.mon.kv("node-config-3"), R"({"enabled":false})");
+    EXPECT_TRUE(wait_until([&] { return l.holders("b") == std::set<uint32_t>{2}; })) << log.text();
+    EXPECT_EQ(l.call(svc_req("stop", "c")), nullptr);
+    EXPECT_EQ(l.call(start_req("c", 3)), err("EINVAL", "cannot run service on disabled node"));
+    EXPECT_EQ(l.call(node_req("enable", 3)), nullptr);
+    EXPECT_EQ(l.call(start_req("c", 3)), nullptr);
+    EXPECT_TRUE(l.runs_on("c", 3));
+    l.stop();
+    EXPECT_EQ(l.double_starts, 0);
+}
+
+TEST(SvcRequests, DumpListsEveryService)
+{
+    log_capture log;
+    settled l;
+    const json dump = l.call({{"call", "debug"}, {"cmd", "debug-dump-services"}});
+    ASSERT_TRUE(dump.is_array());
+    ASSERT_EQ(dump.size(), 5u);
+    for (const auto& s : dump) {
+        EXPECT_EQ(s.size(), 8u) << s.dump();
+        if (s["name"] == "a") {
+            EXPECT_EQ(s.dump(), R"({"base_disabled":false,"disabled_once":false,"enabled":true,"failed":false,)"
+                                R"("name":"a","owner_node":2,"run_state":3,"stale":false})");
+        }
+    }
+    EXPECT_TRUE(log.has("svc_app: Dumping services info:"));
+    EXPECT_TRUE(log.has("svc_app: name 'a' owner_node = 2 run_state 3 retries 0 failed false stale false"));
+}
+
+TEST(SvcRequests, NeverWaitForEver)
+{
+    // Not active: refused at once, nothing queued.
+    {
+        app_fixture f;
+        for (const json& req : {svc_req("stop", "a"), node_req("exit", 66), json{{"cmd", "debug-dump-services"}}})
+            EXPECT_EQ(svcapp_call(f.app, req), try_again);
+        EXPECT_TRUE(f.queue().empty());
+    }
+    // Queued while an activation was taking events, then the leadership ends
+    // before it was handed on: the waiter takes its request back and answers.
+    {
+        app_fixture f;
+        f.mon.register_app(&f.app.record);
+        f.mon.event("ACTIVATE", "S");
+        // Active, but no activation takes events yet (it is starting up).
+        EXPECT_EQ(svcapp_call(f.app, svc_req("stop", "a")), err("ENOENT", "cannot find running service: a"));
+        EXPECT_EQ(svcapp_call(f.app, node_req("enable", 1)), try_again);
+        EXPECT_EQ(f.queue().size(), 1u);
+        {
+            std::lock_guard lk(f.app.main_mutex);
+            f.app.requests_open = true;  // as an activation's event loop does
+        }
+        auto answer = std::async(std::launch::async, [&] { return svcapp_call(f.app, svc_req("stop", "a")); });
+        ASSERT_TRUE(wait_until([&] { return f.queue().size() == 2; }));  // the wake and the request
+        f.mon.event("ABORT", "");
+        ASSERT_EQ(answer.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+        EXPECT_EQ(answer.get(), err("ENOENT", "cannot find running service: a"));  // phase one dropped
+        for (const auto& ev : f.queue())
+            EXPECT_NE(ev.kind, kind_request);
+    }
+
+}
+
+}  // namespace
+}  // namespace svc
