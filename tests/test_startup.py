@@ -84,8 +84,6 @@ def variants():
           '"runner_port" must be an integer'),
         v("kelm-port-fraction", lambda d: (d["nodes"][0].__setitem__("kelm_port", 47031.9), d)[1],
           '"kelm_port" must be an integer'),
-        v("flap-threshold-3e50", lambda d: (d.__setitem__("ha", {"flap_threshold": 3e50}), d)[1],
-          '"flap_threshold" must be an integer'),
         v("id-out-of-range", lambda d: (d["nodes"][2].__setitem__("id", 70), d)[1], "[main] node id 70 out of range"),
         v("ha-three-nodes", lambda d: (d.__setitem__("ha", {"disks": ["da0"]}), d)[1],
           "[main] HA needs node ids 1 and 2 and at least one disk"),

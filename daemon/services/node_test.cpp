@@ -34,7 +34,7 @@ TEST(SvcNode, ThreadRunsRequestsUntilTheExitEvent)
     std::vector<std::future<void>> done;
     for (uint32_t target : {2u, 3u, 2u}) {
         node_event ev = make_event(kind_request, target);
-        ev.request()->body = [&ran](node& x) { ran.push_back(x.id); };
+        ev.request()->body = [&ran](node& x, nlohmann::json&) { ran.push_back(x.id); };
         done.push_back(ev.request()->promise.get_future());
         deliver(n, std::move(ev));
     }
@@ -57,7 +57,7 @@ TEST(SvcNode, RequestThreadDropsAThrowingBodyAndCountsDown)
     app_fixture f;
     node n(2, "node2", true, nullptr, 7);
     node_event ev = make_event(kind_request, 2);
-    ev.request()->body = [](node&) { throw std::runtime_error("boom"); };
+    ev.request()->body = [](node&, nlohmann::json&) { throw std::runtime_error("boom"); };
     auto fut = ev.request()->promise.get_future();
     std::weak_ptr<node_event::payload> watch = ev.args;
     {

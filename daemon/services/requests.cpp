@@ -301,8 +301,15 @@ json do_node_setting(svc_app& app, uint32_t id, bool enable)
 json svcapp_call(svc_app& app, const json& request)
 {
     json reply;
-    // Refused at once while not active: nothing would ever run it.
-    if (app.mode() != mode_active) {
+    // Refused at once while no activation takes requests (not leading, or an
+    // activation that failed and waits to retry): nothing would run it, and a
+    // dropped phase one must not read as "no such service".
+    bool open;
+    {
+        std::lock_guard lk(app.main_mutex);
+        open = app.mode() == mode_active && app.requests_open;
+    }
+    if (!open) {
         reply_try_again(reply);
         return reply;
     }
