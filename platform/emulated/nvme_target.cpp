@@ -1,5 +1,5 @@
 // The emulated NVMe namespace's reservation commands, as the NVMe base
-// specification defines them: Reservation Register (register with or without
+// standard defines them: Reservation Register (register with or without
 // IEKEY, unregister, replace; CPTPL), Acquire (acquire, preempt, preempt and
 // abort), Release (release, clear) and Report (little-endian, 24-byte controller
 // entries, cut at the buffer). Status words are SC << 1 | SCT << 9. A buffer that
