@@ -157,7 +157,11 @@ TEST(SvcActivation, StaleRecordsOfAnEarlierSessionAreStoppedRecoveredAndStarted)
     EXPECT_TRUE(log.has("svc_app: prepare stale service state: name a state 3 id 2"));
     EXPECT_TRUE(log.has("svc_app: service e is on node 9, which is not configured; released"));
     l.online({1, 2, 3});
-    ASSERT_TRUE(wait_until([&] { return l.runs_on("a", 2) && l.record("e") && l.record("e")->at("state") == 3; }));
+    // The stale record itself says "running on 2": wait for the settled one.
+    ASSERT_TRUE(wait_until([&] {
+        return l.runs_on("a", 2) && l.record("a")->at("session_id") == "S" && l.record("e") &&
+               l.record("e")->at("state") == 3;
+    }));
     EXPECT_EQ(l.record("a")->at("session_id"), "S");
     EXPECT_EQ(l.record("a")->at("disabled_once"), false);
     EXPECT_EQ(l.count_calls(2, "service", {{"cmd", "stop"}, {"serviceName", "a"}}), 1u);

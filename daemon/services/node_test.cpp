@@ -46,7 +46,8 @@ TEST(SvcNode, ThreadRunsRequestsUntilTheExitEvent)
     EXPECT_EQ(ran, (std::vector<uint32_t>{2, 2}));  // the request for node 3 is not this node's
     EXPECT_EQ(done[0].wait_for(std::chrono::seconds(0)), std::future_status::ready);
     EXPECT_EQ(done[2].wait_for(std::chrono::seconds(0)), std::future_status::ready);
-    EXPECT_TRUE(n.queue.empty());
+    // The thread may end at the flag before it takes the exit event itself.
+    EXPECT_LE(n.queue.size(), 1u);
 }
 
 // A request whose body throws is dropped: its promise is never fulfilled (the
