@@ -1,8 +1,8 @@
 // nodefence's lookup, fencing steps and session wait against the stand-in tools,
 // one private emulated platform per test; the waits are recorded, not slept.
 #include "nodeactions/nodefence_actions.hpp"
-#include "platform/fence_emul.hpp"
-#include "platform/zfs_emul.hpp"
+#include "platform/emulated/fence_emul.hpp"
+#include "platform/emulated/zfs_emul.hpp"
 
 #include <gtest/gtest.h>
 #include <spdlog/sinks/ostream_sink.h>

@@ -2,7 +2,7 @@
 // the host a call acts as is switched through KELM_EMUL_HOST.
 #include "nodeactions/pool_ops.hpp"
 #include "platform/zfs.hpp"
-#include "platform/zfs_emul.hpp"
+#include "platform/emulated/zfs_emul.hpp"
 
 #include <gtest/gtest.h>
 

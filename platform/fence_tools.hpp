@@ -11,7 +11,7 @@
 //      tool's file name ("kelm-emul-ctladm", "kelm-emul-iscsictl"), which is how
 //      nodefence in the build's bin dir, started by hand or by the Runner, finds
 //      them with no set-up.
-// The stand-ins keep their state under "<KELM_EMUL_ROOT>/fence" (fence_emul.hpp).
+// The stand-ins keep their state under "<KELM_EMUL_ROOT>/fence" (emulated/fence_emul.hpp).
 #pragma once
 
 #include <string>

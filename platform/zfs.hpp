@@ -9,11 +9,11 @@
 // FAILING_DEV, import flags 2 ANY_HOST and 8 IMPORT_ONLY, pool property 10
 // cachefile); every other value here is this layer's own.
 //
-// ---- Emulated backend (zfs_emulated*.cpp, zfs_emul_*.cpp) ----
+// ---- Emulated backend (emulated/zfs_emulated*.cpp, emulated/zfs_emul_*.cpp) ----
 //
 // Tool: "kelm-emul-zfs" (create, update, fault, settings, fence, unfence,
 // host-down, host-up, host-crash, daemon-crash, show, view, ops, double-imports)
-// and the calls of platform/zfs_emul.hpp.
+// and the calls of platform/emulated/zfs_emul.hpp.
 //
 // Files, under "$KELM_EMUL_ROOT/zfs/":
 //   lock       never replaced; every call takes an exclusive flock on it for one

@@ -5,7 +5,7 @@
 #include "platform/emulated/disk_emul.hpp"
 
 #include "platform/cam.hpp"
-#include "platform/emul_state_file.hpp"
+#include "platform/emulated/emul_state_file.hpp"
 #include "platform/emulation.hpp"
 
 #include <dirent.h>

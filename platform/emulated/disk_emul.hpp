@@ -3,7 +3,7 @@
 // reservations, shared by every process that acts as an emulated host.
 //
 // Files, one directory per disk under "$KELM_EMUL_ROOT/disks/<name>/":
-//   lock         flocked around every read and write below (platform/emul_state_file.hpp)
+//   lock         flocked around every read and write below (platform/emulated/emul_state_file.hpp)
 //   state.json   rewritten through a temporary file and rename after every command
 //   journal.log  one JSON line per command:
 //                {"t": <CLOCK_MONOTONIC ns>, "host": "node1", "op": "preempt",

@@ -2,7 +2,7 @@
 // reservations as the acting host (KELM_EMUL_HOST), injects faults, removes and
 // reinserts disks, and prints state, journal and the dueling count, for tests and
 // demos. Every change goes through the disk library and its lock.
-#include "platform/emul_tool.hpp"
+#include "platform/emulated/emul_tool.hpp"
 #include "platform/emulated/disk_emul.hpp"
 #include "platform/process.hpp"
 

@@ -1,7 +1,7 @@
 // Pool-layer costs: one emulated pool call (flock, read, rewrite, rename) and the
 // /proc holder scan with 500 extra processes. p50/p99 reported as counters.
 #include "nodeactions/pool_ops.hpp"
-#include "platform/zfs_emul.hpp"
+#include "platform/emulated/zfs_emul.hpp"
 
 #include <benchmark/benchmark.h>
 

@@ -5,7 +5,7 @@
 #include "platform/emulation.hpp"
 #include "platform/procstat.hpp"
 #include "platform/zfs.hpp"
-#include "platform/zfs_emul.hpp"
+#include "platform/emulated/zfs_emul.hpp"
 
 #include <sys/stat.h>
 #include <sys/sysmacros.h>

@@ -1,7 +1,7 @@
 // Helpers of the emulated pool library: errors, faults, host flags, the views of
 // a pool record as configurations, and the zvol holder check.
 #include "platform/procstat.hpp"
-#include "platform/zfs_emul_calls.hpp"
+#include "platform/emulated/zfs_emul_calls.hpp"
 
 #include <cerrno>
 #include <cstring>

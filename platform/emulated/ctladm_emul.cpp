@@ -1,7 +1,7 @@
 // kelm-emul-ctladm: the stand-in for the CAM target layer control tool on an
 // emulated host. Knows "portlist -x" (the host's ports as XML) and
-// "port -o on|off -p N"; state, faults and call log in platform/fence_emul.hpp.
-#include "platform/fence_emul.hpp"
+// "port -o on|off -p N"; state, faults and call log in platform/emulated/fence_emul.hpp.
+#include "platform/emulated/fence_emul.hpp"
 #include "platform/process.hpp"
 
 #include <cerrno>

@@ -1,7 +1,7 @@
-// The shared locked state file of the emulated backends (platform/emul_state_file.hpp).
+// The shared locked state file of the emulated backends (platform/emulated/emul_state_file.hpp).
 // Lock rule: the exclusive flock of "<dir>/lock" is held from before the read of
 // state.json until after the log is appended; it goes with the descriptor.
-#include "platform/emul_state_file.hpp"
+#include "platform/emulated/emul_state_file.hpp"
 
 #include "platform/emulation.hpp"
 

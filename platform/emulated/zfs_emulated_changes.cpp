@@ -2,7 +2,7 @@
 // label, multihost activity check and double-import rules), dataset mounting and
 // unmounting, export, each one locked read-modify-write of the shared state; the
 // activity check and a hanging unmount or export wait between two of them.
-#include "platform/zfs_emul_calls.hpp"
+#include "platform/emulated/zfs_emul_calls.hpp"
 
 #include <algorithm>
 #include <chrono>

@@ -1,8 +1,8 @@
 // kelm-emul-iscsictl: the stand-in for the iSCSI initiator control tool on an
 // emulated host. Knows "-L -v --libxo=json" (the host's sessions as JSON),
 // "-R -n nickname" and "-A -n nickname"; state, faults and call log in
-// platform/fence_emul.hpp.
-#include "platform/fence_emul.hpp"
+// platform/emulated/fence_emul.hpp.
+#include "platform/emulated/fence_emul.hpp"
 #include "platform/fence_tools.hpp"
 #include "platform/process.hpp"
 

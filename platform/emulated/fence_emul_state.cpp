@@ -1,13 +1,13 @@
-// The emulated CTL ports and iSCSI sessions (layout in platform/fence_emul.hpp):
+// The emulated CTL ports and iSCSI sessions (layout in platform/emulated/fence_emul.hpp):
 // the locked state file, the call log, the administrative calls and the fencing
 // rule. Lock rule: the exclusive flock of "<root>/fence/lock" covers every read
 // and write of state.json and calls.log; the pool world's lock nests inside it.
-#include "platform/fence_emul.hpp"
+#include "platform/emulated/fence_emul.hpp"
 
-#include "platform/emul_state_file.hpp"
+#include "platform/emulated/emul_state_file.hpp"
 #include "platform/emulation.hpp"
 #include "platform/process.hpp"
-#include "platform/zfs_emul.hpp"
+#include "platform/emulated/zfs_emul.hpp"
 
 #include <csignal>
 #include <fstream>

@@ -1,7 +1,7 @@
 // kelm-emul-fence: sets up the emulated CTL ports and iSCSI sessions, scripts the
 // stand-ins' answers and prints the state and the call log, for tests and demos.
-#include "platform/fence_emul.hpp"
-#include "platform/emul_tool.hpp"
+#include "platform/emulated/fence_emul.hpp"
+#include "platform/emulated/emul_tool.hpp"
 
 #include <fstream>
 #include <iostream>

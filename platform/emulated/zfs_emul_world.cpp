@@ -4,7 +4,7 @@
 // disk goes away under it, and when two hosts hold one pool writable (a double
 // import). Pure functions on the state; callers hold the state lock.
 #include "platform/zfs.hpp"
-#include "platform/zfs_emul.hpp"
+#include "platform/emulated/zfs_emul.hpp"
 
 #include <algorithm>
 #include <chrono>

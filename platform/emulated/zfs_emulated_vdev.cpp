@@ -1,7 +1,7 @@
 // Emulated pool library, vdev calls: naming, onlining (by the leaf's script and
 // whether this host reaches its disk), statistics refresh, status and clear with
 // its rewind policy, each one locked read-modify-write of the shared state.
-#include "platform/zfs_emul_calls.hpp"
+#include "platform/emulated/zfs_emul_calls.hpp"
 
 namespace platform::zfs {
 

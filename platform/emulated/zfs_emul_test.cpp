@@ -1,7 +1,7 @@
 // The emulated pool state at its edges: malformed state files and fixtures are
 // refused with a reason and overwrite nothing; faults count down across calls.
 #include "platform/zfs.hpp"
-#include "platform/zfs_emul.hpp"
+#include "platform/emulated/zfs_emul.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
 // kelm-emul-zfs: builds emulated pool fixtures, sets faults, settings, fencing,
 // host liveness and crashes, and prints the state, a host's view and the
 // operation log, for tests and demos.
-#include "platform/emul_tool.hpp"
-#include "platform/zfs_emul.hpp"
+#include "platform/emulated/emul_tool.hpp"
+#include "platform/emulated/zfs_emul.hpp"
 
 #include <cstdio>
 #include <iostream>

@@ -2,7 +2,7 @@
 // read of the shared pool state (zfs_emul_state.cpp) as seen from this host.
 // Handles are plain process memory; nothing outlives the state file but what a
 // handle copied at open.
-#include "platform/zfs_emul_calls.hpp"
+#include "platform/emulated/zfs_emul_calls.hpp"
 #include "platform/process.hpp"
 
 #include <cerrno>

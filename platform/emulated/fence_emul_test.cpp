@@ -1,8 +1,8 @@
 // The emulated target/initiator state: the fencing rule, fault consumption, a
 // broken state file, and the tool paths.
-#include "platform/fence_emul.hpp"
+#include "platform/emulated/fence_emul.hpp"
 #include "platform/fence_tools.hpp"
-#include "platform/zfs_emul.hpp"
+#include "platform/emulated/zfs_emul.hpp"
 
 #include <gtest/gtest.h>
 

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "platform/zfs.hpp"
-#include "platform/zfs_emul.hpp"
+#include "platform/emulated/zfs_emul.hpp"
 
 #include <functional>
 #include <memory>

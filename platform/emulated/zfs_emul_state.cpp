@@ -1,10 +1,10 @@
 // The emulated pool state file: its error texts and the checks a hand-edited file
 // must pass; locking, reading, atomic rewriting and the operation log live in
-// platform/emul_state_file.hpp. Lock rule: the exclusive flock of the separate
+// platform/emulated/emul_state_file.hpp. Lock rule: the exclusive flock of the separate
 // "lock" file covers every read and write of state.json and ops.log.
-#include "platform/zfs_emul.hpp"
+#include "platform/emulated/zfs_emul.hpp"
 
-#include "platform/emul_state_file.hpp"
+#include "platform/emulated/emul_state_file.hpp"
 #include "platform/emulation.hpp"
 #include "platform/zfs.hpp"
 
