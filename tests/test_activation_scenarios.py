@@ -82,6 +82,28 @@ def test_hung_node_is_fenced_its_services_move_and_it_comes_back_clean(tmp_path,
     assert site.double_imports() == 0
 
 
+def test_crashed_host_comes_back_unfenced_and_serving(tmp_path, sites):
+    # The whole host went down and rebooted: its imports are gone, so the sweep
+    # before the unfence finds nothing to drop and the node serves again.
+    site, leader = start_cluster(tmp_path, sites)
+    victim = next(i for i in NODES if i != leader)
+    pool = f"p{victim}"
+    kill9(site.daemons[victim])
+    site.runners[victim].stop()
+    wait_until(lambda: writers(site, pool) not in ([], [f"node{victim}"]) and
+               settled(site, SERVICES, [i for i in NODES if i != victim]), MOVED, "crashed node's service elsewhere")
+    assert f"node{victim}" in fenced_hosts(site)
+    assert site.emul("zfs", "host-crash", f"node{victim}").split() == [pool]
+    mark = len(site.daemons[leader].output())
+    site.start_node(victim)
+    wait_until(lambda: f"Enable run services on node {victim}" in lines_after(site.daemons[leader], mark),
+               MOVED, "rebooted node serving again")
+    assert "keeps services of others" not in lines_after(site.daemons[leader], mark)
+    assert fenced_hosts(site) == []
+    wait_until(lambda: settled(site, SERVICES, NODES), PLACED, "records agree on every node")
+    assert site.double_imports() == 0
+
+
 def test_leader_failure_leaves_the_healthy_nodes_services_alone(tmp_path, sites):
     site, old = start_cluster(tmp_path, sites)
     healthy = [i for i in NODES if i != old]
