@@ -125,7 +125,7 @@ def test_leader_failure_leaves_the_healthy_nodes_services_alone(tmp_path, sites)
         assert [r for r in runner_runs(site, h)[runs_before[h]:] if r.endswith(" " + name)] == []
         for o in healthy:
             if o != h:
-                assert all(r == f"stop {name}" for r in runner_runs(site, o)[runs_before[o]:] if r.endswith(name))
+                assert all(r == f"stop {name}" for r in runner_runs(site, o)[runs_before[o]:] if r.endswith(" " + name))
         assert site.holders(f"p{h}") == [f"node{h}"]
         # Every record written since the kill (the new leader's takeover writes one)
         # says it runs on its node, in this session.
