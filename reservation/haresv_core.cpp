@@ -213,6 +213,25 @@ void haresv_core::step_down(std::vector<raft_msg_t>& out)
     out.push_back(r);
 }
 
+// An echo lets the leader commit on its own disk alone, so it is given only to a
+// node the peer has not taken the disks from. A read older than the leader's 1 s
+// pass is repeated first: a node that was stopped while it led, or that leads on
+// a vote of the peer's, wakes before any pass of its own.
+bool haresv_core::disks_still_ours(std::vector<raft_msg_t>& out)
+{
+    if (stepped_down_)
+        return false;
+    if (disks_checked_ && now() - disks_checked_at_ <= timer_a_ns)
+        return true;
+    if (lost_to_peer()) {
+        step_down(out);
+        return false;
+    }
+    disks_checked_ = true;
+    disks_checked_at_ = now();
+    return true;
+}
+
 void haresv_core::on_vote_request(const raft_msg_t& m, std::vector<raft_msg_t>& out)
 {
     const bool pre = m.type == PRE_VOTE_REQUEST;
@@ -223,7 +242,7 @@ void haresv_core::on_vote_request(const raft_msg_t& m, std::vector<raft_msg_t>& 
     const bool fenced = ha_resv_state_ == RESV_HELD;
     const char* disks = "not re-read";
     bool granted = false;
-    if (!already && fenced) {
+    if (!already && fenced && (pre || own_term(t))) {
         granted = held_majority();
         disks = granted ? "held" : "NOT held";
         // The reservation was lost: take it again at the next election.
@@ -246,13 +265,36 @@ void haresv_core::on_vote_request(const raft_msg_t& m, std::vector<raft_msg_t>& 
     out.push_back(r);
 }
 
-void haresv_core::on_state_changed(uint32_t old_state, uint32_t new_state, std::vector<raft_msg_t>& out)
+// Each node's voter grants only its own node, so a term that two voters could
+// both grant would have two leaders writing different entries under the same
+// (index, term) after a takeover. Node 1 wins by its voter only odd terms, node 2
+// only even ones; a vote from the other node is the Raft node's own affair.
+bool haresv_core::own_term(uint64_t t) const { return t % 2 == own_id_ % 2; }
+
+// A trial whose election term this voter could not grant first moves the node on
+// by one term (a refused vote response of that term makes it a follower there).
+// The challenge started by the trial runs on: the node's next trial, 5 to 6 s
+// later, comes before its 10 s are up.
+void haresv_core::skip_foreign_term(uint64_t term, std::vector<raft_msg_t>& out)
+{
+    if (own_term(term + 1))
+        return;
+    spdlog::info("{} Term {} is the peer's to take on the disks: move on to term {}", name_, term + 1, term + 1);
+    raft_msg_t r = make_msg(VOTE_RESPONSE, own_id_, NODE_HA, term + 1);
+    r.body.flag = 0;
+    out.push_back(r);
+}
+
+void haresv_core::on_state_changed(uint32_t old_state, uint32_t new_state, uint64_t term, std::vector<raft_msg_t>& out)
 {
     spdlog::info("{} State changed {} -> {}", name_, old_state, new_state);
     node_state_ = new_state;
     restart(timer_a_);
+    disks_checked_ = false;
     if (new_state != LEADER)
         stepped_down_ = false;
+    if (new_state == PRE_CANDIDATE)
+        skip_foreign_term(term, out);
     if (new_state == PRE_CANDIDATE && ha_resv_state_ == RESV_NONE) {
         restart(timer_b_);
         register_all();
@@ -284,6 +326,8 @@ void haresv_core::periodic(std::vector<raft_msg_t>& out)
         if (lost_to_peer()) {
             step_down(out);
         } else {
+            disks_checked_ = true;
+            disks_checked_at_ = now();
             register_all();
             if (peer_state_ == PEER_ALIVE) {
                 release_all();
@@ -335,6 +379,10 @@ bool haresv_core::step(const raft_msg_t* msg, std::vector<raft_msg_t>& out)
     }
     case APPEND_REQUEST: {
         note_term(m.term);
+        if (!disks_still_ours(out)) {
+            periodic(out);
+            return true;
+        }
         raft_msg_t r = make_msg(APPEND_RESPONSE, m.from, NODE_HA, m.term);
         r.body.flag = 1;
         // The same echo a node gives: the entry carried, else the checked previous
@@ -353,7 +401,7 @@ bool haresv_core::step(const raft_msg_t* msg, std::vector<raft_msg_t>& out)
         return true;
     case STATE_CHANGED:
         note_term(m.term);
-        on_state_changed(m.body.state_changed.old_state, m.body.state_changed.new_state, out);
+        on_state_changed(m.body.state_changed.old_state, m.body.state_changed.new_state, m.term, out);
         return true;
     default:
         periodic(out);
