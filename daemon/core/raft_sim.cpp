@@ -799,6 +799,7 @@ void simulation::ha_step(int i, const raft_msg_t* m)
 {
     sim_node& n = node(i);
     std::vector<raft_msg_t> out;
+    const uint64_t preempted_before = disks_->preemptions;
     try {
         n.ha->step(m, out);
     } catch (const std::exception& ex) {
@@ -808,6 +809,10 @@ void simulation::ha_step(int i, const raft_msg_t* m)
     if (opt_.trace && m != nullptr)
         note(fmt::format("voter {} [resv {} peer {}] <- {} t{}", n.id, n.ha->ha_resv_state(), n.ha->peer(),
                          type_name(m->type), m->term));
+    if (opt_.trace && disks_->preemptions != preempted_before)
+        note(fmt::format("voter {} pre-empted the peer on {} disk(s) as {}, holds {} (dueling so far {})", n.id,
+                         disks_->preemptions - preempted_before, raft_state_name(n.raft->state()),
+                         disks_->held_by(n.id), disks_->dueling));
     for (const auto& o : out) {
         if (o.to != n.id || o.from != NODE_HA) {
             violation(fmt::format("voter of node {} sent type {} to {}", n.id, o.type, o.to));
