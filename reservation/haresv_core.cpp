@@ -3,6 +3,8 @@
 // (or a test) calls it.
 #include "reservation/haresv_core.hpp"
 
+#include "daemon/core/raft_node.hpp"
+
 #include <spdlog/spdlog.h>
 
 #include <cstring>
@@ -271,21 +273,24 @@ void haresv_core::on_vote_request(const raft_msg_t& m, std::vector<raft_msg_t>& 
 // only even ones; a vote from the other node is the Raft node's own affair.
 bool haresv_core::own_term(uint64_t t) const { return t % 2 == own_id_ % 2; }
 
-// A trial whose election term this voter could not grant first moves the node on
-// by one term (a refused vote response of that term makes it a follower there).
-// The challenge started by the trial runs on: the node's next trial, 5 to 6 s
-// later, comes before its 10 s are up.
+// A trial that timed out, whose next election term this voter could not grant,
+// moves the node on by one term (a refused vote response of that term makes it a
+// follower there and restarts its election timer). Its next trial, 5 to 6 s
+// later, then asks for a term of its own just as the 10 s challenge is up. Only
+// on a time-out: a trial ended by a higher term or a leader has nothing to skip.
 void haresv_core::skip_foreign_term(uint64_t term, std::vector<raft_msg_t>& out)
 {
     if (own_term(term + 1))
         return;
-    spdlog::info("{} Term {} is the peer's to take on the disks: move on to term {}", name_, term + 1, term + 1);
+    spdlog::info("{} Term {} is node {}'s to take on the disks: skip it, the next trial asks for term {}", name_,
+                 term + 1, peer_id_, term + 2);
     raft_msg_t r = make_msg(VOTE_RESPONSE, own_id_, NODE_HA, term + 1);
     r.body.flag = 0;
     out.push_back(r);
 }
 
-void haresv_core::on_state_changed(uint32_t old_state, uint32_t new_state, uint64_t term, std::vector<raft_msg_t>& out)
+void haresv_core::on_state_changed(uint32_t old_state, uint32_t new_state, uint64_t term, uint32_t reason,
+                                   std::vector<raft_msg_t>& out)
 {
     spdlog::info("{} State changed {} -> {}", name_, old_state, new_state);
     node_state_ = new_state;
@@ -293,7 +298,7 @@ void haresv_core::on_state_changed(uint32_t old_state, uint32_t new_state, uint6
     disks_checked_ = false;
     if (new_state != LEADER)
         stepped_down_ = false;
-    if (new_state == PRE_CANDIDATE)
+    if (old_state == PRE_CANDIDATE && new_state == FOLLOWER && reason == REASON_TIMEOUT)
         skip_foreign_term(term, out);
     if (new_state == PRE_CANDIDATE && ha_resv_state_ == RESV_NONE) {
         restart(timer_b_);
@@ -401,7 +406,8 @@ bool haresv_core::step(const raft_msg_t* msg, std::vector<raft_msg_t>& out)
         return true;
     case STATE_CHANGED:
         note_term(m.term);
-        on_state_changed(m.body.state_changed.old_state, m.body.state_changed.new_state, m.term, out);
+        on_state_changed(m.body.state_changed.old_state, m.body.state_changed.new_state, m.term,
+                         m.body.state_changed.reason, out);
         return true;
     default:
         periodic(out);

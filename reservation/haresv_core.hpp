@@ -71,7 +71,8 @@ private:
     int64_t now() const { return clock_(); }
 
     void on_vote_request(const raft_msg_t& m, std::vector<raft_msg_t>& out);
-    void on_state_changed(uint32_t old_state, uint32_t new_state, uint64_t term, std::vector<raft_msg_t>& out);
+    void on_state_changed(uint32_t old_state, uint32_t new_state, uint64_t term, uint32_t reason,
+                          std::vector<raft_msg_t>& out);
     bool own_term(uint64_t t) const;
     bool disks_still_ours(std::vector<raft_msg_t>& out);
     void skip_foreign_term(uint64_t term, std::vector<raft_msg_t>& out);

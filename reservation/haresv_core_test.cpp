@@ -100,11 +100,12 @@ struct pair_rig {
         return out;
     }
     std::vector<raft_msg_t> tick(uint32_t id) { return step(id, nullptr); }
-    std::vector<raft_msg_t> state(uint32_t id, uint32_t from, uint32_t to, uint64_t term = 1)
+    std::vector<raft_msg_t> state(uint32_t id, uint32_t from, uint32_t to, uint64_t term = 1, uint32_t reason = 0)
     {
         raft_msg_t m = make_msg(STATE_CHANGED, id, id, term);
         m.body.state_changed.old_state = from;
         m.body.state_changed.new_state = to;
+        m.body.state_changed.reason = reason;
         return step(id, &m);
     }
     std::vector<raft_msg_t> vote(uint32_t id, uint32_t type, uint64_t term)
@@ -176,7 +177,8 @@ TEST(HaResvCore, ObtainingPreemptsThePeerAndGrantsVotes)
 
 // Both voters grant their own node only, so a term both could grant would have
 // two leaders: node 1 takes odd terms on the disks, node 2 even ones. Pre-votes
-// of any term are granted, and a trial aimed at the peer's term is moved on.
+// of any term are granted, and a trial that timed out before the peer's term is
+// moved past it (not one ended by a higher term or a leader).
 TEST(HaResvCore, EachVoterGrantsItsNodeOnlyItsOwnTerms)
 {
     struct {
@@ -192,13 +194,16 @@ TEST(HaResvCore, EachVoterGrantsItsNodeOnlyItsOwnTerms)
     }
     struct {
         uint32_t id;
-        uint64_t term;  // the node's term as its trial starts
+        uint64_t term;  // the node's term as its trial ends
+        uint32_t reason;
         bool moved_on;
-    } trials[] = {{1, 1, true}, {1, 2, false}, {2, 1, false}, {2, 2, true}};
+    } trials[] = {{1, 1, 3, true}, {1, 2, 3, false}, {2, 1, 3, false}, {2, 2, 3, true}, {1, 1, 1, false},
+                  {1, 1, 2, false}};
     for (auto c : trials) {
         pair_rig r;
-        auto out = r.state(c.id, FOLLOWER, PRE_CANDIDATE, c.term);
-        ASSERT_EQ(out.size(), c.moved_on ? 1u : 0u) << c.id << " t" << c.term;
+        r.state(c.id, FOLLOWER, PRE_CANDIDATE, c.term);
+        auto out = r.state(c.id, PRE_CANDIDATE, FOLLOWER, c.term, c.reason);
+        ASSERT_EQ(out.size(), c.moved_on ? 1u : 0u) << c.id << " t" << c.term << " reason " << c.reason;
         if (c.moved_on) {
             EXPECT_EQ(out[0].type, VOTE_RESPONSE);
             EXPECT_EQ(out[0].term, c.term + 1);

@@ -1114,11 +1114,12 @@ sim_result run_simulation(const sim_options& options)
     return s.run();
 }
 
-int64_t measure_failover(uint64_t seed, int nodes)
+int64_t measure_failover(uint64_t seed, int nodes, bool pair)
 {
     sim_options o;
     o.seed = seed;
-    o.nodes = nodes;
+    o.nodes = pair ? 2 : nodes;
+    o.pair = pair;
     o.proposals = false;
     o.loss = 0;
     o.duplicate = 0;
