@@ -3,6 +3,8 @@
 // (or a test) calls it.
 #include "reservation/haresv_core.hpp"
 
+#include "daemon/core/raft_node.hpp"
+
 #include <spdlog/spdlog.h>
 
 #include <cstring>
@@ -213,6 +215,25 @@ void haresv_core::step_down(std::vector<raft_msg_t>& out)
     out.push_back(r);
 }
 
+// An echo lets the leader commit on its own disk alone, so it is given only to a
+// node the peer has not taken the disks from. A read older than the leader's 1 s
+// pass is repeated first: a node that was stopped while it led, or that leads on
+// a vote of the peer's, wakes before any pass of its own.
+bool haresv_core::disks_still_ours(std::vector<raft_msg_t>& out)
+{
+    if (stepped_down_)
+        return false;
+    if (disks_checked_ && now() - disks_checked_at_ <= timer_a_ns)
+        return true;
+    if (lost_to_peer()) {
+        step_down(out);
+        return false;
+    }
+    disks_checked_ = true;
+    disks_checked_at_ = now();
+    return true;
+}
+
 void haresv_core::on_vote_request(const raft_msg_t& m, std::vector<raft_msg_t>& out)
 {
     const bool pre = m.type == PRE_VOTE_REQUEST;
@@ -223,7 +244,7 @@ void haresv_core::on_vote_request(const raft_msg_t& m, std::vector<raft_msg_t>& 
     const bool fenced = ha_resv_state_ == RESV_HELD;
     const char* disks = "not re-read";
     bool granted = false;
-    if (!already && fenced) {
+    if (!already && fenced && (pre || own_term(t))) {
         granted = held_majority();
         disks = granted ? "held" : "NOT held";
         // The reservation was lost: take it again at the next election.
@@ -246,13 +267,39 @@ void haresv_core::on_vote_request(const raft_msg_t& m, std::vector<raft_msg_t>& 
     out.push_back(r);
 }
 
-void haresv_core::on_state_changed(uint32_t old_state, uint32_t new_state, std::vector<raft_msg_t>& out)
+// Each node's voter grants only its own node, so a term that two voters could
+// both grant would have two leaders writing different entries under the same
+// (index, term) after a takeover. Node 1 wins by its voter only odd terms, node 2
+// only even ones; a vote from the other node is the Raft node's own affair.
+bool haresv_core::own_term(uint64_t t) const { return t % 2 == own_id_ % 2; }
+
+// A trial that timed out, whose next election term this voter could not grant,
+// moves the node on by one term (a refused vote response of that term makes it a
+// follower there and restarts its election timer). Its next trial, 5 to 6 s
+// later, then asks for a term of its own just as the 10 s challenge is up. Only
+// on a time-out: a trial ended by a higher term or a leader has nothing to skip.
+void haresv_core::skip_foreign_term(uint64_t term, std::vector<raft_msg_t>& out)
+{
+    if (own_term(term + 1))
+        return;
+    spdlog::info("{} Term {} is node {}'s to take on the disks: skip it, the next trial asks for term {}", name_,
+                 term + 1, peer_id_, term + 2);
+    raft_msg_t r = make_msg(VOTE_RESPONSE, own_id_, NODE_HA, term + 1);
+    r.body.flag = 0;
+    out.push_back(r);
+}
+
+void haresv_core::on_state_changed(uint32_t old_state, uint32_t new_state, uint64_t term, uint32_t reason,
+                                   std::vector<raft_msg_t>& out)
 {
     spdlog::info("{} State changed {} -> {}", name_, old_state, new_state);
     node_state_ = new_state;
     restart(timer_a_);
+    disks_checked_ = false;
     if (new_state != LEADER)
         stepped_down_ = false;
+    if (old_state == PRE_CANDIDATE && new_state == FOLLOWER && reason == REASON_TIMEOUT)
+        skip_foreign_term(term, out);
     if (new_state == PRE_CANDIDATE && ha_resv_state_ == RESV_NONE) {
         restart(timer_b_);
         register_all();
@@ -284,6 +331,8 @@ void haresv_core::periodic(std::vector<raft_msg_t>& out)
         if (lost_to_peer()) {
             step_down(out);
         } else {
+            disks_checked_ = true;
+            disks_checked_at_ = now();
             register_all();
             if (peer_state_ == PEER_ALIVE) {
                 release_all();
@@ -335,6 +384,10 @@ bool haresv_core::step(const raft_msg_t* msg, std::vector<raft_msg_t>& out)
     }
     case APPEND_REQUEST: {
         note_term(m.term);
+        if (!disks_still_ours(out)) {
+            periodic(out);
+            return true;
+        }
         raft_msg_t r = make_msg(APPEND_RESPONSE, m.from, NODE_HA, m.term);
         r.body.flag = 1;
         // The same echo a node gives: the entry carried, else the checked previous
@@ -353,7 +406,8 @@ bool haresv_core::step(const raft_msg_t* msg, std::vector<raft_msg_t>& out)
         return true;
     case STATE_CHANGED:
         note_term(m.term);
-        on_state_changed(m.body.state_changed.old_state, m.body.state_changed.new_state, out);
+        on_state_changed(m.body.state_changed.old_state, m.body.state_changed.new_state, m.term,
+                         m.body.state_changed.reason, out);
         return true;
     default:
         periodic(out);

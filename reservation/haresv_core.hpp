@@ -71,7 +71,11 @@ private:
     int64_t now() const { return clock_(); }
 
     void on_vote_request(const raft_msg_t& m, std::vector<raft_msg_t>& out);
-    void on_state_changed(uint32_t old_state, uint32_t new_state, std::vector<raft_msg_t>& out);
+    void on_state_changed(uint32_t old_state, uint32_t new_state, uint64_t term, uint32_t reason,
+                          std::vector<raft_msg_t>& out);
+    bool own_term(uint64_t t) const;
+    bool disks_still_ours(std::vector<raft_msg_t>& out);
+    void skip_foreign_term(uint64_t term, std::vector<raft_msg_t>& out);
     void periodic(std::vector<raft_msg_t>& out);
     void obtaining();
     bool lost_to_peer();
@@ -107,6 +111,9 @@ private:
     // Set once this leadership was lost on the disks: no more re-registering or
     // pre-empting until the node leaves LEADER.
     bool stepped_down_ = false;
+    // The last read of the disks as leader found them not taken by the peer.
+    bool disks_checked_ = false;
+    int64_t disks_checked_at_ = 0;
 };
 
 }  // namespace raft::transport

@@ -100,11 +100,12 @@ struct pair_rig {
         return out;
     }
     std::vector<raft_msg_t> tick(uint32_t id) { return step(id, nullptr); }
-    std::vector<raft_msg_t> state(uint32_t id, uint32_t from, uint32_t to, uint64_t term = 1)
+    std::vector<raft_msg_t> state(uint32_t id, uint32_t from, uint32_t to, uint64_t term = 1, uint32_t reason = 0)
     {
         raft_msg_t m = make_msg(STATE_CHANGED, id, id, term);
         m.body.state_changed.old_state = from;
         m.body.state_changed.new_state = to;
+        m.body.state_changed.reason = reason;
         return step(id, &m);
     }
     std::vector<raft_msg_t> vote(uint32_t id, uint32_t type, uint64_t term)
@@ -167,11 +168,68 @@ TEST(HaResvCore, ObtainingPreemptsThePeerAndGrantsVotes)
     EXPECT_EQ(pre[0].body.flag, 1);
     // A pre-vote binds nothing: a second one of the same term is granted again.
     EXPECT_EQ(r.vote(1, PRE_VOTE_REQUEST, 8).size(), 1u);
-    auto v = r.vote(1, VOTE_REQUEST, 8);
+    auto v = r.vote(1, VOTE_REQUEST, 9);
     ASSERT_EQ(v.size(), 1u);
-    EXPECT_EQ(v[0].term, 8u);
-    EXPECT_TRUE(r.vote(1, VOTE_REQUEST, 8).empty());  // already granted
-    EXPECT_EQ(r.vote(1, VOTE_REQUEST, 9).size(), 1u);
+    EXPECT_EQ(v[0].term, 9u);
+    EXPECT_TRUE(r.vote(1, VOTE_REQUEST, 9).empty());  // already granted
+    EXPECT_EQ(r.vote(1, VOTE_REQUEST, 11).size(), 1u);
+}
+
+// Both voters grant their own node only, so a term both could grant would have
+// two leaders: node 1 takes odd terms on the disks, node 2 even ones. Pre-votes
+// of any term are granted, and a trial that timed out before the peer's term is
+// moved past it (not one ended by a higher term or a leader).
+TEST(HaResvCore, EachVoterGrantsItsNodeOnlyItsOwnTerms)
+{
+    struct {
+        uint32_t id;
+        uint64_t term;
+        bool granted;
+    } votes[] = {{1, 7, true}, {1, 8, false}, {2, 8, true}, {2, 9, false}};
+    for (auto c : votes) {
+        pair_rig r;
+        r.obtain(c.id);
+        EXPECT_EQ(r.vote(c.id, PRE_VOTE_REQUEST, c.term).size(), 1u);
+        EXPECT_EQ(r.vote(c.id, VOTE_REQUEST, c.term).size(), c.granted ? 1u : 0u) << c.id << " t" << c.term;
+    }
+    struct {
+        uint32_t id;
+        uint64_t term;  // the node's term as its trial ends
+        uint32_t reason;
+        bool moved_on;
+    } trials[] = {{1, 1, 3, true}, {1, 2, 3, false}, {2, 1, 3, false}, {2, 2, 3, true}, {1, 1, 1, false},
+                  {1, 1, 2, false}};
+    for (auto c : trials) {
+        pair_rig r;
+        r.state(c.id, FOLLOWER, PRE_CANDIDATE, c.term);
+        auto out = r.state(c.id, PRE_CANDIDATE, FOLLOWER, c.term, c.reason);
+        ASSERT_EQ(out.size(), c.moved_on ? 1u : 0u) << c.id << " t" << c.term << " reason " << c.reason;
+        if (c.moved_on) {
+            EXPECT_EQ(out[0].type, VOTE_RESPONSE);
+            EXPECT_EQ(out[0].term, c.term + 1);
+            EXPECT_EQ(out[0].body.flag, 0);
+        }
+        EXPECT_EQ(r.node[c.id]->ha_resv_state(), haresv_core::RESV_OBTAINING);
+    }
+}
+
+// The echo lets a leader commit on its own disk alone: a leader that was stopped
+// (or led on the peer's vote) while the peer took the disks gets none, and steps
+// down at once, before its first 1 s pass.
+TEST(HaResvCore, NoEchoForALeaderWhoseDisksThePeerTook)
+{
+    pair_rig r;
+    r.state(1, FOLLOWER, PRE_CANDIDATE, 2);
+    r.state(1, PRE_CANDIDATE, CANDIDATE, 3);
+    r.state(1, CANDIDATE, LEADER, 3);
+    raft_msg_t m = make_msg(APPEND_REQUEST, NODE_HA, 1, 3);
+    ASSERT_EQ(r.step(1, &m).size(), 1u);  // its disks: echoed
+    r.obtain(2);                          // node 1 stopped meanwhile
+    auto out = r.step(1, &m);
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0].type, VOTE_RESPONSE);  // the step-down, no echo
+    EXPECT_EQ(out[0].term, 4u);
+    EXPECT_TRUE(r.step(1, &m).empty());
 }
 
 TEST(HaResvCore, ObtainingFailsWithoutAQuorumOfDisks)

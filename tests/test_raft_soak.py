@@ -37,3 +37,31 @@ def test_soak_verdict(tmp_path, worker, ok, crashed):
     assert summary.startswith("simulator: seeds=10 ")
     assert summary.endswith(f"crashed-workers={crashed}")
     assert r.stderr.count("crashed: exit status") == crashed
+
+
+def run_soak(tmp_path, body, *args):
+    stub = tmp_path / "worker"
+    stub.write_text("#!/bin/sh\n" + body + "\n")
+    stub.chmod(0o755)
+    env = dict(os.environ, KELM_SIM_SOAK=str(stub))
+    return subprocess.run([SOAK, *args], env=env, capture_output=True, text=True, timeout=60)
+
+
+def test_pairs_mode_passes_the_flag_and_sums_the_seeds_that_cannot_rejoin(tmp_path):
+    # The worker sees --seed FIRST --count N --pairs.
+    body = ('[ "$5" = --pairs ] || exit 3\n'
+            'echo "pairs: seeds=$4 ended with a node that cannot rejoin: 2"\n'
+            'echo "simulator: seeds=$4 violations=0"')
+    r = run_soak(tmp_path, body, "10", "1", "2", "pairs")
+    assert r.returncode == 0, r.stdout + r.stderr
+    lines = r.stdout.strip().splitlines()
+    assert lines[-2] == "pairs: seeds=10 ended with a node that cannot rejoin: 4"
+    assert lines[-1] == "simulator: seeds=10 violations=0 crashed-workers=0"
+
+
+def test_an_unknown_mode_is_refused_before_any_worker_runs(tmp_path):
+    marker = tmp_path / "ran"
+    r = run_soak(tmp_path, f"touch {marker}", "10", "1", "2", "pair")
+    assert r.returncode == 12
+    assert "MODE must be clusters or pairs, not 'pair'" in r.stderr
+    assert not marker.exists()

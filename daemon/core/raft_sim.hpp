@@ -10,6 +10,15 @@
 // log; a leader counts only true matches, only responses of its term, and
 // commits by count only an entry of its own term), then liveness once the
 // network heals. Single-threaded; one seed always replays the same run.
+//
+// A pair (two nodes) runs as an HA pair does: each node has its HA disk voter
+// (peer 67, the real endpoint step function) over shared in-memory disks with
+// SCSI-like reservations. There the checks add: never two nodes that both
+// believe they hold the reservation on a quorum and lead at once (beyond the
+// moment a stopped process needs to re-read the disks), and committed entries
+// are lost only where the pair's design allows it: an entry committed through
+// the voter alone lives on the leader's disk only, and a node whose log never
+// held it may later lead without it.
 #pragma once
 
 #include <cstdint>
@@ -44,6 +53,8 @@ struct sim_options {
     // messages must not run for ever.
     uint64_t step_budget = 2'000'000;
     bool trace = false;  // keep a readable trace of every event
+    bool pair = false;   // two nodes, each with its HA disk voter (nodes must be 2)
+    int disks = 3;       // the pair's shared disks
 };
 
 struct sim_result {
@@ -57,6 +68,14 @@ struct sim_result {
     uint64_t pauses = 0;
     uint64_t late = 0;           // messages delayed by seconds
     int64_t heal_to_commit_ns = -1;  // time from heal to the first post-heal commit
+    // Pairs only.
+    uint64_t takeovers = 0;          // leaders elected by their own voter alone
+    uint64_t lost_at_takeover = 0;   // leader-only entries such a takeover dropped
+    uint64_t preemptions = 0;
+    uint64_t dueling = 0;            // pre-emptions answering the other node's within 10 s
+    // A node applied entries committed on the old leader's disk only that a new
+    // leader lacks; it refuses that leader's log for good, so the run ended there.
+    bool rejoin_blocked = false;
     // The first safety violation ends the run; a liveness line is added only
     // to a run that broke no safety rule.
     std::vector<std::string> violations;
@@ -66,16 +85,19 @@ struct sim_result {
 sim_result run_simulation(const sim_options& options);
 
 // Time (simulated ns) from crashing a settled leader to a new leader, on a
-// fault-free network; -1 when none came within 60 s.
-int64_t measure_failover(uint64_t seed, int nodes);
+// fault-free network; -1 when none came within 60 s. `pair`: two nodes with
+// their disk voters (the survivor must take the disks first).
+int64_t measure_failover(uint64_t seed, int nodes, bool pair = false);
 
 // The options a seed stands for: node count (3, 4 or 5 by seed, unless nodes is
 // given), loss, duplication, delay, the share of late messages, the new-leader
 // fault and leadership-disabled nodes drawn from the seed.
 sim_options seed_options(uint64_t seed, int nodes);
+// The same for an HA pair: two nodes with their disk voters, three disks.
+sim_options pair_seed_options(uint64_t seed);
 
-// Runs seeds [first, first + count) and prints each failing seed's violations
-// and its trace to stderr. Returns the violation count.
-uint64_t run_seeds(uint64_t first, uint64_t count, bool verbose);
+// Runs seeds [first, first + count) (pairs when `pairs`) and prints each failing
+// seed's violations and its trace to stderr. Returns the violation count.
+uint64_t run_seeds(uint64_t first, uint64_t count, bool verbose, bool pairs = false);
 
 }  // namespace raft::sim

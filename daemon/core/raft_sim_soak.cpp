@@ -18,6 +18,7 @@ int main(int argc, char** argv)
     bool trace = false;
     int nodes = 0;
     bool stats = false;
+    bool pairs = false;
     double liveness_s = 0;
     for (int i = 1; i < argc; ++i) {
         const bool has_value = i + 1 < argc;
@@ -33,15 +34,17 @@ int main(int argc, char** argv)
             trace = true;
         else if (std::strcmp(argv[i], "--stats") == 0)
             stats = true;
+        else if (std::strcmp(argv[i], "--pairs") == 0)
+            pairs = true;
         else {
-            std::cerr << "usage: raft_sim_soak [--seed FIRST] [--count N] [--nodes 3|4|5] [--liveness SECONDS] [--trace] [--stats]\n";
+            std::cerr << "usage: raft_sim_soak [--seed FIRST] [--count N] [--nodes 3|4|5] [--liveness SECONDS] [--trace] [--stats] [--pairs]\n";
             return 12;
         }
     }
     uint64_t violations = 0;
     if (trace || stats || nodes != 0 || liveness_s > 0) {
         for (uint64_t seed = first; seed < first + count; ++seed) {
-            raft::sim::sim_options o = raft::sim::seed_options(seed, nodes);
+            raft::sim::sim_options o = pairs ? raft::sim::pair_seed_options(seed) : raft::sim::seed_options(seed, nodes);
             o.trace = trace;
             if (liveness_s > 0)
                 o.liveness_ns = static_cast<int64_t>(liveness_s * 1e9);
@@ -50,15 +53,18 @@ int main(int argc, char** argv)
                 std::cout << line << "\n";
             if (stats)
                 std::cout << fmt::format("seed {} nodes {}: steps {} messages {} committed {} leader terms {} crashes {} "
-                                         "partitions {} pauses {} late {} heal-to-commit {:.3f} s\n",
+                                         "partitions {} pauses {} late {} heal-to-commit {:.3f} s{}\n",
                                          seed, o.nodes, r.steps, r.messages, r.committed, r.leader_terms, r.crashes,
-                                         r.partitions, r.pauses, r.late, static_cast<double>(r.heal_to_commit_ns) / 1e9);
+                                         r.partitions, r.pauses, r.late, static_cast<double>(r.heal_to_commit_ns) / 1e9,
+                                         pairs ? fmt::format(" takeovers {} lost-at-takeover {} preemptions {} dueling {} rejoin-blocked {}",
+                                                             r.takeovers, r.lost_at_takeover, r.preemptions, r.dueling, r.rejoin_blocked)
+                                               : "");
             for (const auto& v : r.violations)
                 std::cerr << fmt::format("seed {}: {}\n", seed, v);
             violations += r.violations.size();
         }
     } else {
-        violations = raft::sim::run_seeds(first, count, true);
+        violations = raft::sim::run_seeds(first, count, true, pairs);
     }
     std::cout << fmt::format("simulator: seeds={} violations={}\n", count, violations);
     return violations == 0 ? 0 : 1;

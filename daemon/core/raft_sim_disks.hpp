@@ -1,0 +1,57 @@
+// The simulator's shared HA disks: SCSI-like persistent reservations held in
+// memory (registrations per initiator, one EXCLUSIVE_ACCESS holder), one path
+// object per node and disk that the node's HA endpoint drives, path faults, and
+// what each endpoint last learnt from its own commands (what it believes it
+// holds). Counts pre-emptions and pre-emptions that answer the other node's.
+// Single-threaded, like the simulator.
+#pragma once
+
+#include "reservation/resv.hpp"
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <vector>
+
+namespace raft::sim {
+
+struct shared_disk {
+    std::map<uint32_t, uint32_t> keys;  // initiator (node id) -> registered key
+    uint32_t holder = 0;                // initiator holding the reservation; 0: none
+    uint32_t last_preemptor = 0;
+    int64_t last_preempt_at = 0;
+};
+
+class disk_world {
+public:
+    disk_world(size_t disks, const int64_t* now, int64_t duel_window_ns);
+
+    // A node's path to one disk; the world outlives it.
+    std::unique_ptr<FreeBSD::reservation::resv> path(uint32_t node, size_t disk);
+
+    // Commands of `node` are not delivered (a lost path) until `until`.
+    void cut_path(uint32_t node, int64_t until) { path_down_until_[node] = until; }
+    bool path_up(uint32_t node) const;
+
+    // The disks on which `node`'s own commands last showed it holding the
+    // reservation reach a quorum.
+    bool believes_quorum(uint32_t node) const;
+    // The disks on which `node` truly holds the reservation.
+    size_t held_by(uint32_t node) const;
+    size_t quorum() const { return disks_.size() / 2 + 1; }
+    // A node that crashed forgets what it believed; the disks keep their state.
+    void forget(uint32_t node) { belief_.erase(node); }
+
+    uint64_t preemptions = 0;
+    uint64_t dueling = 0;  // pre-emptions within the window of the other node's last one
+
+private:
+    friend class disk_path;
+    std::vector<shared_disk> disks_;
+    const int64_t* now_;
+    int64_t duel_window_ns_;
+    std::map<uint32_t, int64_t> path_down_until_;
+    std::map<uint32_t, std::vector<bool>> belief_;
+};
+
+}  // namespace raft::sim
