@@ -91,6 +91,12 @@ public:
     void register_app(app_record* app);
     void unregister_app(app_record* app);
     void signal(int signo);
+    // A stop signal stays pending until the daemon exits: when the way to the
+    // leader changes (this node leads now, another node leads, or no leader is
+    // known any more) it is handed on again as if it had just arrived. A leader
+    // that went away before it carried out this node's stop must not leave the
+    // node running. Called by the main loop on every tick.
+    void recheck_stop();
     bool exit_requested() const { return exit_requested_.load(); }
     void stop();
     void event(const std::string& name, const std::string& value);
@@ -159,6 +165,12 @@ private:
 
     std::mutex apps_mutex_;
     std::list<std::pair<bool, app_record*>> apps_;
+    // The last stop signal and where it went (own id when leading, the leader's
+    // id, or LEADER_NONE); written and read by the main thread only.
+    int pending_stop_ = 0;
+    uint32_t stop_route_ = raft::LEADER_NONE;
+    uint32_t stop_route() const;
+
     bool exit_raised_ = false;  // "EXIT" was delivered: late registrations get it too
     // Between "ACTIVATE" and "ABORT". A stop request that comes before it (a new
     // leader still committing its marker) is held, one per value, and delivered
@@ -186,6 +198,7 @@ void monitor_start(uint32_t own_id, raft::log_t* log, raft::mq_t* rx_queue,
 void monitor_register_app(app_record* app);
 void monitor_unregister_app(app_record* app);
 void monitor_signal(int signo);
+void monitor_recheck_stop();
 bool monitor_exit_requested();
 void monitor_stop();
 void monitor_event(const std::string& name, const std::string& value);
