@@ -416,8 +416,18 @@ uint32_t node_monitor::stop_route() const { return state() == LEADER ? own_id_ :
 
 void node_monitor::recheck_stop()
 {
-    if (pending_stop_ == 0 || exit_requested() || stop_route() == stop_route_)
+    const uint32_t route = stop_route();
+    if (pending_stop_ == 0 || exit_requested() || route == stop_route_)
         return;
+    if (route == LEADER_NONE) {
+        const int64_t now = hooks_.clock->now_ns();
+        if (leaderless_since_ns_ < 0)
+            leaderless_since_ns_ = now;
+        const auto grace = std::chrono::duration_cast<std::chrono::nanoseconds>(hooks_.stop_leaderless_grace);
+        if (now - leaderless_since_ns_ < grace.count())
+            return;
+    }
+    leaderless_since_ns_ = -1;
     spdlog::warn("[monitor] Leader changed while a stop was pending: stop again");
     signal(pending_stop_);
 }

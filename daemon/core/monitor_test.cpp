@@ -317,6 +317,11 @@ TEST(Monitor, PendingStopFollowsTheLeader)
     r.clock.advance(7 * raft::SEC);  // leader silent: no leader known
     r.tick();
     ASSERT_EQ(r.mon->leader(), raft::LEADER_NONE);
+    r.mon->recheck_stop();  // an election may still bring one
+    r.clock.advance(17 * raft::SEC);
+    r.mon->recheck_stop();
+    EXPECT_FALSE(r.mon->exit_requested());
+    r.clock.advance(1 * raft::SEC);
     r.mon->recheck_stop();
     EXPECT_TRUE(r.mon->exit_requested());
     EXPECT_EQ(app.take(), std::vector<std::string>{"EXIT:"});
