@@ -47,8 +47,10 @@ def node_entry(i, **extra):
     return e
 
 
-def cluster_config(n, **top):
-    doc = {"cluster": {"mgmt-url": f"tcp://127.0.0.1:{free_port()}"}, "nodes": [node_entry(i) for i in range(1, n + 1)]}
+def cluster_config(n, ids=None, **top):
+    """n nodes numbered 1..n, or the given ids (node i on 127.0.0.i)."""
+    ids = list(ids) if ids is not None else list(range(1, n + 1))
+    doc = {"cluster": {"mgmt-url": f"tcp://127.0.0.1:{free_port()}"}, "nodes": [node_entry(i) for i in ids]}
     doc.update(top)
     return doc
 

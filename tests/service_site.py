@@ -11,8 +11,8 @@ from raft_watch import cmdlog
 
 
 class ServiceCluster(Cluster):
-    def __init__(self, workdir, n=3, services=None, **top):
-        doc = cluster_config(n, **top)
+    def __init__(self, workdir, n=3, services=None, ids=None, **top):
+        doc = cluster_config(n, ids=ids, **top)
         doc["cluster"]["start_delay"] = 0
         for node in doc["nodes"]:
             node["assigned_target"] = f"iqn.2026-01.test:{node['nodename']}"

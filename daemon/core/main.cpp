@@ -269,6 +269,7 @@ int run(int argc, char** argv)
     for (;;) {
         if (int64_t signo = pending_signal.exchange(0); signo != 0)
             monitor::monitor_signal(static_cast<int>(signo));
+        monitor::monitor_recheck_stop();
         if (monitor::monitor_exit_requested())
             break;
         std::this_thread::sleep_for(std::chrono::milliseconds(200));

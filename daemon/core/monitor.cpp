@@ -394,6 +394,8 @@ void node_monitor::signal(int signo)
         request_exit(1);
         return;
     }
+    pending_stop_ = signo;
+    stop_route_ = stop_route();
     if (state() == LEADER) {
         event("NODE-STOP", std::to_string(target));
         return;
@@ -408,6 +410,26 @@ void node_monitor::signal(int signo)
     spdlog::warn("[monitor] Leader not found, exit immediately");
     event("EXIT", "");
     exit_requested_.store(true);
+}
+
+uint32_t node_monitor::stop_route() const { return state() == LEADER ? own_id_ : leader(); }
+
+void node_monitor::recheck_stop()
+{
+    const uint32_t route = stop_route();
+    if (pending_stop_ == 0 || exit_requested() || route == stop_route_)
+        return;
+    if (route == LEADER_NONE) {
+        const int64_t now = hooks_.clock->now_ns();
+        if (leaderless_since_ns_ < 0)
+            leaderless_since_ns_ = now;
+        const auto grace = std::chrono::duration_cast<std::chrono::nanoseconds>(hooks_.stop_leaderless_grace);
+        if (now - leaderless_since_ns_ < grace.count())
+            return;
+    }
+    leaderless_since_ns_ = -1;
+    spdlog::warn("[monitor] Leader changed while a stop was pending: stop again");
+    signal(pending_stop_);
 }
 
 void node_monitor::stop()
@@ -452,6 +474,7 @@ void monitor_start(uint32_t own_id, log_t* log, mq_t* rx_queue, std::vector<mq_t
 void monitor_register_app(app_record* app) { instance().register_app(app); }
 void monitor_unregister_app(app_record* app) { instance().unregister_app(app); }
 void monitor_signal(int signo) { instance().signal(signo); }
+void monitor_recheck_stop() { instance().recheck_stop(); }
 bool monitor_exit_requested() { return instance().exit_requested(); }
 void monitor_stop() { instance().stop(); }
 void monitor_event(const std::string& name, const std::string& value) { instance().event(name, value); }

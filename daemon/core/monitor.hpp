@@ -73,6 +73,9 @@ public:
         std::chrono::milliseconds stop_grace{2000};        // monitor_stop's pause
         std::chrono::milliseconds register_poll{200};      // register_app's wait for start
         std::chrono::milliseconds runner_call_timeout{300000};
+        // Three election rounds (5-6 s each): a pending stop waits this long for a
+        // new leader before the daemon exits without one.
+        std::chrono::milliseconds stop_leaderless_grace{18000};
         bool run_thread = true;  // false: the test steps the monitor itself with run_once()
     };
 
@@ -91,6 +94,14 @@ public:
     void register_app(app_record* app);
     void unregister_app(app_record* app);
     void signal(int signo);
+    // A stop signal stays pending until the daemon exits: when the way to the
+    // leader changes (this node leads now, or another node leads) it is handed on
+    // again as if it had just arrived, and when no leader has been known for
+    // `stop_leaderless_grace` the daemon exits as for a signal without a leader.
+    // A leader that went away before it carried out this node's stop must not
+    // leave the node running; the grace lets an election that follows bring a
+    // leader that stops the node's services first. Called by the main loop.
+    void recheck_stop();
     bool exit_requested() const { return exit_requested_.load(); }
     void stop();
     void event(const std::string& name, const std::string& value);
@@ -159,6 +170,13 @@ private:
 
     std::mutex apps_mutex_;
     std::list<std::pair<bool, app_record*>> apps_;
+    // The last stop signal and where it went (own id when leading, the leader's
+    // id, or LEADER_NONE); written and read by the main thread only.
+    int pending_stop_ = 0;
+    uint32_t stop_route_ = raft::LEADER_NONE;
+    int64_t leaderless_since_ns_ = -1;  // while a stop is pending and no leader is known
+    uint32_t stop_route() const;
+
     bool exit_raised_ = false;  // "EXIT" was delivered: late registrations get it too
     // Between "ACTIVATE" and "ABORT". A stop request that comes before it (a new
     // leader still committing its marker) is held, one per value, and delivered
@@ -186,6 +204,7 @@ void monitor_start(uint32_t own_id, raft::log_t* log, raft::mq_t* rx_queue,
 void monitor_register_app(app_record* app);
 void monitor_unregister_app(app_record* app);
 void monitor_signal(int signo);
+void monitor_recheck_stop();
 bool monitor_exit_requested();
 void monitor_stop();
 void monitor_event(const std::string& name, const std::string& value);

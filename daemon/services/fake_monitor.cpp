@@ -30,14 +30,19 @@ void fake_monitor::call(uint32_t node_id, const std::string& cmd, json& io)
     const json args = io;
     std::chrono::milliseconds delay{0};
     json reply;
+    bool ask_runner = false;
+    runner_fn runner;
+    uint32_t runner_node = node_id == 65 ? own_id_ : node_id;
     {
         std::lock_guard lk(mutex_);
-        if (cmd == "set-value" && throw_on_set_value_) {
-            throw_on_set_value_ = false;
+        if (cmd == "set-value" && !throw_on_set_value_.empty() && args.value("key", "") == throw_on_set_value_) {
+            throw_on_set_value_.clear();
             calls_.push_back({node_id, cmd, args, nullptr});
             throw std::runtime_error("fake set-value failure");
         }
-        reply = answer(node_id, cmd, args, delay);
+        reply = answer(node_id, cmd, args, delay, ask_runner);
+        if (ask_runner)
+            runner = runner_;
     }
     if (delay.count() > 0) {
         if (clock_)
@@ -45,13 +50,15 @@ void fake_monitor::call(uint32_t node_id, const std::string& cmd, json& io)
         else
             std::this_thread::sleep_for(delay);
     }
+    if (ask_runner)
+        reply = runner(runner_node, cmd, args);
     io = reply;
     std::lock_guard lk(mutex_);
     calls_.push_back({node_id, cmd, args, reply});
 }
 
-// mutex_ held.
-json fake_monitor::answer(uint32_t node_id, const std::string& cmd, const json& args, std::chrono::milliseconds& delay)
+json fake_monitor::answer(uint32_t node_id, const std::string& cmd, const json& args, std::chrono::milliseconds& delay,
+                          bool& ask_runner)
 {
     if (cmd == "get-this-nodeid")
         return json{{"response", own_id_}};
@@ -94,7 +101,8 @@ json fake_monitor::answer(uint32_t node_id, const std::string& cmd, const json& 
         s.pop_front();
         return r;
     }
-    return runner_(node_id, cmd, args);
+    ask_runner = true;
+    return nullptr;
 }
 
 void fake_monitor::register_app(monitor::app_record* app)
@@ -165,10 +173,10 @@ void fake_monitor::fail_set_values(int n)
     set_value_failures_ = n;
 }
 
-void fake_monitor::throw_on_set_value(bool on)
+void fake_monitor::throw_on_set_value(std::string key)
 {
     std::lock_guard lk(mutex_);
-    throw_on_set_value_ = on;
+    throw_on_set_value_ = std::move(key);
 }
 
 std::optional<std::string> fake_monitor::kv(const std::string& key)

@@ -1,8 +1,9 @@
 // A fake node monitor for unit tests of the service manager: an in-memory
 // key/value store with "set-value"'s limits and term check, injectable
 // "ETIMEDOUT" on saves, scripted Runner replies and delays per node, an alive flag
-// per node, and a log of every call. Thread-safe (one mutex; Runner delays sleep
-// without it).
+// per node, and a log of every call. Thread-safe: one mutex, never held while a
+// Runner function runs or a delay sleeps, so a test's Runner may block (a slow
+// Runner) while other threads go on calling.
 #pragma once
 
 #include "daemon/services/monitor_port.hpp"
@@ -54,8 +55,9 @@ public:
     void set_delay(uint32_t node, std::chrono::milliseconds d);
     // The next n set-value calls fail with "ETIMEDOUT" "Set key timeout.".
     void fail_set_values(int n);
-    // An exception the next set-value call throws instead of answering.
-    void throw_on_set_value(bool on);
+    // The next set-value of `key` throws instead of answering (empty: none). Other
+    // keys are saved as usual: the service passes of a running leader keep saving.
+    void throw_on_set_value(std::string key);
 
     std::optional<std::string> kv(const std::string& key);
     void kv_put(const std::string& key, const std::string& value);
@@ -65,8 +67,9 @@ public:
     std::vector<monitor::app_record*> apps();
 
 private:
+    // mutex_ held. Sets `ask_runner` when the Runner function is to answer.
     nlohmann::json answer(uint32_t node_id, const std::string& cmd, const nlohmann::json& args,
-                          std::chrono::milliseconds& delay);
+                          std::chrono::milliseconds& delay, bool& ask_runner);
 
     std::mutex mutex_;
     uint32_t own_id_;
@@ -78,7 +81,7 @@ private:
     std::map<uint32_t, std::deque<nlohmann::json>> scripts_;
     std::map<uint32_t, std::chrono::milliseconds> delays_;
     int set_value_failures_ = 0;
-    bool throw_on_set_value_ = false;
+    std::string throw_on_set_value_;
     std::map<std::string, std::string> kv_;
     std::vector<call_record> calls_;
     std::vector<monitor::app_record*> apps_;

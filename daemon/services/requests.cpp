@@ -252,8 +252,13 @@ json do_service_stop(svc_app& app, const std::string& name)
         if (s != nullptr && s->run_node.load() != run_node_none)
             owner->store(s->run_node.load());
     }, reply);
+    // A dropped look-up says nothing about the service: it may well be running.
+    if (!phase_one) {
+        reply_try_again(reply);
+        return reply;
+    }
     const uint32_t on = owner->load();
-    if (!phase_one || on >= max_nodes)
+    if (on >= max_nodes)
         return error_reply("ENOENT", "cannot find running service: " + name);
     const bool phase_two = run_on_node(app, on, [&app, name](node& x, json& r) {
         request_origin_scope origin(1);

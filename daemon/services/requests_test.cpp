@@ -153,6 +153,22 @@ TEST(SvcRequests, DumpListsEveryService)
     EXPECT_TRUE(log.has("svc_app: name 'a' owner_node = 2 run_state 3 retries 0 failed false stale false"));
 }
 
+// A body whose save fails is dropped: the requester hears "try again", never a
+// success, and a stop whose first save failed asks no Runner to stop.
+TEST(SvcRequests, ThrowingSaveAnswersTryAgain)
+{
+    log_capture log;
+    settled l;
+    l.mon.throw_on_set_value("svc-a-runstate");
+    EXPECT_EQ(l.call(svc_req("disable", "a")), try_again);
+    l.mon.throw_on_set_value("svc-b-runstate");
+    l.mon.clear_calls();
+    EXPECT_EQ(l.call(svc_req("stop", "b")), try_again);
+    EXPECT_EQ(l.count_calls(3, "service", {{"cmd", "stop"}, {"serviceName", "b"}}), 0u);
+    EXPECT_TRUE(l.runs_on("b", 3));
+    EXPECT_TRUE(log.has("Drop event."));
+}
+
 TEST(SvcRequests, NeverWaitForEver)
 {
     // Not active: refused at once, nothing queued.
@@ -181,11 +197,37 @@ TEST(SvcRequests, NeverWaitForEver)
         ASSERT_TRUE(wait_until([&] { return f.queue().size() == 2; }));  // the wake and the request
         f.mon.event("ABORT", "");
         ASSERT_EQ(answer.wait_for(std::chrono::seconds(20)), std::future_status::ready);
-        EXPECT_EQ(answer.get(), err("ENOENT", "cannot find running service: a"));  // phase one dropped
+        EXPECT_EQ(answer.get(), try_again);  // its look-up was dropped: not "no such running service"
         for (const auto& ev : f.queue())
             EXPECT_NE(ev.kind, kind_request);
     }
-
+    // A body blocked in a slow Runner call when the activation ends: a request
+    // queued behind it is answered at once, the blocked one when its call
+    // returns, and the next request is refused.
+    {
+        log_capture log;
+        settled l;
+        std::promise<void> release;
+        std::shared_future<void> gate = release.get_future().share();
+        l.override_fn = [gate](uint32_t, const std::string& cmd, const json& args) -> json {
+            if (cmd == "service" && args["cmd"] == "stop" && args["serviceName"] == "a")
+                gate.wait();
+            return nullptr;
+        };
+        auto stop = std::async(std::launch::async, [&] { return l.call(svc_req("stop", "a")); });
+        ASSERT_TRUE(wait_until([&] { return log.has("stop service 'a'"); }));
+        auto late = std::async(std::launch::async, [&] { return l.call(svc_req("stop", "b")); });
+        l.mon.event("ABORT", "");
+        ASSERT_EQ(late.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+        const json late_reply = late.get();
+        EXPECT_TRUE(late_reply == try_again || late_reply.is_null()) << late_reply.dump();  // done or dropped
+        EXPECT_EQ(stop.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
+        release.set_value();
+        ASSERT_EQ(stop.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+        EXPECT_TRUE(stop.get().is_null());  // the Runner stopped it: success
+        l.stop();
+        EXPECT_EQ(svcapp_call(l.app, svc_req("stop", "b")), try_again);
+    }
 }
 
 }  // namespace
