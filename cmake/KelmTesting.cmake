@@ -15,15 +15,20 @@ endfunction()
 # its ports, credentials and pids. Scenarios find it through KELM_BROKER_STATE.
 set(KELM_BROKER_STATE ${CMAKE_BINARY_DIR}/tests/rabbitmq/state.json)
 
-# kelm_scenario(NAME FILE tests/x_test.py [LABELS slow] [TIMEOUT s] [FIXTURES_REQUIRED f ...])
-# Scenarios find the built programs through KELM_BIN_DIR.
+# kelm_scenario(NAME FILE tests/x_test.py [SELECT expr] [LABELS slow] [TIMEOUT s] [FIXTURES_REQUIRED f ...])
+# Scenarios find the built programs through KELM_BIN_DIR. SELECT (a pytest -k
+# expression) runs part of a file, so the long cases of one file run in parallel.
 function(kelm_scenario name)
-  cmake_parse_arguments(T "" "FILE;TIMEOUT" "LABELS;FIXTURES_REQUIRED" ${ARGN})
+  cmake_parse_arguments(T "" "FILE;TIMEOUT;SELECT" "LABELS;FIXTURES_REQUIRED" ${ARGN})
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 600)
   endif()
+  set(select)
+  if(T_SELECT)
+    set(select -k ${T_SELECT})
+  endif()
   add_test(NAME ${name}
-    COMMAND ${KELM_PYTHON} -m pytest -q -p no:cacheprovider ${T_FILE}
+    COMMAND ${KELM_PYTHON} -m pytest -q -p no:cacheprovider ${T_FILE} ${select}
     WORKING_DIRECTORY ${CMAKE_SOURCE_DIR}/tests)
   set_tests_properties(${name} PROPERTIES
     LABELS "scenario;${T_LABELS}"

@@ -76,6 +76,59 @@ def wait_until(pred, timeout, what):
     raise AssertionError(f"not within {timeout} s: {what}")
 
 
+# ---- added for the activation scenarios: who writes a pool, what each Runner ran ----
+
+def mirror_on_every_node(pool, n):
+    """A pool mirrored over one disk of each node: a fenced holder keeps the leaf
+    on its own disk, so its import stays writable there and can be exported."""
+    leaves = [{"path": f"/dev/diskid/{pool}-D{i}", "host": f"node{i}", "state": 7} for i in range(1, n + 1)]
+    return {"name": pool, "vdevs": [{"type": "mirror", "children": leaves}]}
+
+
+def fenced_hosts(site):
+    hosts = json.loads(site.emul("zfs", "show")).get("hosts", {})
+    return sorted(h for h, rec in hosts.items() if rec.get("fenced"))
+
+
+def writers(site, pool):
+    """The unfenced hosts that hold the pool: the ones that can write to it."""
+    fenced = set(fenced_hosts(site))
+    return [h for h in site.holders(pool) if h not in fenced]
+
+
+def runner_runs(site, node_id, program="poolrun"):
+    """What node_id's Runners (every one started) ran, as "<cmd> <arg>" texts in
+    order: "start s1", "fence-on 3", ..."""
+    out = []
+    for p in site.processes:
+        if not p.name.startswith(f"runner{node_id}-"):
+            continue
+        for line in p.output().splitlines():
+            at = line.find("[runner] run: ")
+            if at < 0:
+                continue
+            words = line[at + len("[runner] run: "):].split()
+            if words and words[0].endswith("/" + program):
+                out.append(f"{words[1]} {words[-1]}")
+    return out
+
+
+def settled(site, services, nodes):
+    """Every service runs (state 3) on the one unfenced host holding its pools, and
+    the records of `nodes` (identical) name that host. False while anything moves."""
+    recs = [site.records(i) for i in nodes]
+    if any(r != recs[0] for r in recs):
+        return False
+    for s in services:
+        rec = recs[0].get(s["name"])
+        if not rec or rec["state"] != 3 or rec["session_id"] == "-":
+            return False
+        for pool in s["pools"]:
+            if writers(site, pool) != [f"node{rec['run_node']}"]:
+                return False
+    return True
+
+
 # ---- placement checks, daemon kills and host reboots (random kills, namespaces, benchmarks) ----
 import signal  # noqa: E402
 

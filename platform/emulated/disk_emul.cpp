@@ -6,6 +6,8 @@
 
 #include "platform/cam.hpp"
 #include "platform/emulated/emul_state_file.hpp"
+#include "platform/emulated/reservation_state.hpp"
+#include "platform/emulated/zfs_emul.hpp"
 #include "platform/emulation.hpp"
 
 #include <dirent.h>
@@ -61,9 +63,26 @@ emul_state::state_file file_of(const std::string& name)
                                   "can't append to the disk journal: "};
 }
 
-// One locked read-modify-write of an existing disk's state.
+bool with_disk_locked(const std::string& name,
+                      const std::function<bool(json& disk, std::vector<json>& journal)>& fn, std::string* err);
+
+// One locked read-modify-write of an existing disk's state. A stored change may
+// give or take a host's write access to the pools on the disk: the pool world
+// re-checks its writers after the disk's lock is released (lock order: the pool
+// world's lock, then a disk's; never a disk's first).
 bool with_disk(const std::string& name, const std::function<bool(json& disk, std::vector<json>& journal)>& fn,
                std::string* err)
+{
+    bool stored = false;
+    auto change = [&](json& disk, std::vector<json>& journal) { return stored = fn(disk, journal); };
+    const bool ok = with_disk_locked(name, change, err);
+    if (ok && stored)
+        zfs_emul::resettle("disk " + name, nullptr);
+    return ok;
+}
+
+bool with_disk_locked(const std::string& name,
+                      const std::function<bool(json& disk, std::vector<json>& journal)>& fn, std::string* err)
 {
     if (disks_dir().empty())
         return fail(err, "disk emulation is not set up (KELM_EMUL_ROOT unset)");
@@ -325,6 +344,20 @@ std::optional<json> read_disk(const std::string& configured, std::string* err)
         return false;
     }, err);
     return ok ? out : std::nullopt;
+}
+
+bool host_may_write(const std::string& configured, const std::string& host)
+{
+    bool out = false;
+    with_disk_locked(disk_name(configured), [&](json& disk, std::vector<json>&) {
+        try {
+            out = resv_state::may_write(disk, host);
+        } catch (const json::exception&) {
+            out = false;  // a hand-broken state file gives no access
+        }
+        return false;
+    }, nullptr);
+    return out;
 }
 
 std::vector<std::string> list_disks()

@@ -68,6 +68,9 @@ int64_t mono_ns();
 bool create_disk(const std::string& name, const std::string& proto, std::string* err);
 std::optional<json> read_disk(const std::string& name, std::string* err);
 std::vector<std::string> list_disks();
+// Whether `host` may write to the disk now (reservation_state.hpp's may_write);
+// false for a disk that does not exist or cannot be read.
+bool host_may_write(const std::string& name, const std::string& host);
 bool set_removed(const std::string& name, bool removed, std::string* err);
 // Adds a fault to the disk named in the fault's "disk" member, or to every disk
 // when it is absent or empty.

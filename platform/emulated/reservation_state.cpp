@@ -117,4 +117,20 @@ void bump_generation(json& disk)
     disk["generation"] = static_cast<uint32_t>(g + 1);
 }
 
+bool may_write(const json& disk, const std::string& host)
+{
+    if (!disk.is_object() || disk.value("removed", false))
+        return false;
+    if (!reserved(disk))
+        return true;
+    // Type codes of the two protocols: SCSI 1 WE, 3 EA, 5/6 registrants only,
+    // 7/8 all registrants; NVMe 1 WE, 2 EA, 3/4 registrants only, 5/6 all registrants.
+    const uint32_t type = res_type(disk);
+    const bool nvme = disk.value("proto", "") == "nvme";
+    const bool holder_only = nvme ? (type == 1 || type == 2) : (type == 1 || type == 3);
+    if (holder_only)
+        return holds(disk, host, false);
+    return key_of(disk, host).has_value();
+}
+
 }  // namespace platform::disk_emul::resv_state

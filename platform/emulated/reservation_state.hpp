@@ -34,4 +34,10 @@ void drop_reservation(json& disk);
 
 void bump_generation(json& disk);
 
+// Whether `host` may write to the disk (medium access, not reservation commands):
+// anyone while nothing is reserved; under a write-exclusive or exclusive-access
+// reservation only its holder; under a registrants-only or all-registrants type
+// every registered host. A removed disk takes writes from nobody.
+bool may_write(const json& disk, const std::string& host);
+
 }  // namespace platform::disk_emul::resv_state

@@ -58,6 +58,12 @@ bool host_crash(const std::string& host, std::vector<std::string>* dropped, std:
 // multihost activity goes on. Nothing changes but the operation log; `kept` gets
 // the names of the pools it still holds.
 bool daemon_crash(const std::string& host, std::vector<std::string>* kept, std::string* err);
+// Re-checks who can write each pool after a change outside the pool world (a
+// shared disk's reservation): a host that can newly write a pool next to another
+// writer counts as a double import with `cause`. Does nothing while the pool world
+// has not been made. Takes the pool world's lock, then the disks' (never the
+// other way round).
+bool resettle(const std::string& cause, std::string* err);
 // Sets world-wide settings ("activity_window_ms", an integer >= 0).
 bool set_settings(const json& patch, std::string* err);
 // The pools as `host` sees them: leaf states, health word, suspended or not.
@@ -87,7 +93,9 @@ uint64_t root_state(const json& pool);
 int64_t now_ms();
 bool host_fenced(const json& state, const std::string& host);
 bool host_alive(const json& state, const std::string& host);
-// Whether `host` reaches the disk of this leaf.
+// Whether `host` reaches the disk of this leaf. A leaf with "disk": "<name>" lies
+// on a shared emulated disk (disk_emul.hpp): only hosts its reservation lets
+// write reach it (this reads the disk under its own lock).
 bool reaches(const json& state, const std::string& host, const json& leaf);
 // A copy of the pool record with each leaf's state as `host` sees it.
 json view_of(const json& state, const json& pool, const std::string& host);

@@ -56,6 +56,29 @@ std::vector<std::string> pools_held(const json& state, const std::string& host)
     return out;
 }
 
+// Leaves a description gives without their state are healthy ones on no host's
+// own disks (a description names what differs: "path", "disk", ...).
+void fill_leaf_defaults(json& vdevs)
+{
+    if (!vdevs.is_array())
+        return;
+    for (auto& v : vdevs) {
+        if (!v.is_object())
+            continue;
+        if (v.contains("children")) {
+            fill_leaf_defaults(v["children"]);
+            continue;
+        }
+        const std::pair<const char*, json> defaults[] = {{"host", ""},
+                                                         {"state", static_cast<uint64_t>(VDEV_STATE_HEALTHY)},
+                                                         {"aux", 0},
+                                                         {"online_script", json::array()}};
+        for (const auto& [key, value] : defaults)
+            if (!v.contains(key))
+                v[key] = value;
+    }
+}
+
 json default_pool(const std::string& name)
 {
     return json{{"name", name},
@@ -97,6 +120,7 @@ std::optional<int64_t> create_pool(const json& spec, std::string* err)
         [&](json& state, std::vector<json>&) {
             json pool = default_pool(spec["name"].get<std::string>());
             pool.merge_patch(spec);
+            fill_leaf_defaults(pool["vdevs"]);
             if (!normalize_pool(pool)) {
                 refused = true;
                 return false;
@@ -184,6 +208,20 @@ bool set_cut_from(const json& cuts, std::string* err)
                     host_record(state, host)["cut_from"] = list;
             settle(before, state, ops, "links");
             return true;
+        },
+        err);
+}
+
+bool resettle(const std::string& cause, std::string* err)
+{
+    struct stat st {};
+    if (state_dir().empty() || ::stat((state_dir() + "/state.json").c_str(), &st) != 0)
+        return true;
+    return with_state(
+        [&](json& state, std::vector<json>& ops) {
+            const json before = state;
+            settle(before, state, ops, cause);
+            return state != before || !ops.empty();
         },
         err);
 }

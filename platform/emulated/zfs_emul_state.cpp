@@ -56,6 +56,8 @@ bool vdevs_well_formed(const json& vdevs)
             return false;
         if (v.contains("online_script") && !v["online_script"].is_array())
             return false;
+        if (v.contains("disk") && (!v["disk"].is_string() || v.contains("children")))
+            return false;
     }
     return true;
 }
@@ -106,6 +108,10 @@ bool normalize_pool(json& pool)
                                                   [](const json& p) { return p.is_string(); })))
             return false;
     }
+    if (pool.contains("writers") && (!pool["writers"].is_array() ||
+                                     !std::all_of(pool["writers"].begin(), pool["writers"].end(),
+                                                  [](const json& h) { return h.is_string(); })))
+        return false;
     for (const auto& ds : pool["datasets"])
         if (!ds.is_object())
             return false;

@@ -21,7 +21,9 @@ const char* usage_text =
     "       kelm-emul-zfs settings '{\"activity_window_ms\": <ms>}'\n"
     "       kelm-emul-zfs fence|unfence|host-down|host-up <host>\n"
     "       kelm-emul-zfs host-crash|daemon-crash <host>\n"
-    "(state under $KELM_EMUL_ROOT/zfs; host-crash drops the host's imports as a\n"
+    "(state under $KELM_EMUL_ROOT/zfs; a leaf {\"path\": ..., \"disk\": \"<name>\"}\n"
+    " lies on a shared emulated disk (kelm-emul-disk) whose reservation decides\n"
+    " which hosts write it; host-crash drops the host's imports as a\n"
     " reboot without a cache file does, daemon-crash keeps them; both print the\n"
     " pools concerned, one a line)\n";
 

@@ -6,6 +6,8 @@
 #include "platform/zfs.hpp"
 #include "platform/emulated/zfs_emul.hpp"
 
+#include "platform/emulated/disk_emul.hpp"
+
 #include <algorithm>
 #include <chrono>
 #include <set>
@@ -76,6 +78,13 @@ bool usable_by(const json& state, const json& pool, const std::string& host, con
     return rec == nullptr || !rec->is_object() || !in_list(rec->value("lost", json::array()), leaf.value("path", ""));
 }
 
+bool has_disk_leaf(const json& pool)
+{
+    bool any = false;
+    for_each_leaf(pool.value("vdevs", json::array()), [&](const json& leaf) { any = any || leaf.contains("disk"); });
+    return any;
+}
+
 std::vector<std::string> unfenced_holders(const json& state, const json& pool)
 {
     std::vector<std::string> out;
@@ -87,6 +96,16 @@ std::vector<std::string> unfenced_holders(const json& state, const json& pool)
         if (!host_fenced(state, host))
             out.push_back(host);
     }
+    return out;
+}
+
+// The holders that can write the pool: every unfenced holder; for a pool on shared
+// reserved disks only those the reservations still let write to one of its leaves.
+std::vector<std::string> pool_writers(const json& state, const json& pool)
+{
+    std::vector<std::string> out = unfenced_holders(state, pool);
+    if (has_disk_leaf(pool))
+        std::erase_if(out, [&](const std::string& host) { return suspended_for(state, pool, host); });
     return out;
 }
 
@@ -110,6 +129,10 @@ bool host_alive(const json& state, const std::string& host)
 
 bool reaches(const json& state, const std::string& host, const json& leaf)
 {
+    // A leaf on a shared reserved disk: the disk's reservation decides who writes.
+    auto disk = leaf.find("disk");
+    if (disk != leaf.end() && disk->is_string() && !disk_emul::host_may_write(disk->get<std::string>(), host))
+        return false;
     const std::string disk_host = leaf.value("host", "");
     if (!disk_host.empty() && disk_host == host)
         return true;  // its own disk: fencing never takes that away
@@ -217,9 +240,16 @@ void settle(const json& before, json& state, std::vector<json>& ops, const std::
         }
 
         // Every host that has just become an unfenced holder next to another one.
-        const std::vector<std::string> writers = unfenced_holders(state, pool);
-        const std::vector<std::string> old_writers =
-            old_pool != nullptr ? unfenced_holders(before, *old_pool) : std::vector<std::string>{};
+        const std::vector<std::string> writers = pool_writers(state, pool);
+        std::vector<std::string> old_writers =
+            old_pool != nullptr ? pool_writers(before, *old_pool) : std::vector<std::string>{};
+        if (has_disk_leaf(pool)) {
+            // Reservations change outside this lock: the writers seen at the last
+            // settle are the ones to compare with.
+            if (old_pool != nullptr && old_pool->contains("writers"))
+                old_writers = (*old_pool)["writers"].get<std::vector<std::string>>();
+            pool["writers"] = writers;
+        }
         for (const auto& host : writers) {
             if (std::find(old_writers.begin(), old_writers.end(), host) != old_writers.end())
                 continue;
