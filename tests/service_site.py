@@ -127,3 +127,78 @@ def settled(site, services, nodes):
             if writers(site, pool) != [f"node{rec['run_node']}"]:
                 return False
     return True
+
+
+# ---- placement checks, daemon kills and host reboots (random kills, namespaces, benchmarks) ----
+import signal  # noqa: E402
+
+
+def pool_world(site):
+    """One snapshot of the emulated pool world: ({pool: sorted holders}, {fenced hosts}, double-import count)."""
+    state = json.loads(site.emul("zfs", "show"))
+    fenced = {h for h, rec in state.get("hosts", {}).items() if rec.get("fenced")}
+    holders = {}
+    for p in state["pools"].values():
+        if not p.get("destroyed"):
+            holders.setdefault(p["name"], []).extend(p["imported_by"])
+    return {k: sorted(v) for k, v in holders.items()}, fenced, int(state.get("double_imports", 0))
+
+
+def placement_faults(site, services, nodes, strict):
+    """What is wrong with the placement as the leader of `nodes` stores it, or [] when
+    every service runs on one of `nodes`, its record names that node, and its pools are
+    imported there and on no other unfenced host (strict: on no other host at all)."""
+    holders, fenced, doubles = pool_world(site)
+    faults = [f"{doubles} double imports"] if doubles else []
+    recs = [site.records(i) for i in nodes]
+    if any(r != recs[0] for r in recs):
+        faults.append("records differ between nodes")
+    for s in services:
+        rec = recs[0].get(s["name"], {})
+        if rec.get("state") != 3 or rec.get("run_node") not in nodes:
+            faults.append(f"{s['name']}: record {rec}")
+            continue
+        for pool in s.get("pools", []):
+            held = [h for h in holders.get(pool, []) if strict or h not in fenced]
+            if held != [f"node{rec['run_node']}"]:
+                faults.append(f"{s['name']}: record names node {rec['run_node']}, {pool} held by {held}")
+    return faults
+
+
+def kill_daemon(site, node_id):
+    """kill -9 of a node's daemon; its Runner and its host's imports stay."""
+    p = site.daemons[node_id]
+    p.signal(signal.SIGKILL)
+    p.wait(10)
+
+
+def reboot_host(site, node_id):
+    """The node's host goes down and comes back: daemon and Runner killed, its imports
+    dropped as a reboot without a cache file drops them, then both started again."""
+    for p in (site.daemons.get(node_id), site.runners.get(node_id)):
+        if p is not None and p.proc.poll() is None:
+            p.signal(signal.SIGKILL)
+            p.wait(10)
+    site.emul("zfs", "host-crash", f"node{node_id}")
+    return site.start_node(node_id)
+
+
+def readdress(site, addrs):
+    """Moves the nodes to other internal addresses ({node id: address}): the configuration
+    file is written again and the stand-in fence tools' portals follow."""
+    for node in site.doc["nodes"]:
+        node["internal_addr"] = addrs.get(node["id"], node["internal_addr"])
+    with open(site.config_path, "w") as f:
+        json.dump(site.doc, f, indent=1)
+    site.emul("fence", "mesh", site.config_path)
+
+
+def start_node_in(site, node_id, netns):
+    """A node's Runner and daemon inside the network namespace `netns` (root only)."""
+    prefix = ["ip", "netns", "exec", netns]
+    r = Process([binary("kelm-runner"), "-c", site.config_path, "-n", str(node_id), "-l", "info"], site.workdir,
+                f"runner{node_id}-{len(site.processes)}", env=site.env_for(node_id), prefix=prefix)
+    site.runners[node_id] = r
+    site.processes.append(r)
+    assert r.wait_for("[runner] serving node", 15), r.output() + r.errors()
+    return site.start(node_id, prefix=prefix)

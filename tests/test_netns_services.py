@@ -1,0 +1,95 @@
+"""Service addresses moving between nodes for real: each node's daemon and Runner in a
+network namespace of its own, the namespaces joined by a bridge that lives in one
+more namespace (nothing of the host's network is touched), the cluster talking over
+the bridge subnet, services with `ext_ips` on every node's bridge port. Root only;
+the run ends with ctest's skip status where namespaces or bridges are refused."""
+import subprocess
+
+import pytest
+
+from poolrun_harness import namespaces_or_skip
+from raft_watch import wait_for_leader
+from service_site import ServiceCluster, placement_faults, readdress, start_node_in, wait_until
+
+NODES = (1, 2, 3)
+DEV = "kelmnet0"  # each node's port on the bridge, the same name in every namespace
+SUBNET = "10.77.0"
+
+
+def svc(name, pool, pri0, last_octet):
+    return {"name": name, "pools": [pool], "pri0": pri0,
+            "ext_ips": [{"interface": DEV, "ip": f"{SUBNET}.{last_octet}", "netmask": "24"}]}
+
+
+SERVICES = [svc("s1", "p1", 2, 101), svc("s2", "p2", 3, 102)]
+
+
+@pytest.fixture(scope="module")
+def nets():
+    spaces = namespaces_or_skip()
+    try:
+        hub, why = spaces.add("hub")
+        assert hub, why
+        bridge = f"kb{spaces.tag}"
+        made = subprocess.run(["ip", "-n", hub, "link", "add", bridge, "type", "bridge"], capture_output=True, text=True)
+        if made.returncode != 0:
+            pytest.exit(f"bridges refused: {made.stderr.strip()}", returncode=77)
+        spaces.ip(hub, "link", "set", bridge, "up")
+        names = {}
+        for i in NODES:
+            ns, why = spaces.add(f"n{i}")
+            assert ns, why
+            port = f"kv{spaces.tag}{i}"
+            spaces.ip(ns, "link", "add", DEV, "type", "veth", "peer", "name", port, "netns", hub)
+            spaces.ip(hub, "link", "set", port, "master", bridge)
+            spaces.ip(hub, "link", "set", port, "up")
+            spaces.ip(ns, "addr", "add", f"{SUBNET}.{i}/24", "dev", DEV)
+            spaces.ip(ns, "link", "set", DEV, "up")
+            names[i] = ns
+        yield spaces, names
+    finally:
+        spaces.delete_all()
+
+
+@pytest.fixture
+def site(tmp_path, nets):
+    spaces, names = nets
+    c = ServiceCluster(tmp_path, len(NODES), SERVICES)
+    readdress(c, {i: f"{SUBNET}.{i}" for i in NODES})
+    c.names = names
+    c.addresses = lambda i: [a for a in spaces.addresses(names[i], DEV) if a != f"{SUBNET}.{i}/24"]
+    yield c
+    c.stop_all()
+
+
+def carriers(site, s):
+    """The nodes whose namespace carries the service's address."""
+    want = s["ext_ips"][0]["ip"] + "/24"
+    return [i for i in NODES if want in site.addresses(i)]
+
+
+def placed(site, nodes):
+    recs = site.records(nodes[0])
+    return not placement_faults(site, SERVICES, nodes, True) and all(
+        carriers(site, s) == [recs[s["name"]]["run_node"]] for s in SERVICES)
+
+
+def test_a_moved_service_takes_its_address_from_one_namespace_to_another(site):
+    for i in NODES:
+        start_node_in(site, i, site.names[i])
+    leader = wait_for_leader(site, timeout=60)
+    wait_until(lambda: placed(site, NODES), 120, "services and their addresses placed by preference")
+    assert site.records(leader)["s1"]["run_node"] == 2 and site.records(leader)["s2"]["run_node"] == 3
+
+    # SIGTERM on the node of a service: it is stopped there (address gone), started
+    # elsewhere (address there), and only then does the node's daemon exit 0.
+    s = SERVICES[0] if leader != 2 else SERVICES[1]
+    member = s["pri0"]
+    site.daemons[member].signal(15)
+    assert site.daemons[member].wait(120) == 0
+    rest = tuple(i for i in NODES if i != member)
+    wait_until(lambda: placed(site, rest), 120, "the stopped member's service and address moved")
+    moved_to = site.records(leader)[s["name"]]["run_node"]
+    assert moved_to != member and carriers(site, s) == [moved_to]
+    print(f"{s['name']}: address left {site.names[member]} for {site.names[moved_to]}")
+    assert site.double_imports() == 0
