@@ -11,6 +11,9 @@ inline constexpr int exit_recv_timeout = 5;
 inline constexpr int exit_unreachable = 6;
 inline constexpr int exit_error_reply = 11;
 inline constexpr int exit_usage = 12;
+inline constexpr int exit_ha_config = 13;       // ha disk status: no usable "ha" section
+inline constexpr int exit_ha_none_read = 14;    // ha disk status: no disk could be read
+inline constexpr int exit_ha_some_failed = 15;  // ha disk status: some disks unreadable
 inline constexpr int exit_no_config = -3;
 inline constexpr int exit_no_mgmt_url = -7;
 

@@ -7,6 +7,7 @@
 #include "cli/cluster_status.hpp"
 #include "cli/command_line.hpp"
 #include "cli/exit_status.hpp"
+#include "cli/ha_disk_report.hpp"
 #include "cli/mgmt_client.hpp"
 #include "cli/node_service_cmds.hpp"
 
@@ -81,10 +82,13 @@ int run(const cli::command_line& line)
         return cli::exit_ok;
     case command::service_move:
         return cli::service_move(*line.service_name, *line.id);
-    case command::ha_disk_status:
-        (void)cli::config_load();
-        std::fputs("ha disk status is not available yet\n", stderr);
-        return cli::exit_bad_reply;
+    case command::ha_disk_status: {
+        const auto format = line.output ? *cli::parse_output_format(*line.output) : cli::output_format::table;
+        std::optional<uint32_t> id;
+        if (line.id)
+            id = static_cast<uint32_t>(*line.id);  // 1..63, checked above
+        return cli::ha_disk_status(cli::config_load(), format, id);
+    }
     case command::none:
         break;
     }

@@ -4,6 +4,7 @@
 // under the label "slow" only.
 #include "cli/fake_mgmt_endpoint.hpp"
 #include "cli/program_run.hpp"
+#include "platform/emulated/disk_emul.hpp"
 
 #include <gtest/gtest.h>
 
@@ -376,11 +377,33 @@ TEST_F(pellix_cluster, usage_help_and_version)
     EXPECT_TRUE(endpoint_.requests().empty());
 }
 
-TEST_F(pellix_cluster, ha_disk_status_is_not_there_yet)
+TEST_F(pellix_cluster, ha_disk_status_reads_the_disks_as_this_host)
 {
-    auto r = run({"ha", "disk", "status", "--output", "json", "--id", "1"});
+    ::setenv("KELM_EMUL_ROOT", dir_.c_str(), 1);
+    ::setenv("KELM_EMUL_HOST", "beta", 1);
+    std::string err;
+    ASSERT_TRUE(platform::disk_emul::create_disk("da1", "scsi", &err)) << err;
+    ASSERT_TRUE(platform::disk_emul::setup_command("da1", "beta", "register", 0, 2, 0, &err)) << err;
+    const json nodes = json::array({{{"id", 1}, {"nodename", "alpha"}}, {{"id", 2}, {"nodename", "beta"}}});
+    write_config(json{{"nodes", nodes}, {"ha", {{"disks", {"da1", "da7"}}}}}.dump());
+    auto r = run({"ha", "disk", "status", "--output", "json"});
+    EXPECT_EQ(r.status, 15) << r.err;
+    const json j = json::parse(r.out);
+    EXPECT_EQ(j["ha"]["node"]["id"], 2) << "by the emulated host name";
+    EXPECT_EQ(j["ha"]["disks"][0]["registrants"][0]["self"], true);
+    r = run({"ha", "disk", "status", "--id", "1"});
+    EXPECT_NE(r.out.find("Node:     1 (alpha), key 0x1;  peer: 2, key 0x2\n"), std::string::npos) << r.out;
+    // Refusals: no "ha" section, and a node id that is not a number.
+    write_config(json{{"nodes", nodes}}.dump());
+    r = run({"ha", "disk", "status"});
+    EXPECT_EQ(r.status, 13);
+    EXPECT_EQ(r.out, "");
+    write_config(R"({"nodes": [{"id": "one"}], "ha": {"disks": ["da1"]}})");
+    r = run({"ha", "disk", "status"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "ha disk status is not available yet\n");
+    EXPECT_EQ(r.err.rfind("Bad reply from kelm (unhandled): ", 0), 0u) << r.err;
+    ::unsetenv("KELM_EMUL_HOST");
+    ::unsetenv("KELM_EMUL_ROOT");
 }
 
 TEST_F(pellix_cluster, move_runs_precheck_stop_start)

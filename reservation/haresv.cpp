@@ -22,13 +22,13 @@ std::vector<std::unique_ptr<FreeBSD::reservation::resv>> open_devices(const std:
 }  // namespace
 
 haresv::haresv(uint32_t mode, mq_t* input, mq_t* output, uint32_t own_id, const std::vector<std::string>& disks,
-               uint64_t flap_threshold, uint64_t flap_window_sec)
+               uint64_t flap_threshold, uint64_t flap_window_sec, kelm::ha_fence_link* link)
     : netsock(mode, input), output_(output)
 {
     if (mode != 1)
         platform::fatal("HA reservation must be client.\n");
     core_ = std::make_unique<haresv_core>(own_id, disks, open_devices(disks), flap_threshold, flap_window_sec,
-                                          FreeBSD::reservation::guarded_resv::steady_now);
+                                          FreeBSD::reservation::guarded_resv::steady_now, link);
 }
 
 void* haresv::client()

@@ -19,8 +19,9 @@ namespace raft::transport {
 class haresv final : public netsock {
 public:
     // Mode other than 1 ends the daemon. The devices are opened by disk name.
+    // `link`: shared with the daemon's service manager (haresv_core).
     haresv(uint32_t mode, mq_t* input, mq_t* output, uint32_t own_id, const std::vector<std::string>& disks,
-           uint64_t flap_threshold, uint64_t flap_window_sec);
+           uint64_t flap_threshold, uint64_t flap_window_sec, kelm::ha_fence_link* link = nullptr);
 
     void open() override {}
     void* client() override;

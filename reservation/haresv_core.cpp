@@ -17,13 +17,14 @@ using FreeBSD::reservation::resv;
 
 haresv_core::haresv_core(uint32_t own_id, std::vector<std::string> disk_names,
                          std::vector<std::unique_ptr<resv>> devices, uint64_t flap_threshold,
-                         uint64_t flap_window_sec, clock_fn clock)
+                         uint64_t flap_window_sec, clock_fn clock, kelm::ha_fence_link* link)
     : own_id_(own_id),
       own_key_(own_id),
       peer_id_(own_id == 1 ? 2 : 1),
       disk_names_(std::move(disk_names)),
       devices_(std::move(devices)),
-      clock_(std::move(clock))
+      clock_(std::move(clock)),
+      link_(link)
 {
     // Window in ns; the start-up check keeps it within 64 bits, a test may not.
     const uint64_t window_ns =
@@ -82,6 +83,7 @@ void haresv_core::register_all()
 
 void haresv_core::release_all()
 {
+    set_peer_fenced(false);
     bool released = false;
     for (auto& g : guards_) {
         if (g->usable() && g->holds(own_key_)) {
@@ -102,6 +104,10 @@ void haresv_core::unregister_all()
 
 bool haresv_core::fence()
 {
+    // Whatever this pass takes, the peer needs a new sweep before it is let back.
+    if (link_)
+        link_->release_allowed.store(false);
+    held_back_reported_ = false;
     const size_t n = guards_.size();
     size_t held = 0;
     size_t quarantined = 0;
@@ -150,8 +156,11 @@ bool haresv_core::fence()
         spdlog::info("{} Update reservation: preempt", name_);
     if (acquired)
         spdlog::info("{} Update reservation: aquire", name_);
-    if (held >= n / 2 + 1)
+    if (held >= n / 2 + 1) {
+        set_peer_fenced(true);
         return true;
+    }
+    set_peer_fenced(false);
     spdlog::error("{} Fencing quorum not reached: held {} of {}, required {}, quarantined {}", name_, held, n,
                   n / 2 + 1, quarantined);
     return false;
@@ -209,6 +218,7 @@ bool haresv_core::lost_to_peer()
 void haresv_core::step_down(std::vector<raft_msg_t>& out)
 {
     stepped_down_ = true;
+    set_peer_fenced(false);
     spdlog::error("{} Reservation taken by node {}: leader steps down", name_, peer_id_);
     raft_msg_t r = make_msg(VOTE_RESPONSE, own_id_, NODE_HA, known_term_ + 1);
     r.body.flag = 0;
@@ -248,8 +258,10 @@ void haresv_core::on_vote_request(const raft_msg_t& m, std::vector<raft_msg_t>& 
         granted = held_majority();
         disks = granted ? "held" : "NOT held";
         // The reservation was lost: take it again at the next election.
-        if (!granted)
+        if (!granted) {
             ha_resv_state_ = RESV_NONE;
+            set_peer_fenced(false);
+        }
     }
     spdlog::info("{} vote request t: {} ({}), granted: {} (fenced: {}, term: {}, disks: {})", name_, m.term,
                  pre ? "pre" : "vote", granted, fenced, already ? "already granted" : "fresh", disks);
@@ -293,6 +305,12 @@ void haresv_core::on_state_changed(uint32_t old_state, uint32_t new_state, uint6
                                    std::vector<raft_msg_t>& out)
 {
     spdlog::info("{} State changed {} -> {}", name_, old_state, new_state);
+    // A leadership's fencing facts end with it: the next leader fences and
+    // sweeps anew.
+    if (node_state_ == LEADER && new_state != LEADER && link_) {
+        link_->peer_fenced.store(false);
+        link_->release_allowed.store(false);
+    }
     node_state_ = new_state;
     restart(timer_a_);
     disks_checked_ = false;
@@ -335,7 +353,7 @@ void haresv_core::periodic(std::vector<raft_msg_t>& out)
             disks_checked_at_ = now();
             register_all();
             if (peer_state_ == PEER_ALIVE) {
-                release_all();
+                let_peer_back();
             } else if (peer_state_ == PEER_DIED) {
                 if (!fence())
                     spdlog::error("{} Fencing failed: peer may still have access", name_);
@@ -345,6 +363,20 @@ void haresv_core::periodic(std::vector<raft_msg_t>& out)
     }
     if (ha_resv_state_ == RESV_OBTAINING)
         obtaining();
+}
+
+void haresv_core::let_peer_back()
+{
+    if (link_ == nullptr || link_->release_allowed.load()) {
+        release_all();
+        return;
+    }
+    // After a takeover the returning peer may still hold the pools of services
+    // that were started here: its disks stay fenced until its Runner has stopped
+    // them (the service manager's sweep on its node-online event).
+    if (!held_back_reported_)
+        spdlog::info("{} node {} alive: kept fenced until it has stopped the services of others", name_, peer_id_);
+    held_back_reported_ = true;
 }
 
 void haresv_core::obtaining()

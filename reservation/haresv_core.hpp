@@ -12,6 +12,7 @@
 // Not safe for concurrent use: the endpoint's thread is its only user.
 #pragma once
 
+#include "daemon/core/ha_fence_link.hpp"
 #include "daemon/core/raft_msg.hpp"
 #include "reservation/guarded_resv.hpp"
 
@@ -34,9 +35,12 @@ public:
     enum peer_state : uint32_t { PEER_UNKNOWN = 0, PEER_ALIVE = 1, PEER_DIED = 2 };
 
     // `devices` in the order of `disk_names`; the core owns them and their guards.
+    // `link` (not owned, may be null) is where the core tells its service manager
+    // that the peer is fenced, and learns that the peer may have its disks back;
+    // without one the peer is released as soon as it is reported alive.
     haresv_core(uint32_t own_id, std::vector<std::string> disk_names,
                 std::vector<std::unique_ptr<FreeBSD::reservation::resv>> devices, uint64_t flap_threshold,
-                uint64_t flap_window_sec, clock_fn clock);
+                uint64_t flap_window_sec, clock_fn clock, kelm::ha_fence_link* link = nullptr);
 
     // Loop start: starts both timers and registers the own key everywhere.
     void start();
@@ -80,6 +84,14 @@ private:
     void obtaining();
     bool lost_to_peer();
     void step_down(std::vector<raft_msg_t>& out);
+    void set_peer_fenced(bool fenced)
+    {
+        if (link_)
+            link_->peer_fenced.store(fenced);
+    }
+    // The peer reported alive while this node leads: it gets its disks back only
+    // once the service manager has seen it stop what it no longer owns.
+    void let_peer_back();
     void note_term(uint64_t t)
     {
         if (t > known_term_)
@@ -114,6 +126,9 @@ private:
     // The last read of the disks as leader found them not taken by the peer.
     bool disks_checked_ = false;
     int64_t disks_checked_at_ = 0;
+    kelm::ha_fence_link* link_;
+    // "kept fenced" was logged since the last fence pass.
+    bool held_back_reported_ = false;
 };
 
 }  // namespace raft::transport

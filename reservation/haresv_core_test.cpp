@@ -77,6 +77,7 @@ struct pair_rig {
     int64_t now = 0;
     std::vector<std::shared_ptr<disk>> disks;
     std::unique_ptr<haresv_core> node[3];  // [1] and [2]
+    kelm::ha_fence_link link[3];            // each node's link to its service manager
 
     explicit pair_rig(int n = 3)
     {
@@ -89,7 +90,8 @@ struct pair_rig {
             std::vector<std::unique_ptr<resv>> devs;
             for (auto& d : disks)
                 devs.push_back(std::make_unique<fake_resv>(d));
-            node[id] = std::make_unique<haresv_core>(id, names, std::move(devs), 3, 600, [this] { return now; });
+            node[id] = std::make_unique<haresv_core>(id, names, std::move(devs), 3, 600, [this] { return now; },
+                                                     &link[id]);
             node[id]->start();
         }
     }
@@ -269,6 +271,7 @@ TEST(HaResvCore, LeaderReleasesWhilePeerAliveAndFencesWhenItDies)
     r.status(1, 3, true);        // not the peer
     EXPECT_EQ(r.node[1]->peer(), haresv_core::PEER_UNKNOWN);
     r.now += 2 * s;
+    r.link[1].release_allowed.store(true);  // its services were swept
     r.status(1, 2, true);
     EXPECT_EQ(r.held_by(1), 0);  // released while the peer lives
     r.status(2, 1, true);        // the peer's own voter registers again
@@ -279,6 +282,59 @@ TEST(HaResvCore, LeaderReleasesWhilePeerAliveAndFencesWhenItDies)
     EXPECT_EQ(r.held_by(1), 3);
     for (auto& d : r.disks)
         EXPECT_EQ(d->keys.count(2), 0u);
+}
+
+// What the voter tells its service manager: the peer is fenced only after a
+// fence pass took a quorum; a returning peer gets its disks back only once the
+// service manager allowed it; a new fence pass or the end of the leadership
+// takes that back.
+TEST(HaResvCore, PeerFencedFlagAndReleaseOnlyAfterTheSweep)
+{
+    pair_rig r;
+    auto& link = r.link[1];
+    link.release_allowed.store(true);  // left from an earlier leadership
+    r.obtain(1);
+    EXPECT_TRUE(link.peer_fenced.load());
+    EXPECT_FALSE(link.release_allowed.load()) << "a takeover needs a new sweep";
+    r.state(1, PRE_CANDIDATE, CANDIDATE);
+    r.state(1, CANDIDATE, LEADER);
+    r.status(1, 2, true);
+    for (int i = 0; i < 3; ++i) {
+        r.now += 2 * s;
+        r.tick(1);
+    }
+    EXPECT_EQ(r.held_by(1), 3) << "the peer may still hold pools of services started here";
+    EXPECT_TRUE(link.peer_fenced.load());
+    link.release_allowed.store(true);
+    r.now += 2 * s;
+    r.tick(1);
+    EXPECT_EQ(r.held_by(1), 0);
+    EXPECT_FALSE(link.peer_fenced.load());
+
+    r.node[2]->register_all();
+    r.status(1, 2, false);
+    r.now += 2 * s;
+    r.tick(1);
+    EXPECT_EQ(r.held_by(1), 3);
+    EXPECT_TRUE(link.peer_fenced.load());
+    EXPECT_FALSE(link.release_allowed.load());
+    r.status(1, 2, true);
+    r.now += 2 * s;
+    r.tick(1);
+    EXPECT_EQ(r.held_by(1), 3);
+
+    // A fence pass without a quorum says so.
+    r.status(1, 2, false);
+    r.disks[0]->broken = r.disks[1]->broken = true;
+    r.now += 2 * s;
+    r.tick(1);
+    EXPECT_FALSE(link.peer_fenced.load());
+    // The end of the leadership ends both facts.
+    link.peer_fenced.store(true);
+    link.release_allowed.store(true);
+    r.state(1, LEADER, CANDIDATE);
+    EXPECT_FALSE(link.peer_fenced.load());
+    EXPECT_FALSE(link.release_allowed.load());
 }
 
 TEST(HaResvCore, BecomingFollowerReleasesAndForgetsTheReservation)

@@ -57,3 +57,15 @@ def test_pair_elects_and_fails_over_on_leader_kill(cluster_factory):
 
     assert wait_until(survivor_holds_all, 120), procs[survivor].output()[-4000:]
     assert "Obtain reservation done." in procs[survivor].output()
+
+    # The operator's report, read as the survivor's host, shows the truth.
+    env = dict(os.environ, KELM_EMUL_ROOT=c.emul_root, KELM_EMUL_HOST=f"node{survivor}")
+    r = subprocess.run([binary("pellix-cluster"), "ha", "disk", "status", "--output", "json", "-c", c.config_path],
+                       env=env, capture_output=True, text=True, timeout=60)
+    assert r.returncode == 0, r.stderr
+    report = json.loads(r.stdout)["ha"]
+    assert report["node"]["id"] == survivor
+    assert report["summary"]["quorum_holder"] == {"key": survivor, "node": survivor}
+    r = subprocess.run([binary("pellix-cluster"), "ha", "disk", "status", "-c", c.config_path],
+                       env=env, capture_output=True, text=True, timeout=60)
+    assert f"Quorum:   2 of 3 required -> HELD by 0x{survivor}(n{survivor}*)\n" in r.stdout, r.stdout

@@ -5,6 +5,7 @@
 #include "daemon/core/config_check.hpp"
 #include "daemon/core/daemon_logging.hpp"
 #include "daemon/core/daemon_options.hpp"
+#include "daemon/core/ha_fence_link.hpp"
 #include "daemon/core/log.hpp"
 #include "daemon/core/monitor.hpp"
 #include "daemon/core/mq.hpp"
@@ -247,7 +248,7 @@ int run(int argc, char** argv)
     if (st.ha_queue != nullptr)
         st.endpoints.push_back(std::make_unique<raft::transport::haresv>(
             1, st.ha_queue, &st.rx_queue, st.node_id, st.ha.disks, static_cast<uint64_t>(st.ha.flap_threshold),
-            static_cast<uint64_t>(st.ha.flap_window_sec)));
+            static_cast<uint64_t>(st.ha.flap_window_sec), &kelm::daemon_ha_link()));
 
     // Only configured peers may address this node; the server drops everything else.
     if (st.server == nullptr)

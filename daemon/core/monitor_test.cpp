@@ -227,6 +227,32 @@ TEST(Monitor, RaftNodeCountsPeersHeardDuringATrial)
     EXPECT_EQ(raft::state_changed_heard(m), 3u) << "a refusal, a stale record and the HA endpoint all count";
 }
 
+// In a pair the survivor's first trial after its leader died always ends before
+// its disk voter has finished the 10 s challenge, unanswered by both peers; the
+// voter still counts as heard, so the trial is not taken for isolation.
+TEST(Monitor, HaSurvivorsFailedTrialDoesNotSelfFence)
+{
+    monitor_rig r(1, 2, /*ha=*/true, false, /*self_fencing=*/true);
+    r.start();
+    r.mon->run_once(make_msg(raft::APPEND_REQUEST, 1, 2, 1));  // node 2 leads
+    raft::mq_t* ha = r.queue(raft::NODE_HA);
+    raft::raft_msg_t m;
+    r.clock.advance(7 * raft::SEC);  // node 2 is gone
+    r.tick();
+    ASSERT_EQ(r.mon->state(), raft::PRE_CANDIDATE);
+    while (raft::mq_pop(ha, &m, 1) == 0) {
+    }
+    r.clock.advance(7 * raft::SEC);
+    r.tick();
+    ASSERT_EQ(raft::mq_pop(ha, &m, 1), 0);
+    ASSERT_EQ(m.type, raft::STATE_CHANGED);
+    EXPECT_EQ(m.body.state_changed.old_state, raft::PRE_CANDIDATE);
+    EXPECT_EQ(m.body.state_changed.new_state, raft::FOLLOWER);
+    EXPECT_NE(m.body.state_changed.incarnation, 0u) << "a node that has known a leader";
+    EXPECT_TRUE(r.exit_calls().empty());
+    EXPECT_TRUE(r.sysctls.empty());
+}
+
 TEST(Monitor, StopSignals)
 {
     {  // no leader known: exit at once

@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <future>
 #include <map>
 #include <set>
 #include <thread>
@@ -143,6 +144,81 @@ TEST(SvcActivation, ReturningNodeStopsOthersServicesBeforeItIsUnfenced)
             EXPECT_EQ(first_unfence, calls.size()) << "node 3 must stay fenced";
         }
     }
+}
+
+json ha_pair(json services)
+{
+    return {{"cluster", {{"start_delay", 0}}},
+            {"nodes", json::array({{{"id", 1}, {"nodename", "n1"}}, {{"id", 2}, {"nodename", "n2"}}})},
+            {"ha", {{"disks", {"da1"}}}},
+            {"services", std::move(services)}};
+}
+
+// A pair reclaims the peer's services only when the disk voter fenced the peer;
+// the peer gets its disks back only after its Runner stopped the services that
+// were started here.
+TEST(SvcActivation, HaPairReclaimsOnlyAFencedPeerAndLetsItBackAfterItsSweep)
+{
+    for (bool fenced : {false, true}) {
+        log_capture log;
+        kelm::ha_fence_link link;
+        leader l(ha_pair(json::array({{{"name", "b"}, {"pri0", 2}}})));
+        l.app.ha_link = &link;
+        l.start();
+        l.online({1, 2});
+        ASSERT_TRUE(wait_until([&] { return l.runs_on("b", 2); }));
+        EXPECT_TRUE(link.release_allowed.load()) << "node 2 was swept when it came online";
+        link.release_allowed.store(false);  // the voter fences it on its death notice
+        link.peer_fenced.store(fenced);
+        l.mon.set_alive(2, false);
+        l.app.post_event(kind_node_offline, 2);
+        if (!fenced) {
+            ASSERT_TRUE(wait_until([&] { return log.has("svc_app: Failed fencing node 2. Skip reclamation."); }));
+            l.stop();
+            EXPECT_EQ(l.record("b")->at("run_node"), 2);
+            EXPECT_TRUE(l.mon.calls("recovery").empty());
+            EXPECT_EQ(l.holders("b"), std::set<uint32_t>{2});
+            continue;
+        }
+        ASSERT_TRUE(wait_until([&] { return l.runs_on("b", 1); }));
+        std::atomic<bool> allowed_before_stop{true};
+        l.override_fn = [&](uint32_t node, const std::string& cmd, const json& args) -> json {
+            if (node == 2 && cmd == "service" && args["cmd"] == "stop")
+                allowed_before_stop.store(link.release_allowed.load());
+            return nullptr;
+        };
+        l.mon.clear_calls();
+        l.mon.set_alive(2, true);
+        l.online({2});
+        ASSERT_TRUE(wait_until([&] { return link.release_allowed.load(); }));
+        l.stop();
+        EXPECT_FALSE(allowed_before_stop.load());
+        EXPECT_EQ(l.count_calls(2, "service", {{"cmd", "stop"}, {"serviceName", "b"}}), 1u);
+        EXPECT_TRUE(l.mon.calls("fence-node").empty());
+    }
+}
+
+// A sweep that fails keeps the peer fenced, also when it comes back again
+// before its offline event is handled.
+TEST(SvcActivation, HaPeerThatKeepsServicesOfOthersStaysFenced)
+{
+    log_capture log;
+    kelm::ha_fence_link link;
+    leader l(ha_pair(json::array({{{"name", "b"}, {"pri0", 1}}})));
+    l.app.ha_link = &link;
+    l.override_fn = [&](uint32_t node, const std::string& cmd, const json& args) -> json {
+        if (node == 2 && cmd == "service" && args["cmd"] == "stop")
+            return {{"error", "EPROGRAM"}, {"errorMessage", "FAILED phase=pool-export"}};
+        return nullptr;
+    };
+    l.start();
+    l.online({1, 2});
+    ASSERT_TRUE(wait_until([&] { return log.has("svc_app: Node 2 keeps services of others; left fenced"); }));
+    ASSERT_TRUE(wait_until([&] { return log.has("svc_app: Enable run services on node 2"); }));
+    l.online({2});  // a blip: its offline event was replaced by this one
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // 200 s on the leader's clock
+    l.stop();
+    EXPECT_FALSE(link.release_allowed.load());
 }
 
 TEST(SvcActivation, StaleRecordsOfAnEarlierSessionAreStoppedRecoveredAndStarted)
@@ -377,7 +453,8 @@ TEST(SvcFencing, AttemptsSkipsAndExit)
     };
     const json erpc = {{"error", "ERPC"}, {"errorMessage", "x"}};
     const row rows[] = {
-        {"ha", true, true, true, erpc, 0, true, "svc_app: node 2: fence-on skipped (HA: disk PR reservations)"},
+        {"ha, peer not fenced", true, true, true, erpc, 0, false,
+         "svc_app: node 1: cannot fence-on node 2: 'not fenced off the HA disks'"},
         {"target disabled", false, true, false, erpc, 0, true,
          "svc_app: node 1: fence-on of node 2 skipped (node 2 disabled in config)"},
         {"offline fencer", false, true, true, {{"error", "EOFFLINE"}}, 1, true, ""},
@@ -386,6 +463,8 @@ TEST(SvcFencing, AttemptsSkipsAndExit)
     for (const auto& r : rows) {
         log_capture log;
         parts p;
+        kelm::ha_fence_link link;
+        p.app.ha_link = &link;
         p.app.ha_mode.store(r.ha);
         p.app.cfg_enabled[2].store(r.target_cfg);
         p.mon.set_runner([&](uint32_t, const std::string&, const json&) { return r.reply; });
@@ -397,6 +476,32 @@ TEST(SvcFencing, AttemptsSkipsAndExit)
     p.nodes[0].exit.store(true);
     EXPECT_FALSE(fence_node(p.app, p.nodes[0], 2, true));
     EXPECT_TRUE(p.mon.calls("fence-node").empty());
+}
+
+// In a pair the disks fence: a fence-on is done only when the disk voter has
+// fenced the peer on a quorum, waited for up to 10 s; a fence-off is skipped.
+TEST(SvcFencing, HaFenceOnWaitsForTheDiskVoter)
+{
+    log_capture log;
+    parts p;
+    kelm::ha_fence_link link;
+    p.app.ha_link = &link;
+    p.app.ha_mode.store(true);
+    const auto start = p.clock.now();
+    EXPECT_FALSE(fence_node(p.app, p.nodes[0], 2, true));
+    EXPECT_GE(p.clock.now() - start, ha_fence_wait);
+    auto late = std::async(std::launch::async, [&] { return fence_node(p.app, p.nodes[0], 2, true); });
+    p.clock.sleep_for(std::chrono::seconds(3));
+    link.peer_fenced.store(true);
+    EXPECT_TRUE(late.get());
+    EXPECT_TRUE(log.has("svc_app: node 2: fence-on done (HA: disk PR reservations)"));
+    link.peer_fenced.store(false);
+    EXPECT_TRUE(fence_node(p.app, p.nodes[0], 2, false));
+    EXPECT_TRUE(log.has("svc_app: node 2: fence-off skipped (HA: disk PR reservations)"));
+    EXPECT_FALSE(link.release_allowed.load()) << "a fence-off alone sweeps nothing";
+    EXPECT_TRUE(p.mon.calls("fence-node").empty());
+    p.nodes[0].exit.store(true);  // an ending activation stops waiting
+    EXPECT_FALSE(fence_node(p.app, p.nodes[0], 2, true));
 }
 
 TEST(SvcOwnerLocks, GiveUpWhenPlacementMovesOrTheActivationEnds)

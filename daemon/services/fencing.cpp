@@ -9,10 +9,38 @@ namespace svc {
 
 using nlohmann::json;
 
+namespace {
+
+// The disk voter fences the peer on its own once the peer is reported dead; a
+// fence-on succeeds only when it did, since a reclaim on a "skipped" fence would
+// start the peer's pools here while the peer may still write to them.
+bool ha_fence_on(svc_app& app, node& x, uint32_t target)
+{
+    const auto deadline = app.clock.now() + ha_fence_wait;
+    for (;;) {
+        if (app.ha_link->peer_fenced.load()) {
+            spdlog::info("{}: node {}: fence-on done (HA: disk PR reservations)", app_name, target);
+            return true;
+        }
+        if (x.exit.load())
+            return false;
+        if (app.clock.now() >= deadline)
+            break;
+        app.clock.sleep_for(ha_fence_poll);
+    }
+    spdlog::warn("{}: node {}: cannot fence-on node {}: '{}'", app_name, x.id, target,
+                 "not fenced off the HA disks");
+    return false;
+}
+
+}  // namespace
+
 bool fence_node(svc_app& app, node& x, uint32_t target, bool on)
 {
     const char* op = on ? "on" : "off";
     if (app.ha_mode.load()) {
+        if (on)
+            return ha_fence_on(app, x, target);
         spdlog::info("{}: node {}: fence-{} skipped (HA: disk PR reservations)", app_name, target, op);
         return true;
     }

@@ -13,9 +13,16 @@ struct svc_app;
 
 inline constexpr int fence_attempts = 5;
 inline constexpr auto fence_retry_pause = std::chrono::seconds(2);
+// HA mode: how long a fence-on waits for the disk voter to have fenced the peer
+// (its fence pass runs every second once the peer is reported dead), and how
+// often it looks.
+inline constexpr auto ha_fence_wait = std::chrono::seconds(10);
+inline constexpr auto ha_fence_poll = std::chrono::milliseconds(100);
 
 // Through X's Runner, fences (on) or unfences (off) `target`. True when done or
-// skipped (HA mode, a node disabled in the configuration, X's node offline).
+// skipped (a node disabled in the configuration, X's node offline). In HA mode
+// the disks fence: "off" is skipped, "on" is done only when the disk voter has
+// fenced the peer on a quorum of disks within `ha_fence_wait`.
 bool fence_node(svc_app& app, node& x, uint32_t target, bool on);
 // "kelm-exit" to a node, or 66 for every node; an error reply is only logged.
 void send_exit(svc_app& app, uint32_t node_id);

@@ -3,7 +3,7 @@
 //
 // Locking: `mutex` guards queue and workers; the node thread holds it only to
 // take an event, never while it handles one. state, exit, stopping and enabled
-// are atomics read without a lock. `online` is touched only by the node thread.
+// are atomics read without a lock. `online` and `swept` are touched only by the node thread.
 // Node objects hold a mutex and never move: keep them in a std::deque.
 #pragma once
 
@@ -40,6 +40,7 @@ struct node {
     const uint32_t id;
     const std::string name;
     uint64_t online = 0;  // bit n: node n seen online (node thread only)
+    uint64_t swept = 0;   // bit n: node n's last sweep of others' services succeeded (node thread only)
     std::atomic<uint32_t> state{ns_new};
     std::atomic<bool> exit{false};
     std::atomic<bool> stopping{false};

@@ -44,6 +44,9 @@ const std::array<action_fn, 7>& choose_table(const node& x, const service_rec& s
 
 bool in_set(uint64_t set, uint32_t id) { return id < max_nodes && (set >> id) & 1; }
 
+// In a pair, the node whose disks this leader's voter fences.
+bool is_ha_peer(svc_app& app, uint32_t id) { return app.ha_mode.load() && id != app.this_nodeid.load(); }
+
 // One node object's part in a broadcast event: counted in the tally on every way
 // out (a throw counts as a failure), and the part that completes the count does
 // the follow-up.
@@ -92,8 +95,15 @@ bool stop_services_of_others(svc_app& app, service_table& services, uint32_t n_i
 void on_node_online(svc_app& app, node& x, const node_event& ev)
 {
     const uint32_t n_id = ev.node;
-    if (in_set(x.online, n_id))
+    if (in_set(x.online, n_id)) {
+        // Back before its offline event was handled (the newer event replaced
+        // it): nothing of it was reclaimed since its last sweep, so when that
+        // sweep succeeded the disk voter, which fenced it on the liveness notice,
+        // may let it back.
+        if (n_id != x.id && is_ha_peer(app, n_id) && in_set(x.swept, n_id))
+            app.ha_link->release_allowed.store(true);
         return;
+    }
     if (n_id == x.id) {
         if (x.state.load() == ns_offline)
             for (uint32_t u = 0; u < max_nodes; ++u)
@@ -107,10 +117,14 @@ void on_node_online(svc_app& app, node& x, const node_event& ev)
             *tally, static_cast<int>(app.node_count.load()) - 1,
             [&] {
                 std::call_once(tally->sweep_once, [&] {
-                    tally->sweep_ok.store(app.ha_mode.load() || stop_services_of_others(app, *x.services, n_id));
+                    tally->sweep_ok.store(stop_services_of_others(app, *x.services, n_id));
                     if (!tally->sweep_ok.load())
                         spdlog::warn("{}: Node {} keeps services of others; left fenced", app_name, n_id);
+                    else if (is_ha_peer(app, n_id))
+                        app.ha_link->release_allowed.store(true);  // the disk voter may let it back
                 });
+                if (n_id < max_nodes)
+                    x.swept = tally->sweep_ok.load() ? x.swept | uint64_t{1} << n_id : x.swept & ~(uint64_t{1} << n_id);
                 if (!tally->sweep_ok.load())
                     return false;
                 return fence_node(app, x, n_id, false);

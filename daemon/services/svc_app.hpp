@@ -14,6 +14,7 @@
 // held: it takes only main_mutex and never calls the monitor.
 #pragma once
 
+#include "daemon/core/ha_fence_link.hpp"
 #include "daemon/core/monitor.hpp"
 #include "daemon/services/monitor_port.hpp"
 #include "daemon/services/node_event.hpp"
@@ -78,6 +79,9 @@ struct svc_app {
 
     std::atomic<uint32_t> node_count{0};
     std::atomic<bool> ha_mode{false};
+    // In HA mode, what this daemon's disk voter and the service manager tell each
+    // other about the peer's fencing (not owned; tests point it at their own).
+    kelm::ha_fence_link* ha_link = &kelm::daemon_ha_link();
     std::array<std::atomic<bool>, max_nodes> cfg_enabled;
 
     // The mode word (1 inactive, 2 active, 3 exit).
