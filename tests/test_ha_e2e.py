@@ -61,7 +61,7 @@ def test_leader_killed_then_back(pair, down):
     c.assert_safe()
 
 
-def test_partition_with_healthy_disks_takes_nothing_over(pair, nets):
+def test_partition_with_healthy_disks_takes_nothing_over(nets, pair):
     c = pair(nets)
     leader = start_pair(c)
     follower = 3 - leader
