@@ -29,6 +29,8 @@ def terms_led(cluster):
     """{term: [node ids]} over every process the cluster ever started."""
     led = {}
     for p in cluster.processes:
+        if not p.name.startswith("kelm"):
+            continue  # a Runner
         node = int(p.name.split("-")[0][len("kelm"):])
         for term, _ in leaderships(p):
             led.setdefault(term, []).append(node)

@@ -11,7 +11,7 @@ from raft_watch import cmdlog
 
 
 class ServiceCluster(Cluster):
-    def __init__(self, workdir, n=3, services=None, ids=None, **top):
+    def __init__(self, workdir, n=3, services=None, ids=None, vdevs=None, **top):
         doc = cluster_config(n, ids=ids, **top)
         doc["cluster"]["start_delay"] = 0
         for node in doc["nodes"]:
@@ -22,7 +22,10 @@ class ServiceCluster(Cluster):
         self.runners = {}
         for s in doc["services"]:
             for pool in s.get("pools", []):
-                self.emul("zfs", "create", json.dumps({"name": pool}))
+                spec = {"name": pool}
+                if vdevs and pool in vdevs:
+                    spec["vdevs"] = vdevs[pool]
+                self.emul("zfs", "create", json.dumps(spec))
         self.emul("fence", "mesh", self.config_path)
 
     def emul(self, kind, *args):
@@ -35,9 +38,14 @@ class ServiceCluster(Cluster):
         host = node_id if isinstance(node_id, str) else f"node{node_id}"
         return {"KELM_EMUL_ROOT": self.emul_root, "KELM_EMUL_HOST": host}
 
+    def prefix_for(self, node_id):
+        """The command that runs a node's programs where that node lives (none: here)."""
+        return []
+
     def start_runner(self, node_id):
         p = Process([binary("kelm-runner"), "-c", self.config_path, "-n", str(node_id), "-l", "info"], self.workdir,
-                    f"runner{node_id}-{len(self.processes)}", env=self.env_for(node_id))
+                    f"runner{node_id}-{len(self.processes)}", env=self.env_for(node_id),
+                    prefix=self.prefix_for(node_id))
         self.runners[node_id] = p
         self.processes.append(p)
         assert p.wait_for("[runner] serving node", 15), p.output() + p.errors()
@@ -46,7 +54,7 @@ class ServiceCluster(Cluster):
     def start_node(self, node_id, log_level="debug"):
         if node_id not in self.runners or self.runners[node_id].proc.poll() is not None:
             self.start_runner(node_id)
-        return self.start(node_id, log_level=log_level)
+        return self.start(node_id, log_level=log_level, prefix=self.prefix_for(node_id))
 
     # ---- the truth of the pool world ----
     def pools(self):

@@ -1,0 +1,112 @@
+"""A two-node HA pair doing its job: real daemons, Runners, poolrun and nodefence on
+three shared emulated disks that carry the services' pools. Every scenario ends
+with no pool ever writable by two hosts, no two nodes pre-empting each other on
+the disks and one leader per term."""
+import json
+import time
+
+import pytest
+
+from ha_pair_site import (DISKS, FAILOVER_S, QUARANTINE, HaPair, PairNets, start_pair,
+                          rejoin, wait_takeover)
+from raft_watch import current_state
+from service_site import wait_until
+
+
+@pytest.fixture
+def pair(tmp_path):
+    made = []
+
+    def make(nets=None):
+        made.append(HaPair(tmp_path, nets))
+        return made[-1]
+
+    yield make
+    for c in made:
+        c.stop_all()
+
+
+@pytest.fixture
+def nets():
+    n = PairNets()
+    yield n
+    n.delete()
+
+
+def led(process):
+    return "-> LEADER" in process.output()
+
+
+# How the leader goes down: the whole node (daemon and Runner killed, the host's
+# imports gone as in a reboot), or its daemon alone (host and Runner go on, the
+# pools stay imported and are cut off by the reservation).
+DAEMON_ONLY_XFAIL = pytest.mark.xfail(strict=False, reason="the leader releases the disks as soon as the peer is "
+                                      "alive, before the peer's Runner has stopped the pools it still holds")
+
+
+@pytest.mark.parametrize("down", ["node", pytest.param("daemon", marks=DAEMON_ONLY_XFAIL)])
+def test_leader_killed_then_back(pair, down):
+    c = pair()
+    leader = start_pair(c)
+    survivor = 3 - leader
+    (c.crash_node if down == "node" else c.kill_daemon)(leader)
+    wait_takeover(c, survivor)
+    c.assert_safe()
+
+    back = rejoin(c, survivor, leader)
+    time.sleep(5)  # a returning node that tried to take the disks would have done it by now
+    assert not led(back) and "Obtain reservation done." not in back.output()
+    assert c.reservations() == {d: None for d, _ in DISKS}
+    wait_until(lambda: c.services_only_on(survivor), 60, "every pool on the leader alone")
+    c.assert_safe()
+
+
+def test_partition_with_healthy_disks_takes_nothing_over(nets, pair):
+    c = pair(nets)
+    leader = start_pair(c)
+    follower = 3 - leader
+    before = c.daemons[follower].output()
+    nets.cut(follower)
+    wait_until(lambda: f"[HA reservation client] node {follower} died" in c.out(leader), 60,
+               "the leader loses its peer")
+    # Long enough for the cut-off follower to try the disks several times over.
+    time.sleep(40)
+    after = c.daemons[follower].output()[len(before):]
+    assert "-> LEADER" not in after and "Obtain reservation done." not in after
+    assert current_state(c.daemons[leader]) == "LEADER"
+    assert c.reservations() == {d: leader for d, _ in DISKS}
+    assert c.services_on(leader)
+    c.assert_safe()
+
+
+def test_leader_disk_path_lost_for_30s(pair):
+    c = pair()
+    leader = start_pair(c)
+    follower = 3 - leader
+    c.disk("fault", json.dumps({"host": f"node{leader}", "action": "fail", "for_ms": 30000}))
+    time.sleep(45)
+    assert current_state(c.daemons[leader]) == "LEADER" and not led(c.daemons[follower])
+    assert c.placed()
+    c.assert_safe()
+
+
+def test_flapping_disk_is_quarantined_and_fencing_goes_on_with_two(pair):
+    c = pair()
+    leader = start_pair(c)
+    follower = 3 - leader
+    c.disk("fault", json.dumps({"disk": "da2", "host": f"node{leader}", "action": "fail",
+                                "flap": {"period_ms": 2000, "down_ms": 1200}}))
+    wait_until(lambda: QUARANTINE.format("da2") in c.out(leader), 60, "the flapping disk quarantined")
+    seen = len(c.disk("journal", "da2").splitlines())
+    c.crash_node(follower)
+    wait_until(lambda: c.services_on(leader), FAILOVER_S, "every service on the leader")
+    wait_until(lambda: [c.reservations()[d] for d in ("da1", "nvme0ns1")] == [leader, leader], 30,
+               "the leader holds the two healthy disks")
+    out = c.out(leader)
+    assert out.count("QUARANTINED") == 1
+    assert "Fencing quorum not reached" not in out and "Fencing failed" not in out
+    # A quarantined disk gets no command at all from its node.
+    later = [json.loads(x) for x in c.disk("journal", "da2").splitlines()[seen:]]
+    assert not [j for j in later if j.get("host") == f"node{leader}"], later
+    c.assert_safe()
+
