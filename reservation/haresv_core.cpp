@@ -318,6 +318,8 @@ void haresv_core::on_state_changed(uint32_t old_state, uint32_t new_state, uint6
         stepped_down_ = false;
     if (old_state == PRE_CANDIDATE && new_state == FOLLOWER && reason == REASON_TIMEOUT)
         skip_foreign_term(term, out);
+    if (new_state == PRE_CANDIDATE && ha_resv_state_ == RESV_OBTAINING && now() - timer_b_.start > stale_challenge_ns)
+        ha_resv_state_ = RESV_NONE;
     if (new_state == PRE_CANDIDATE && ha_resv_state_ == RESV_NONE) {
         restart(timer_b_);
         register_all();

@@ -30,6 +30,10 @@ public:
 
     static constexpr int64_t timer_a_ns = 1000000000;   // leader's disk pass
     static constexpr int64_t timer_b_ns = 10000000000;  // challenge before taking the disks
+    // A challenge still pending this long after it began says nothing about the
+    // leader now (trials come every 5-6 s while there is none): the next trial
+    // begins a new one.
+    static constexpr int64_t stale_challenge_ns = 3 * timer_b_ns;
 
     enum resv_state : uint32_t { RESV_NONE = 0, RESV_OBTAINING = 1, RESV_HELD = 2 };
     enum peer_state : uint32_t { PEER_UNKNOWN = 0, PEER_ALIVE = 1, PEER_DIED = 2 };

@@ -257,6 +257,23 @@ TEST(HaResvCore, ATrialThatEndsEarlyKeepsTheChallengeRunning)
     EXPECT_EQ(r.node[1]->ha_resv_state(), haresv_core::RESV_HELD);
 }
 
+TEST(HaResvCore, AChallengeLeftPendingLongAgoStartsAgain)
+{
+    // A trial at start-up ends, a leader then leads for a minute; when this node
+    // next tries, its old challenge must not hand it the disks at once.
+    pair_rig r;
+    r.state(1, FOLLOWER, PRE_CANDIDATE);
+    r.now += 5 * s;
+    r.state(1, PRE_CANDIDATE, FOLLOWER);
+    r.now += 60 * s;
+    r.state(1, FOLLOWER, PRE_CANDIDATE);
+    EXPECT_EQ(r.node[1]->ha_resv_state(), haresv_core::RESV_OBTAINING);
+    EXPECT_EQ(r.held_by(1) + r.held_by(2), 0);
+    r.now += 10 * s + 1;
+    r.tick(1);
+    EXPECT_EQ(r.node[1]->ha_resv_state(), haresv_core::RESV_HELD);
+}
+
 TEST(HaResvCore, LeaderReleasesWhilePeerAliveAndFencesWhenItDies)
 {
     pair_rig r;

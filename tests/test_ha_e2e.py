@@ -40,11 +40,8 @@ def led(process):
 # How the leader goes down: the whole node (daemon and Runner killed, the host's
 # imports gone as in a reboot), or its daemon alone (host and Runner go on, the
 # pools stay imported and are cut off by the reservation).
-DAEMON_ONLY_XFAIL = pytest.mark.xfail(strict=False, reason="the leader releases the disks as soon as the peer is "
-                                      "alive, before the peer's Runner has stopped the pools it still holds")
 
-
-@pytest.mark.parametrize("down", ["node", pytest.param("daemon", marks=DAEMON_ONLY_XFAIL)])
+@pytest.mark.parametrize("down", ["node", "daemon"])
 def test_leader_killed_then_back(pair, down):
     c = pair()
     leader = start_pair(c)
