@@ -50,6 +50,17 @@ def test_leader_killed_then_back(pair, down):
     wait_takeover(c, survivor)
     c.assert_safe()
 
+    if down == "daemon":
+        # Its host still holds its pool, suspended since the reservation moved: its
+        # Runner cannot export it, so the leader keeps it off the disks for good.
+        back = c.start_node(leader)
+        wait_until(lambda: f"Node {leader} keeps services of others; left fenced" in c.out(survivor), 60,
+                   "the leader keeps the returning node fenced")
+        time.sleep(5)
+        assert not led(back) and "Obtain reservation done." not in back.output()
+        assert c.reservations() == {d: survivor for d, _ in DISKS}
+        c.assert_safe()
+        return
     back = rejoin(c, survivor, leader)
     time.sleep(5)  # a returning node that tried to take the disks would have done it by now
     assert not led(back) and "Obtain reservation done." not in back.output()
