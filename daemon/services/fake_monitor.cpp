@@ -36,7 +36,6 @@ void fake_monitor::call(uint32_t node_id, const std::string& cmd, json& io)
     {
         std::lock_guard lk(mutex_);
         if (cmd == "set-value" && !throw_on_set_value_.empty() && args.value("key", "") == throw_on_set_value_) {
-            throw_on_set_value_.clear();
             calls_.push_back({node_id, cmd, args, nullptr});
             throw std::runtime_error("fake set-value failure");
         }

@@ -55,8 +55,10 @@ public:
     void set_delay(uint32_t node, std::chrono::milliseconds d);
     // The next n set-value calls fail with "ETIMEDOUT" "Set key timeout.".
     void fail_set_values(int n);
-    // The next set-value of `key` throws instead of answering (empty: none). Other
-    // keys are saved as usual: the service passes of a running leader keep saving.
+    // Every set-value of `key` throws instead of answering until another key (or
+    // none: empty) is set. Other keys are saved as usual: the service passes of a
+    // running leader keep saving, and one of them saving `key` first must not use
+    // the failure up before the call under test makes it.
     void throw_on_set_value(std::string key);
 
     std::optional<std::string> kv(const std::string& key);

@@ -167,6 +167,7 @@ TEST(SvcRequests, ThrowingSaveAnswersTryAgain)
     EXPECT_EQ(l.count_calls(3, "service", {{"cmd", "stop"}, {"serviceName", "b"}}), 0u);
     EXPECT_TRUE(l.runs_on("b", 3));
     EXPECT_TRUE(log.has("Drop event."));
+    l.mon.throw_on_set_value("");
 }
 
 TEST(SvcRequests, NeverWaitForEver)
