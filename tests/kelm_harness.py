@@ -2,6 +2,7 @@
 are always stopped (SIGTERM, then SIGKILL after a grace period), and their output."""
 import json
 import os
+import random
 import signal
 import socket
 import subprocess
@@ -15,23 +16,79 @@ def binary(name):
 
 
 _used_ports = set()
+_PORT_CLAIMS = os.path.join(os.environ.get("TMPDIR", "/tmp"), "kelm-scenario-ports")
+
+
+def _port_range():
+    """Ports below the kernel's ephemeral range: a port taken from that range can be
+    taken again, while a daemon or Runner of ours is down between a kill and a restart,
+    by any process's outgoing connection, and the restart then fails to bind."""
+    try:
+        with open("/proc/sys/net/ipv4/ip_local_port_range") as f:
+            low = int(f.read().split()[0])
+    except (OSError, ValueError, IndexError):
+        low = 32768
+    top = min(low, 65536) - 1
+    return (10000, top) if top > 12000 else (low + 1000, 65000)
+
+
+def _pid_alive(pid):
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except PermissionError:
+        pass
+    return True
+
+
+def _claim(port):
+    """Claims a port for this process among every scenario running on the machine
+    (ctest runs them in parallel): one file per port holding the claimer's pid; the
+    claim of a process that is gone is taken over."""
+    os.makedirs(_PORT_CLAIMS, exist_ok=True)
+    path = os.path.join(_PORT_CLAIMS, str(port))
+    for _ in range(2):
+        try:
+            fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o644)
+        except FileExistsError:
+            try:
+                with open(path) as f:
+                    owner = int(f.read().strip() or "0")
+            except (OSError, ValueError):
+                return False
+            if owner and (owner == os.getpid() or _pid_alive(owner)):
+                return False
+            try:
+                os.unlink(path)
+            except FileNotFoundError:
+                pass
+            continue
+        with os.fdopen(fd, "w") as f:
+            f.write(str(os.getpid()))
+        return True
+    return False
 
 
 def free_port():
-    """A port free for both UDP and TCP on 127.0.0.1 (ephemeral, not handed out twice)."""
-    for _ in range(200):
-        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as u:
-            u.bind(("127.0.0.1", 0))
-            port = u.getsockname()[1]
-            if port in _used_ports:
-                continue
-            try:
-                with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as t:
-                    t.bind(("127.0.0.1", port))
-            except OSError:
-                continue
-            _used_ports.add(port)
-            return port
+    """A port free for both UDP and TCP on 127.0.0.1, outside the ephemeral range,
+    never handed out twice while the process that got it lives."""
+    low, high = _port_range()
+    for _ in range(2000):
+        port = random.randint(low, high)
+        if port in _used_ports:
+            continue
+        try:
+            with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as u:
+                u.bind(("127.0.0.1", port))
+            with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as t:
+                t.bind(("127.0.0.1", port))
+        except OSError:
+            continue
+        if not _claim(port):
+            continue
+        _used_ports.add(port)
+        return port
     raise RuntimeError("no free port")
 
 
