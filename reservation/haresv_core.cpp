@@ -316,9 +316,15 @@ void haresv_core::on_state_changed(uint32_t old_state, uint32_t new_state, uint6
     disks_checked_ = false;
     if (new_state != LEADER)
         stepped_down_ = false;
-    if (old_state == PRE_CANDIDATE && new_state == FOLLOWER && reason == REASON_TIMEOUT)
+    if (old_state == PRE_CANDIDATE && new_state == FOLLOWER && reason == REASON_TIMEOUT) {
+        trial_timed_out_at_ = now();
         skip_foreign_term(term, out);
-    if (new_state == PRE_CANDIDATE && ha_resv_state_ == RESV_OBTAINING && now() - timer_b_.start > stale_challenge_ns)
+    } else if (old_state == PRE_CANDIDATE && new_state == FOLLOWER && ha_resv_state_ == RESV_OBTAINING) {
+        // A trial ended by a leader or a higher term: someone is there.
+        ha_resv_state_ = RESV_NONE;
+    }
+    if (new_state == PRE_CANDIDATE && ha_resv_state_ == RESV_OBTAINING &&
+        now() - trial_timed_out_at_ > challenge_carry_ns)
         ha_resv_state_ = RESV_NONE;
     if (new_state == PRE_CANDIDATE && ha_resv_state_ == RESV_NONE) {
         restart(timer_b_);

@@ -30,10 +30,12 @@ public:
 
     static constexpr int64_t timer_a_ns = 1000000000;   // leader's disk pass
     static constexpr int64_t timer_b_ns = 10000000000;  // challenge before taking the disks
-    // A challenge still pending this long after it began says nothing about the
-    // leader now (trials come every 5-6 s while there is none): the next trial
-    // begins a new one.
-    static constexpr int64_t stale_challenge_ns = 3 * timer_b_ns;
+    // A challenge left pending by a trial that timed out carries over only to a
+    // trial that comes as soon as a node hearing nobody starts one (its election
+    // time-out, 5 to 6 s, plus this margin). A later trial means the node heard a
+    // leader or a candidate in between, and the old challenge says nothing about
+    // whether the leader is alive now: the next trial begins a new one.
+    static constexpr int64_t challenge_carry_ns = 7000000000;
 
     enum resv_state : uint32_t { RESV_NONE = 0, RESV_OBTAINING = 1, RESV_HELD = 2 };
     enum peer_state : uint32_t { PEER_UNKNOWN = 0, PEER_ALIVE = 1, PEER_DIED = 2 };
@@ -130,6 +132,7 @@ private:
     // The last read of the disks as leader found them not taken by the peer.
     bool disks_checked_ = false;
     int64_t disks_checked_at_ = 0;
+    int64_t trial_timed_out_at_ = 0;  // when the last trial ended on its time-out
     kelm::ha_fence_link* link_;
     // "kept fenced" was logged since the last fence pass.
     bool held_back_reported_ = false;

@@ -2,6 +2,8 @@
 // clock: votes, obtaining, leader passes, release on follower, step-down, echo.
 #include "reservation/haresv_core.hpp"
 
+#include "daemon/core/raft_node.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -211,7 +213,9 @@ TEST(HaResvCore, EachVoterGrantsItsNodeOnlyItsOwnTerms)
             EXPECT_EQ(out[0].term, c.term + 1);
             EXPECT_EQ(out[0].body.flag, 0);
         }
-        EXPECT_EQ(r.node[c.id]->ha_resv_state(), haresv_core::RESV_OBTAINING);
+        // Only a trial that heard nobody leaves its challenge pending.
+        EXPECT_EQ(r.node[c.id]->ha_resv_state(),
+                  c.reason == REASON_TIMEOUT ? haresv_core::RESV_OBTAINING : haresv_core::RESV_NONE);
     }
 }
 
@@ -249,7 +253,7 @@ TEST(HaResvCore, ATrialThatEndsEarlyKeepsTheChallengeRunning)
     pair_rig r;
     r.state(1, FOLLOWER, PRE_CANDIDATE);
     r.now += 5 * s;
-    r.state(1, PRE_CANDIDATE, FOLLOWER);
+    r.state(1, PRE_CANDIDATE, FOLLOWER, 1, REASON_TIMEOUT);
     r.now += 6 * s;
     r.tick(1);
     EXPECT_EQ(r.node[1]->ha_resv_state(), haresv_core::RESV_OBTAINING);
@@ -272,6 +276,43 @@ TEST(HaResvCore, AChallengeLeftPendingLongAgoStartsAgain)
     r.now += 10 * s + 1;
     r.tick(1);
     EXPECT_EQ(r.node[1]->ha_resv_state(), haresv_core::RESV_HELD);
+}
+
+// A challenge carries over only to the trial right after one that timed out (the
+// survivor's way to the disks). A later trial, or a trial ended by a leader or a
+// higher term, says a leader may be alive: the challenge begins again, so a live
+// leader cut off from this node has the full 10 s to see it dead and fence it.
+TEST(HaResvCore, AChallengeCarriesOverOnlyToTheNextTrialAfterATimeOut)
+{
+    struct trial_case {
+        const char* what;
+        uint32_t end_reason;
+        int64_t gap_s;
+        bool carried;
+    };
+    const trial_case cases[] = {
+        {"back to back after a time-out", REASON_TIMEOUT, 6, true},
+        {"a leader was heard in between", REASON_TIMEOUT, 8, false},
+        {"the trial ended on a higher term", REASON_HIGHER_TERM, 5, false},
+        {"the trial ended on a leader's append", REASON_APPEND, 5, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        pair_rig r;
+        r.state(1, FOLLOWER, PRE_CANDIDATE);
+        r.now += 6 * s;
+        r.state(1, PRE_CANDIDATE, FOLLOWER, 1, c.end_reason);
+        r.now += c.gap_s * s;
+        r.state(1, FOLLOWER, PRE_CANDIDATE);
+        r.tick(1);
+        EXPECT_EQ(r.node[1]->ha_resv_state(), c.carried ? haresv_core::RESV_HELD : haresv_core::RESV_OBTAINING);
+        EXPECT_EQ(r.held_by(1), c.carried ? 3 : 0);
+        if (!c.carried) {
+            r.now += 10 * s + 1;
+            r.tick(1);
+            EXPECT_EQ(r.node[1]->ha_resv_state(), haresv_core::RESV_HELD);
+        }
+    }
 }
 
 TEST(HaResvCore, LeaderReleasesWhilePeerAliveAndFencesWhenItDies)

@@ -54,6 +54,10 @@ def test_cold_start_places_then_a_killed_node_hands_its_service_over(site):
     wait_until(lambda: f"svc_app: Node {victim} keeps services of others; left fenced" in
                site.daemons[leader].output(), 90, "returning node left fenced")
     assert site.double_imports() == 0
-    assert sorted(site.holders(pool)) == sorted([f"node{victim}"] + [h for h in site.holders(pool)
-                                                                     if h != f"node{victim}"])
-    assert any(f"node{o}" in site.holders(pool) for o in others)
+    assert f"node{victim}" in site.holders(pool)
+    # The service goes on where it was moved (a pass of a busy leader may restart it
+    # there, so give it the time a start takes).
+    wait_until(lambda: any(f"node{o}" in site.holders(pool) for o in others), 30,
+               "service running on another node: " + site.emul("zfs", "show") +
+               "\n".join(line for line in site.daemons[leader].output().splitlines() if "svc_app" in line)[-6000:])
+    assert site.double_imports() == 0

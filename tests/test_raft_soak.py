@@ -47,15 +47,15 @@ def run_soak(tmp_path, body, *args):
     return subprocess.run([SOAK, *args], env=env, capture_output=True, text=True, timeout=60)
 
 
-def test_pairs_mode_passes_the_flag_and_sums_the_seeds_that_cannot_rejoin(tmp_path):
+def test_pairs_mode_passes_the_flag_and_sums_the_seeds_with_a_rewind(tmp_path):
     # The worker sees --seed FIRST --count N --pairs.
     body = ('[ "$5" = --pairs ] || exit 3\n'
-            'echo "pairs: seeds=$4 ended with a node that cannot rejoin: 2"\n'
+            'echo "pairs: seeds=$4 with a node that dropped withdrawn entries and followed again: 2"\n'
             'echo "simulator: seeds=$4 violations=0"')
     r = run_soak(tmp_path, body, "10", "1", "2", "pairs")
     assert r.returncode == 0, r.stdout + r.stderr
     lines = r.stdout.strip().splitlines()
-    assert lines[-2] == "pairs: seeds=10 ended with a node that cannot rejoin: 4"
+    assert lines[-2] == "pairs: seeds=10 with a node that dropped withdrawn entries and followed again: 4"
     assert lines[-1] == "simulator: seeds=10 violations=0 crashed-workers=0"
 
 

@@ -187,6 +187,7 @@ void node_monitor::act_on(const raft_msg_t& m)
     case STATE_CHANGED: on_state_changed(m); return;
     case NODE_STATUS: on_node_status(m); return;
     case FSM_APPLY: on_apply(m); return;
+    case FSM_REWIND: on_rewind(m); return;
     case PRE_VOTE_REQUEST:
     case VOTE_REQUEST:
     case VOTE_RESPONSE:
@@ -267,6 +268,25 @@ void node_monitor::on_apply(const raft_msg_t& m)
         activate_on_.reset();
         event("ACTIVATE", "");
     }
+}
+
+// Entries this follower applied were withdrawn (a pair's disk-only commits that
+// the leader of a later term never had): the store is rebuilt from what is left,
+// as at start-up; the leader's entries follow as FSM_APPLY.
+void node_monitor::on_rewind(const raft_msg_t& m)
+{
+    const uint64_t upto = m.body.rewind_to;
+    {
+        std::lock_guard lk(log_mutex_);
+        std::lock_guard kv(kv_mutex_);
+        kv_store_.clear();
+        for (uint64_t i = 1; i <= upto; ++i) {
+            log_entry_t e = log_->get(i);
+            kv_store_[std::string(e.key, strnlen(e.key, KEY_SIZE))] = std::string(e.value, strnlen(e.value, VALUE_SIZE));
+        }
+    }
+    spdlog::warn("[monitor] applied entries after {} were withdrawn: state rebuilt from entries 1..{}", upto, upto);
+    kv_cond_.notify_all();
 }
 
 std::optional<std::string> node_monitor::kv_get(const std::string& key)

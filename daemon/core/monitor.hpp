@@ -140,6 +140,7 @@ private:
     static void* thread_entry(void* self);
     void on_state_changed(const raft::raft_msg_t& m);
     void on_node_status(const raft::raft_msg_t& m);
+    void on_rewind(const raft::raft_msg_t& m);
     void on_apply(const raft::raft_msg_t& m);
     void append_own_entry(const std::string& key, const std::string& value);
     void copy_to_ha(const raft::raft_msg_t& m);

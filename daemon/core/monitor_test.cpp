@@ -152,6 +152,38 @@ TEST(Monitor, FollowerAppliesWithoutEventsAndNewLeaderActivatesAfterItsMarkerCom
     r.mon->unregister_app(&app.rec);
 }
 
+// A pair node that applied entries a later leader never had (they were committed
+// through the disk voter alone) drops them: its store is rebuilt without them and
+// then takes the leader's entries, with no event raised.
+TEST(Monitor, PairFollowerRebuildsItsStoreWhenAppliedEntriesAreWithdrawn)
+{
+    monitor_rig r(1, 2, /*ha=*/true);
+    recording_app app("svc_app");
+    r.start();
+    r.mon->register_app(&app.rec);
+    auto append = [&](uint64_t term, uint64_t commit, uint64_t index, const char* key, const char* value) {
+        raft::raft_msg_t req = make_msg(raft::APPEND_REQUEST, 1, 2, term);
+        req.body.append.commit = commit;
+        req.body.append.prev_index = index - 1;
+        req.body.append.prev_term = index == 1 ? 0 : r.log.get(index - 1).term;
+        req.body.append.entry = raft::log_entry_init(index, term, key, value);
+        r.mon->run_once(req);
+    };
+    append(1, 1, 1, "svc/a", "on 1");
+    append(1, 2, 2, "svc/b", "on 1");
+    append(1, 3, 3, "svc/c", "on 1");
+    r.mon->run_once(make_msg(raft::APPEND_REQUEST, 1, 2, 1));
+    ASSERT_EQ(r.mon->kv_get("svc/c"), "on 1");
+    // Node 2 leads term 3 without entries 2 and 3.
+    append(3, 2, 2, "svc/b", "on 2");
+    EXPECT_EQ(r.mon->kv_get("svc/a"), "on 1");
+    EXPECT_EQ(r.mon->kv_get("svc/b"), "on 2");
+    EXPECT_EQ(r.mon->kv_get("svc/c"), std::nullopt);
+    EXPECT_EQ(r.log.saved_applied(), 2u);
+    EXPECT_TRUE(app.take().empty());
+    r.mon->unregister_app(&app.rec);
+}
+
 TEST(Monitor, SetValueAppendsOnlyOnTheLeader)
 {
     monitor_rig r(1, 3);

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 
@@ -420,6 +421,56 @@ TEST_F(RaftFaults, ForgedAppendNeverTruncatesCommittedEntries)
             ASSERT_EQ(r.size(), 1u);
             EXPECT_EQ(r[0].body.flag, 0);
         }
+    }
+}
+
+// In a pair with the HA endpoint an old leader comes back holding entries it
+// committed through the endpoint alone, which the peer that took the disks over
+// never had. The new leader's entries replace them: commit and applied state
+// move back, FSM_REWIND says from where the store is rebuilt, and the leader's
+// entries are applied from there. Both a node that kept running and one that
+// restarted (commit index 0, last_applied stored) follow again.
+TEST_F(RaftFaults, PairNodeDropsEntriesCommittedOnItsDiskOnlyAndFollowsAgain)
+{
+    for (bool restarted : {false, true}) {
+        SCOPED_TRACE(restarted ? "restarted" : "running");
+        memory_log_t log;
+        auto old = std::make_unique<node_under_test>(&clock, 1, std::vector<uint32_t>{2, NODE_HA}, &log);
+        for (int i = 1; i <= 4; ++i)
+            old->append(1, "v" + std::to_string(i));
+        // Entries 1-2 are on both nodes; 3-4 were committed through the endpoint.
+        old->step(append_request(2, 1, 2, 4, 4, 1));
+        old->step(append_request(2, 1, 2, 4, 4, 1));
+        old->step(append_request(2, 1, 2, 4, 4, 1));
+        ASSERT_EQ((*old)->last_applied(), 4u);
+        if (restarted) {
+            old.reset();
+            old = std::make_unique<node_under_test>(&clock, 1, std::vector<uint32_t>{2, NODE_HA}, &log);
+            ASSERT_EQ((*old)->commit(), 0u);
+        }
+        node_under_test& n = *old;
+        // Leader 2 of term 3 replaces index 3 with its own entry and says 3 is committed.
+        n.step(append_request(2, 1, 3, 3, 2, 1, 3, 3, "k", "new3"));
+        EXPECT_EQ(n->state(), FOLLOWER);
+        ASSERT_EQ(n.log->last_index(), 3u);
+        EXPECT_EQ(n.log->get(3).term, 3u);
+        auto rewinds = n.sent(FSM_REWIND);
+        ASSERT_EQ(rewinds.size(), 1u);
+        EXPECT_EQ(rewinds[0].body.rewind_to, 2u);
+        auto r = n.sent(APPEND_RESPONSE, 2);
+        ASSERT_EQ(r.size(), 1u);
+        EXPECT_EQ(r.back().body.flag, 1);
+        EXPECT_EQ(append_response_index(r.back()), 3u);
+        // The rewind comes first, then the leader's entry is applied.
+        auto applied = n.sent(FSM_APPLY);
+        ASSERT_EQ(applied.size(), 1u);
+        EXPECT_STREQ(applied.back().body.apply.value, "new3");
+        auto at = [&](uint32_t type) {
+            return std::find_if(n.out.begin(), n.out.end(), [&](const raft_msg_t& m) { return m.type == type; });
+        };
+        EXPECT_LT(at(FSM_REWIND), at(FSM_APPLY));
+        EXPECT_EQ(log.saved_applied(), 3u);
+        EXPECT_EQ(n->last_applied(), 3u);
     }
 }
 

@@ -20,6 +20,7 @@ enum raft_msg_type : uint32_t {
     FSM_APPLY = 7,
     STOP_THREAD = 8,
     EXIT = 9,
+    FSM_REWIND = 10,  // local output of the node only, never on the wire
     PRE_VOTE_REQUEST = 130,
     VOTE_REQUEST = 131,
     VOTE_RESPONSE = 132,
@@ -104,6 +105,7 @@ struct raft_msg_t {
         vote_request_body vote;
         append_request_body append;
         fsm_apply_body apply;
+        uint64_t rewind_to;  // FSM_REWIND
     } body;
 };
 
@@ -117,6 +119,7 @@ static_assert(offsetof(raft_msg_t, term) == 16);
 static_assert(offsetof(raft_msg_t, body) == 24);
 static_assert(sizeof(raft_msg_t::body) == 424);
 static_assert(offsetof(raft_msg_t, body.flag) == 24);
+static_assert(offsetof(raft_msg_t, body.rewind_to) == 24);
 static_assert(offsetof(raft_msg_t, body.state_changed.old_state) == 24);
 static_assert(offsetof(raft_msg_t, body.state_changed.new_state) == 28);
 static_assert(offsetof(raft_msg_t, body.state_changed.incarnation) == 32);

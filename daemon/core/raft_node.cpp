@@ -5,6 +5,7 @@
 
 #include <spdlog/spdlog.h>
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 
@@ -65,6 +66,9 @@ void raft_node_t::raft_add_neighbour(uint32_t peer_id)
     p.liveness_timer.restart(*clock_, *rnd_);
     peers_.push_back(p);
     majority_ = (peers_.size() + 1) / 2;
+    pair_with_voter_ = peers_.size() == 2 && std::any_of(peers_.begin(), peers_.end(), [](const raft_peer_t& q) {
+        return q.id == NODE_HA;
+    });
     spdlog::trace("[raft] add neighbour [{}], new majority: {}", peer_id, majority_);
 }
 

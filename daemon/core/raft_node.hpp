@@ -35,6 +35,10 @@
 //        Entries come in index order, at most one or two per step; the node has
 //        already stored last_applied, so on restart the store is rebuilt from
 //        entries 1..last_applied() of the log.
+//      FSM_REWIND: only in a pair with the HA endpoint: applied entries after
+//        body.rewind_to were withdrawn (see below); rebuild the key/value store
+//        from entries 1..body.rewind_to of the log. The entries that follow come
+//        as FSM_APPLY again.
 //  - To propose an entry while leader, append it to the log directly (index
 //    last_index() + 1, term term()); the node replicates and commits it.
 //
@@ -47,6 +51,12 @@
 // last_applied after a restart) is refused without touching the log, and the
 // first such refusal is logged at error: a leader of a later term holds every
 // committed entry, so only a forged or corrupt record can ask for that.
+// A pair with the HA endpoint (67) is the exception: there an entry the leader
+// committed through the endpoint alone lives on its own disk only, and the peer
+// that takes the disks over after that leader died leads without it. When the old
+// leader comes back, the new leader's entry replaces it: the node truncates, moves
+// its commit index and last_applied back below the replaced entry, stores
+// last_applied and hands out FSM_REWIND, so it can follow again.
 //
 // APPEND_RESPONSE carries, besides the success byte at offset 24, a u64 echo
 // index at offset 32 (append_response_index): on success the index of the entry
@@ -171,6 +181,7 @@ private:
     // The highest index known committed: the commit index, or after a restart
     // (which starts it at 0) the last applied one.
     uint64_t committed() const { return std::max(commit_, last_applied_); }
+    void withdraw_from(uint64_t index, const raft_msg_t& m, std::vector<raft_msg_t>& out);
 
     const uint32_t id_;
     log_t* log_;
@@ -185,6 +196,7 @@ private:
     bool leadership_disabled_ = false;
     bool self_fencing_ = false;
     bool refused_truncation_logged_ = false;  // the refusal is logged once per node
+    bool pair_with_voter_ = false;            // a peer 67 was added
     std::atomic<uint64_t> term_{0};
     uint32_t voted_for_ = 0;
     std::atomic<uint32_t> leader_{LEADER_NONE};

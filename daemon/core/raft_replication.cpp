@@ -48,6 +48,25 @@ void raft_node_t::apply_one(std::vector<raft_msg_t>& out)
     save_state();
 }
 
+// The entries from index on were committed here through the HA endpoint alone and
+// the leader of a later term, who took the disks over, never had them: drop them,
+// commit and applied state included, and let the store be rebuilt without them.
+void raft_node_t::withdraw_from(uint64_t index, const raft_msg_t& m, std::vector<raft_msg_t>& out)
+{
+    spdlog::warn("[raft] leader {} of t{} replaces entries {}..{} committed on this node's disk only "
+                 "(commit {} applied {}): they are dropped",
+                 m.from, m.term, index, log_->last_index(), commit_, last_applied_);
+    log_->truncate(index);
+    commit_ = std::min(commit_, index - 1);
+    if (last_applied_ >= index) {
+        last_applied_ = index - 1;
+        save_state();
+        raft_msg_t r = make_msg(FSM_REWIND, id_, id_, term());
+        r.body.rewind_to = last_applied_;
+        out.push_back(r);
+    }
+}
+
 int raft_node_t::follower_handler(const raft_msg_t& m, std::vector<raft_msg_t>& out)
 {
     if (state() != FOLLOWER)
@@ -65,7 +84,9 @@ int raft_node_t::follower_handler(const raft_msg_t& m, std::vector<raft_msg_t>& 
         spdlog::trace("[raft] previous log entry ({},{}) does not exist", a.prev_index, a.prev_term);
     } else if (a.entry.index != 0) {
         const log_entry_t local = log_->get(a.entry.index);
-        if (local.index != 0 && local.term != a.entry.term && a.entry.index <= committed()) {
+        if (local.index != 0 && local.term != a.entry.term && a.entry.index <= committed() && pair_with_voter_) {
+            withdraw_from(a.entry.index, m, out);
+        } else if (local.index != 0 && local.term != a.entry.term && a.entry.index <= committed()) {
             // A leader of a later term holds every committed entry, so this request
             // is forged or corrupt: truncating would drop entries that are applied
             // and acknowledged. Refuse it and keep the log.

@@ -73,9 +73,9 @@ struct sim_result {
     uint64_t lost_at_takeover = 0;   // leader-only entries such a takeover dropped
     uint64_t preemptions = 0;
     uint64_t dueling = 0;            // pre-emptions answering the other node's within 10 s
-    // A node applied entries committed on the old leader's disk only that a new
-    // leader lacks; it refuses that leader's log for good, so the run ended there.
-    bool rejoin_blocked = false;
+    // Nodes that had applied entries committed on an old leader's disk only, which
+    // a new leader lacked, dropped them and followed again (FSM_REWIND).
+    uint64_t rewinds = 0;
     // The first safety violation ends the run; a liveness line is added only
     // to a run that broke no safety rule.
     std::vector<std::string> violations;

@@ -56,8 +56,8 @@ int main(int argc, char** argv)
                                          "partitions {} pauses {} late {} heal-to-commit {:.3f} s{}\n",
                                          seed, o.nodes, r.steps, r.messages, r.committed, r.leader_terms, r.crashes,
                                          r.partitions, r.pauses, r.late, static_cast<double>(r.heal_to_commit_ns) / 1e9,
-                                         pairs ? fmt::format(" takeovers {} lost-at-takeover {} preemptions {} dueling {} rejoin-blocked {}",
-                                                             r.takeovers, r.lost_at_takeover, r.preemptions, r.dueling, r.rejoin_blocked)
+                                         pairs ? fmt::format(" takeovers {} lost-at-takeover {} preemptions {} dueling {} rewinds {}",
+                                                             r.takeovers, r.lost_at_takeover, r.preemptions, r.dueling, r.rewinds)
                                                : "");
             for (const auto& v : r.violations)
                 std::cerr << fmt::format("seed {}: {}\n", seed, v);
