@@ -233,6 +233,18 @@ private:
     void step_checked(int i, const raft_msg_t& m);
     void send(const raft_msg_t& m);
     void release(uint32_t slot) { free_.push_back(slot); }
+    // A record in flight lives in a slot of store_ until delivered or dropped.
+    uint32_t keep(const raft_msg_t& m)
+    {
+        if (free_.empty()) {
+            store_.push_back(m);
+            return static_cast<uint32_t>(store_.size() - 1);
+        }
+        const uint32_t slot = free_.back();
+        free_.pop_back();
+        store_[slot] = m;
+        return slot;
+    }
     void propose(int i, const std::string& key, const std::string& value);
     void on_new_leader(int i);
     void check_after_step(int i, const raft_msg_t& in, const std::vector<raft_msg_t>& out);
@@ -447,15 +459,7 @@ void simulation::send(const raft_msg_t& m)
     }
     const int copies = (r_.chance(opt_.duplicate)) ? 2 : 1;
     for (int c = 0; c < copies; ++c) {
-        uint32_t slot;
-        if (!free_.empty()) {
-            slot = free_.back();
-            free_.pop_back();
-            store_[slot] = m;
-        } else {
-            slot = static_cast<uint32_t>(store_.size());
-            store_.push_back(m);
-        }
+        const uint32_t slot = keep(m);
         int64_t delay = r_.between(opt_.min_delay_ns, opt_.max_delay_ns);
         if (chaos && r_.chance(opt_.late)) {
             delay = r_.between(1 * SEC, 12 * SEC);
@@ -868,15 +872,7 @@ void simulation::ha_step(int i, const raft_msg_t* m)
         }
         if (opt_.trace)
             note(fmt::format("voter {} -> {} t{} ok {}", n.id, type_name(o.type), o.term, o.body.flag));
-        uint32_t slot;
-        if (!free_.empty()) {
-            slot = free_.back();
-            free_.pop_back();
-            store_[slot] = o;
-        } else {
-            slot = static_cast<uint32_t>(store_.size());
-            store_.push_back(o);
-        }
+        const uint32_t slot = keep(o);
         push(now_ + LOCAL_DELAY_NS, ev::deliver, i, 0, slot);
     }
     check_pair();
