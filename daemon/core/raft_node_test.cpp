@@ -421,6 +421,39 @@ TEST_F(RaftNode, FollowerAppendsTruncatesAndAnswersWithTheEcho)
     EXPECT_EQ(n.sent(FSM_APPLY).size(), 2u) << "a backlog drains two entries per append request";
 }
 
+// The previous entry must match by index and term: a follower that checked the
+// index alone would graft a new leader's entries onto an old term's tail.
+TEST_F(RaftNode, FollowerRefusesAnAppendWhosePreviousEntryHasAnotherTerm)
+{
+    node_under_test n(&clock, 1, {2, 3});
+    n.append(1, "a");
+    n.append(1, "b");
+    n.step(append_request(2, 1, 3, 3, 2, 2, 3, 3, "k", "c"));
+    auto r = n.sent(APPEND_RESPONSE, 2);
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].body.flag, 0);
+    EXPECT_EQ(n.log->last_index(), 2u);
+    EXPECT_EQ(n.log->get(2).term, 1u);
+    EXPECT_EQ(n->commit(), 0u) << "a failed check never moves the commit index";
+}
+
+// A late copy of an earlier request (same index and term) must not cut off the
+// entries that arrived after it: they may be acknowledged and committed.
+TEST_F(RaftNode, FollowerKeepsItsTailWhenARequestRepeatsAMatchingEntry)
+{
+    node_under_test n(&clock, 1, {2, 3});
+    n.append(1, "a");
+    n.append(1, "b");
+    n.append(1, "c");
+    n.step(append_request(2, 1, 1, 0, 1, 1, 2, 1, "k", "b"));
+    auto r = n.sent(APPEND_RESPONSE, 2);
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].body.flag, 1);
+    EXPECT_EQ(n.log->last_index(), 3u);
+    EXPECT_EQ(n.log->get(3).term, 1u);
+    EXPECT_EQ(std::string(n.log->get(3).value), "c");
+}
+
 TEST_F(RaftNode, IncarnationCountsLeaderChangesOnce)
 {
     node_under_test n(&clock, 1, {2, 3});
