@@ -152,6 +152,15 @@ def pool_world(site):
     return {k: sorted(v) for k, v in holders.items()}, fenced, int(state.get("double_imports", 0))
 
 
+def assert_one_writer(site):
+    """Fails at once on a double import or on a pool that two unfenced hosts hold;
+    True otherwise, so that it can sit inside a wait_until condition."""
+    holders, fenced, doubles = pool_world(site)
+    two = {p: hs for p, hs in holders.items() if len([h for h in hs if h not in fenced]) > 1}
+    assert doubles == 0 and not two, f"{doubles} double imports, held by two writers: {two}, fenced: {sorted(fenced)}"
+    return True
+
+
 def placement_faults(site, services, nodes, strict):
     """What is wrong with the placement as the leader of `nodes` stores it, or [] when
     every service runs on one of `nodes`, its record names that node, and its pools are

@@ -10,8 +10,8 @@ import time
 import pytest
 
 from raft_watch import cmdlog, kill9, live, session_ids, wait_for_leader
-from service_site import (ServiceCluster, fenced_hosts, mirror_on_every_node, runner_runs, settled, wait_until,
-                          writers)
+from service_site import (ServiceCluster, assert_one_writer, fenced_hosts, mirror_on_every_node, placement_faults,
+                          runner_runs, settled, wait_until, writers)
 
 # One service preferring each node, so every node holds one.
 SERVICES = [{"name": f"s{i}", "pools": [f"p{i}"], "pri0": i} for i in (1, 2, 3)]
@@ -59,7 +59,7 @@ def test_hung_node_is_fenced_its_services_move_and_it_comes_back_clean(tmp_path,
     runs_before = {i: len(runner_runs(site, i, "nodefence")) for i in NODES}
 
     site.daemons[victim].signal(signal.SIGSTOP)  # the daemon hangs; its host and Runner go on
-    wait_until(lambda: writers(site, pool) and writers(site, pool) != [f"node{victim}"] and
+    wait_until(lambda: assert_one_writer(site) and writers(site, pool) and writers(site, pool) != [f"node{victim}"] and
                settled(site, SERVICES, others), MOVED, "hung node's service running elsewhere")
     for o in others:  # fenced through each other node's own Runner
         assert f"fence-on {victim}" in runner_runs(site, o, "nodefence")[runs_before[o]:]
@@ -70,7 +70,8 @@ def test_hung_node_is_fenced_its_services_move_and_it_comes_back_clean(tmp_path,
     mark = len(site.daemons[leader].output())
     stops_before = len(runner_runs(site, victim))
     site.daemons[victim].signal(signal.SIGCONT)
-    wait_until(lambda: f"Enable run services on node {victim}" in lines_after(site.daemons[leader], mark),
+    wait_until(lambda: assert_one_writer(site) and
+               f"Enable run services on node {victim}" in lines_after(site.daemons[leader], mark),
                MOVED, "woken node serving again")
     after = lines_after(site.daemons[leader], mark)
     assert "keeps services of others" not in after and "Failed unfencing" not in after
@@ -80,6 +81,33 @@ def test_hung_node_is_fenced_its_services_move_and_it_comes_back_clean(tmp_path,
     assert fenced_hosts(site) == []
     wait_until(lambda: settled(site, SERVICES, NODES), PLACED, "records agree on every node")
     assert site.double_imports() == 0
+
+
+def test_stalled_node_without_a_mirror_stays_fenced_while_it_holds_its_pool(tmp_path, sites):
+    # The pool lies on one disk only: fenced, the stalled node loses it and its stale
+    # import is suspended, so when it wakes up its Runner cannot export it. Letting
+    # the node back would give the pool a second writer: it must stay fenced.
+    site, leader = start_cluster(tmp_path, sites)
+    victim = next(i for i in NODES if i != leader)
+    others = [i for i in NODES if i != victim]
+    pool = f"p{victim}"
+
+    site.daemons[victim].signal(signal.SIGSTOP)
+    wait_until(lambda: assert_one_writer(site) and writers(site, pool) not in ([], [f"node{victim}"]) and
+               settled(site, SERVICES, others), MOVED, "stalled node's service running elsewhere")
+    assert f"node{victim}" in fenced_hosts(site) and f"node{victim}" in site.holders(pool)
+
+    sweeps_before = len(runner_runs(site, victim))
+    site.daemons[victim].signal(signal.SIGCONT)
+    wait_until(lambda: assert_one_writer(site) and f"stop s{victim}" in runner_runs(site, victim)[sweeps_before:],
+               MOVED, "woken node asked to drop its stale import")
+    deadline = time.monotonic() + 20  # an unfence would follow the sweep within seconds
+    while time.monotonic() < deadline:
+        assert_one_writer(site)
+        time.sleep(0.5)
+    if f"node{victim}" in site.holders(pool):
+        assert f"node{victim}" in fenced_hosts(site), site.emul("zfs", "show")
+    assert placement_faults(site, SERVICES, others, False) == []
 
 
 def test_crashed_host_comes_back_unfenced_and_serving(tmp_path, sites):
@@ -162,22 +190,29 @@ def test_failed_fencing_reclaims_nothing(tmp_path, sites):
     victim = next(i for i in NODES if i != leader)
     fencer = next(i for i in NODES if i not in (leader, victim))
     name, pool = f"s{victim}", f"p{victim}"
-    site.runners[fencer].stop()  # this node cannot fence anybody now
+    # The fencer's target port cannot be switched off: its fence-on fails, while its
+    # Runner goes on serving, so a failure counted as done would start the service
+    # there beside the victim, which still reaches its pool through that port.
+    site.emul("fence", "fault", json.dumps({"tool": "ctladm", "op": "port", "host": f"node{fencer}", "times": -1,
+                                            "stdout": "port busy\n", "exit": 1}))
     runs_before = {i: len(runner_runs(site, i)) for i in NODES}
     mark = len(site.daemons[leader].output())
 
     kill9(site.daemons[victim])
     assert site.daemons[leader].wait_for(f"svc_app: Failed fencing node {victim}. Skip reclamation.", MOVED), \
         lines_after(site.daemons[leader], mark)
-    time.sleep(15)  # a reclaim, assignment and start would be well under way by now
-    after = lines_after(site.daemons[leader], mark)
-    assert f"assign service {name}" not in after
-    assert f"node {fencer}: cannot fence-on node {victim}" in after
-    assert site.records(leader)[name]["run_node"] == victim
+    deadline = time.monotonic() + 15  # a reclaim, assignment and start would be well under way by now
+    while time.monotonic() < deadline:
+        assert_one_writer(site)
+        time.sleep(0.5)
+    assert f"node {fencer}: cannot fence-on node {victim}" in lines_after(site.daemons[leader], mark)
+    rec = site.records(leader)[name]
+    assert rec["run_node"] == victim and rec["state"] == 3, rec
     assert site.holders(pool) == [f"node{victim}"] and fenced_hosts(site) == []
     for i in NODES:
         assert [r for r in runner_runs(site, i)[runs_before[i]:] if r.endswith(" " + name)] == []
-    assert site.double_imports() == 0
+    rest = [s for s in SERVICES if s["name"] != name]
+    assert placement_faults(site, rest, [leader, fencer], False) == []
 
 
 @pytest.mark.parametrize("the_leader", [False, True], ids=["follower", "leader"])

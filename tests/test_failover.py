@@ -5,7 +5,7 @@ import signal
 import pytest
 
 from raft_watch import wait_for_leader
-from service_site import ServiceCluster, wait_until
+from service_site import ServiceCluster, assert_one_writer, fenced_hosts, placement_faults, wait_until
 
 SERVICES = [{"name": "s1", "pools": ["p1"], "pri0": 2}, {"name": "s2", "pools": ["p2"], "pri0": 3}]
 
@@ -46,18 +46,20 @@ def test_cold_start_places_then_a_killed_node_hands_its_service_over(site):
     others = sorted({1, 2, 3} - {victim})
     # Started, not just recovered: the recovery step imports the pool and exports it
     # again, and the start follows 10 s later.
-    wait_until(lambda: any(f"svc_app: service {service} on node {o} started" in site.daemons[leader].output() and
-                           f"node{o}" in site.holders(pool) for o in others), 90, "service moved")
-    assert site.double_imports() == 0
-    leader_out = site.daemons[leader].output()
-    assert f'fence-node' in leader_out or "cannot fence" not in leader_out
+    wait_until(lambda: assert_one_writer(site) and
+               any(f"svc_app: service {service} on node {o} started" in site.daemons[leader].output() and
+                   f"node{o}" in site.holders(pool) for o in others), 90, "service moved")
+    # Judged by the pool world: the victim cut off with its import, one writer,
+    # and the records of the live nodes naming it.
+    wait_until(lambda: placement_faults(site, SERVICES, others, False) == [], 30, "records of the move")
+    assert f"node{victim}" in fenced_hosts(site) and f"node{victim}" in site.holders(pool)
 
     # The daemon comes back while its host still holds the pool, suspended: the
     # leader cannot stop it there, so the node stays fenced (no second writer).
     site.start_node(victim)
-    wait_until(lambda: f"svc_app: Node {victim} keeps services of others; left fenced" in
+    wait_until(lambda: assert_one_writer(site) and f"svc_app: Node {victim} keeps services of others; left fenced" in
                site.daemons[leader].output(), 90, "returning node left fenced")
-    assert site.double_imports() == 0
-    assert f"node{victim}" in site.holders(pool)
-    # The service goes on where it was moved.
-    assert any(f"node{o}" in site.holders(pool) for o in others), site.emul("zfs", "show")
+    assert f"node{victim}" in fenced_hosts(site) and f"node{victim}" in site.holders(pool)
+    # The service goes on where it was moved, and every node's records say so.
+    wait_until(lambda: placement_faults(site, SERVICES, (1, 2, 3), False) == [], 30, "records after the return")
+    assert f"node{victim}" in fenced_hosts(site), site.emul("zfs", "show")
