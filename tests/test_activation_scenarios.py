@@ -1,7 +1,8 @@
 """The leader keeping every service on exactly one node while nodes hang, die,
 restart and stop: real daemons, Runners, poolrun and nodefence on the emulated
 pools and fence tools. Each scenario ends with the double-import counter at 0 and
-every record naming the one unfenced host that holds the service's pool."""
+every record naming the one unfenced host that holds the service's pool, and fails
+at the first poll of its waits that finds a pool with two writers."""
 import json
 import re
 import signal
@@ -118,13 +119,14 @@ def test_crashed_host_comes_back_unfenced_and_serving(tmp_path, sites):
     pool = f"p{victim}"
     kill9(site.daemons[victim])
     site.runners[victim].stop()
-    wait_until(lambda: writers(site, pool) not in ([], [f"node{victim}"]) and
+    wait_until(lambda: assert_one_writer(site) and writers(site, pool) not in ([], [f"node{victim}"]) and
                settled(site, SERVICES, [i for i in NODES if i != victim]), MOVED, "crashed node's service elsewhere")
     assert f"node{victim}" in fenced_hosts(site)
     assert site.emul("zfs", "host-crash", f"node{victim}").split() == [pool]
     mark = len(site.daemons[leader].output())
     site.start_node(victim)
-    wait_until(lambda: f"Enable run services on node {victim}" in lines_after(site.daemons[leader], mark),
+    wait_until(lambda: assert_one_writer(site) and
+               f"Enable run services on node {victim}" in lines_after(site.daemons[leader], mark),
                MOVED, "rebooted node serving again")
     assert "keeps services of others" not in lines_after(site.daemons[leader], mark)
     assert fenced_hosts(site) == []
@@ -141,8 +143,8 @@ def test_leader_failure_leaves_the_healthy_nodes_services_alone(tmp_path, sites)
     kill9(site.daemons[old])  # its host keeps the pool, imported
     new = wait_for_leader(site, timeout=60, exclude=(old,))
     assert site.daemons[new].wait_for("svc_app: Subsequent run", 60), site.daemons[new].output()[-3000:]
-    wait_until(lambda: writers(site, f"p{old}") not in ([], [f"node{old}"]) and settled(site, SERVICES, healthy),
-               MOVED, "old leader's service running elsewhere")
+    wait_until(lambda: assert_one_writer(site) and writers(site, f"p{old}") not in ([], [f"node{old}"]) and
+               settled(site, SERVICES, healthy), MOVED, "old leader's service running elsewhere")
     out = site.daemons[new].output()
     assert "prepare stale service state" not in out and "Entire cluster rerun" not in out
     assert site.double_imports() == 0
@@ -172,7 +174,7 @@ def test_full_restart_stops_recovers_and_starts_every_stale_service(tmp_path, si
     leader = wait_for_leader(site, timeout=60)
     out = site.daemons[leader]
     assert out.wait_for("svc_app: Entire cluster rerun!", 60), out.output()[-3000:]
-    wait_until(lambda: settled(site, SERVICES, NODES) and
+    wait_until(lambda: assert_one_writer(site) and settled(site, SERVICES, NODES) and
                all(r["session_id"] != old_session for r in site.records(leader).values()),
                MOVED, "services running again in the new session")
     for i in NODES:
@@ -230,7 +232,8 @@ def test_sigterm_on_a_member_moves_its_services_then_it_exits(tmp_path, sites, t
     stopped = re.search(f"service '{name}' on node \\d+ state 1 ", out)
     assert stopped and stopped.start() < out.index(f"successfully sent 'exit' to {member} node"), out[-3000:]
     # A leader that stops itself may go before placing it: the next leader does.
-    wait_until(lambda: writers(site, pool) and settled(site, SERVICES, rest), MOVED, "its service running elsewhere")
+    wait_until(lambda: assert_one_writer(site) and writers(site, pool) and settled(site, SERVICES, rest), MOVED,
+               "its service running elsewhere")
     assert site.double_imports() == 0
 
 
