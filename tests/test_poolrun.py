@@ -101,11 +101,14 @@ def test_recovery_skips_what_it_cannot_import(site):
     assert r.rc == 0, r
     assert r.texts[1] == "phase=pool-recovery pool=ghost : skip import: not found among importable pools"
     assert "phase=pool-recovery pool=tank : exported" in r.texts
+    assert site.holders("tank") == [] and site.holders("data") == ["node1"]
     r = site.poolrun("recovery", "held")
     assert r.rc == 0, r
     assert r.texts == [begin("recovery", "held", 1),
                        "phase=pool-recovery pool=data : skip import: not found among importable pools",
                        done("recovery", "held")]
+    assert site.holders("data") == ["node1"]  # a service's running pool is left alone
+    assert site.double_imports() == 0
 
 
 def test_service_without_pools_or_addresses_and_an_unknown_service(site):
