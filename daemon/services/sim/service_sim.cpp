@@ -155,7 +155,7 @@ private:
     std::priority_queue<scheduled, std::vector<scheduled>, std::greater<>> schedule_;
     uint64_t order_ = 0;
     std::vector<std::thread> requests_;
-    std::atomic<int> outstanding_{0};
+    std::multiset<std::string> pending_;  // requests without a reply yet (guarded by mutex_)
 };
 
 void sim_port::call(uint32_t node_id, const std::string& cmd, json& io) { c_.call(i_, node_id, cmd, io); }
@@ -359,7 +359,15 @@ void cluster::draw_request(double t)
         break;
     case 2:
         at(t, "", [=, this] {
-            // The utility's move: a stop, then a start on the new node.
+            // The utility's move: its pre-check (the node is online and enabled),
+            // a stop, then a start on the new node.
+            {
+                std::lock_guard lk(mutex_);
+                if (!view_alive_[n] || node_disabled_[n]) {
+                    world_->trace(fmt::format("operator: service move {} to {}: refused by the pre-check", s, n));
+                    return;
+                }
+            }
             operator_request(fmt::format("service move {} to {}", s, n), {svc_req("stop", s), start_req(n)},
                              [this, s](const std::vector<json>& replies) {
                                  std::lock_guard lk(mutex_);
@@ -531,6 +539,7 @@ double cluster::monitor_step(double now, bool& delivered)
                 leader_ = current_[pick[election_rng_() % pick.size()]];
                 avoid_leader_ = 0;
                 leader_->led = true;
+                leader_->aborted_at = -1;
                 ++term_;
                 target = leader_;
                 events.emplace_back("ACTIVATE", session);
@@ -683,7 +692,10 @@ void cluster::operator_request(const std::string& what, std::vector<json> reqs,
         return;
     }
     world_->trace("operator: " + what);
-    ++outstanding_;
+    {
+        std::lock_guard lk(mutex_);
+        pending_.insert(what);
+    }
     requests_.emplace_back([this, inst, what, reqs = std::move(reqs), done = std::move(done)] {
         std::vector<json> replies;
         try {
@@ -701,7 +713,10 @@ void cluster::operator_request(const std::string& what, std::vector<json> reqs,
         } catch (const std::exception& e) {
             world_->violation("request-threw", what + ": " + e.what());
         }
-        --outstanding_;
+        {
+            std::lock_guard lk(mutex_);
+            pending_.erase(pending_.find(what));
+        }
         clock_.touch();
     });
 }
@@ -729,10 +744,10 @@ bool cluster::can_run(uint32_t n)
 
 void cluster::quiet_checks()
 {
-    if (outstanding_.load() != 0)
-        world_->violation("no-reply", fmt::format("{} operator requests still without a reply", outstanding_.load()));
     {
         std::lock_guard lk(mutex_);
+        for (const auto& what : pending_)
+            world_->violation("no-reply", "operator request still without a reply: " + what);
         for (auto& [n, told] : told_to_exit_)
             if (told && current_[n])
                 world_->violation("not-exited", fmt::format("daemon {} was told to exit and still runs", n));

@@ -1,9 +1,50 @@
 // The service simulator's virtual clock (see sim_clock.hpp).
 #include "daemon/services/sim/sim_clock.hpp"
 
+#include <dirent.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
 #include <thread>
 
 namespace svc::sim {
+
+namespace {
+
+// Whether a thread of this process other than the caller is runnable: on a CPU
+// or waiting for one. A starved thread would otherwise look quiet.
+bool other_thread_runnable()
+{
+    const long self = syscall(SYS_gettid);
+    DIR* dir = opendir("/proc/self/task");
+    if (dir == nullptr)
+        return false;
+    bool runnable = false;
+    while (dirent* e = readdir(dir)) {
+        if (e->d_name[0] == '.' || std::atol(e->d_name) == self)
+            continue;
+        const std::string path = std::string("/proc/self/task/") + e->d_name + "/stat";
+        char buf[512];
+        FILE* f = std::fopen(path.c_str(), "r");
+        if (f == nullptr)
+            continue;
+        const size_t n = std::fread(buf, 1, sizeof buf - 1, f);
+        std::fclose(f);
+        buf[n] = 0;
+        const char* close = std::strrchr(buf, ')');  // the name may hold spaces
+        if (close != nullptr && close[1] == ' ' && close[2] == 'R') {
+            runnable = true;
+            break;
+        }
+    }
+    closedir(dir);
+    return runnable;
+}
+
+}  // namespace
 
 sim_clock::time_point sim_clock::now()
 {
@@ -40,7 +81,7 @@ void sim_clock::wait_quiet(int polls)
     for (int still = 0; still < polls;) {
         std::this_thread::sleep_for(std::chrono::microseconds(50));
         const uint64_t now = activity_.load();
-        still = now == seen ? still + 1 : 0;
+        still = now == seen && !other_thread_runnable() ? still + 1 : 0;
         seen = now;
     }
 }
