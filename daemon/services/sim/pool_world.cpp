@@ -127,9 +127,13 @@ json pool_world::service_action(uint32_t h, const std::string& action, const ser
     auto& host = hosts_.at(h);
     std::string why;
     if (action == "start") {
-        for (const auto& p : s.pools)
+        for (const auto& p : s.pools) {
+            // An import the host kept while fenced is suspended: its datasets do not mount.
+            if (host.pools.contains(p) && fenced_locked(h))
+                return failure("EPOOLRUN", "FAILED phase=pool-import pool=" + p + " exit=28 : datasets not mounted: pool I/O is suspended");
             if (!host.pools.contains(p) && !import(h, p, why))
                 return failure("EPOOLRUN", "FAILED phase=pool-import pool=" + p + " exit=29 : " + why);
+        }
         host.addresses.insert(s.address);
         return json{{"response", 0}};
     }

@@ -768,8 +768,10 @@ void cluster::quiet_checks()
                 if (!world_->fenced(h))
                     held.insert(h);
         const auto carriers = world_->carriers(s.address);
-        const std::string where = fmt::format("record state {} node {}{}, pools written by {} host(s), address on {} host(s)",
-                                              state, node, failed ? " failed" : "", held.size(), carriers.size());
+        const bool once = r && (*r).value("disabled_once", false);
+        const std::string where = fmt::format("record state {} node {}{}{}, pools written by {} host(s), address on {} host(s)",
+                                              state, node, failed ? " failed" : "", once ? " disabled_once" : "", held.size(),
+                                              carriers.size());
         if (carriers.size() > 1)
             world_->violation("second-address", fmt::format("quiet: {} carried by {} live hosts", s.address, carriers.size()));
         if (node < max_nodes && state != rs_stopped && !can_run(node))
