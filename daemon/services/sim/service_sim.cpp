@@ -147,6 +147,7 @@ private:
     std::map<uint32_t, double> seen_since_, unseen_since_;
     std::map<uint32_t, uint32_t> cut_from_;  // node -> the leader node it cannot reach
     std::map<uint32_t, bool> told_to_exit_;
+    std::map<uint32_t, bool> gone_;  // hosts down for good
     std::vector<uint32_t> exit_requests_;
     std::map<std::string, intent> intents_;
     std::map<uint32_t, bool> node_disabled_;
@@ -246,7 +247,20 @@ void cluster::draw_fault(double t)
             stop_daemon(n, "lost with its host");
             world_->host_crash(n);
         });
+        // One host crash in four is for good: the cluster must settle without it.
+        if (rng_() % 4 == 0) {
+            at(t, fmt::format("host {} stays down", n), [this, n] {
+                std::lock_guard lk(mutex_);
+                gone_[n] = true;
+            });
+            break;
+        }
         at(t + len, fmt::format("host {} reboots", n), [this, n] {
+            {
+                std::lock_guard lk(mutex_);
+                if (gone_[n])
+                    return;
+            }
             world_->host_boot(n);
             world_->set_runner(n, runner_mode::up);
             start_daemon(n);
@@ -431,6 +445,13 @@ void cluster::heal()
     for (auto* inst : resumed)
         inst->app->doevent("ABORT", "");
     for (uint32_t n : nodes_) {
+        bool gone = false;
+        {
+            std::lock_guard lk(mutex_);
+            gone = gone_[n];
+        }
+        if (gone)
+            continue;
         world_->set_runner(n, runner_mode::up);
         world_->set_fencing(n, 0, false);
         if (!world_->up(n))
@@ -449,6 +470,8 @@ void cluster::heal()
 
 void cluster::start_daemon(uint32_t n)
 {
+    if (!world_->up(n))
+        return;  // its host is down
     auto inst = std::make_unique<instance>();
     inst->node = n;
     inst->port = std::make_unique<sim_port>(*this, *inst);
