@@ -151,6 +151,7 @@ private:
     std::vector<uint32_t> exit_requests_;
     std::map<std::string, intent> intents_;
     std::map<uint32_t, bool> node_disabled_;
+    std::map<uint32_t, bool> node_unknown_;
     uint32_t avoid_leader_ = 0;
 
     std::priority_queue<scheduled, std::vector<scheduled>, std::greater<>> schedule_;
@@ -407,10 +408,11 @@ void cluster::draw_request(double t)
         auto setting = [this, m](bool disabled) {
             return [this, m, disabled](const std::vector<json>& replies) {
                 std::lock_guard lk(mutex_);
-                if (!(replies.back().is_object() && replies.back().contains("error")))
+                const json& r = replies.back();
+                if (!(r.is_object() && r.contains("error")))
                     node_disabled_[m] = disabled;
-                else
-                    node_disabled_[m] = true;  // unknown: no service is expected there
+                else if (r.value("error", "") == "EAGAIN")
+                    node_unknown_[m] = true;  // its setting is not known: no finding about it
             };
         };
         at(t, "", [=, this] { operator_request(fmt::format("node disable {}", m), {node_req("disable", m)}, setting(true)); });
@@ -759,7 +761,7 @@ bool cluster::can_run(uint32_t n)
 {
     {
         std::lock_guard lk(mutex_);
-        if (!current_[n] || told_to_exit_[n] || node_disabled_[n])
+        if (!current_[n] || told_to_exit_[n] || node_disabled_[n] || node_unknown_[n])
             return false;
     }
     return world_->up(n) && !world_->fenced(n);
@@ -797,7 +799,12 @@ void cluster::quiet_checks()
                                               carriers.size());
         if (carriers.size() > 1)
             world_->violation("second-address", fmt::format("quiet: {} carried by {} live hosts", s.address, carriers.size()));
-        if (node < max_nodes && state != rs_stopped && !can_run(node))
+        bool unknown = false;
+        {
+            std::lock_guard lk(mutex_);
+            unknown = node < max_nodes && node_unknown_[node];
+        }
+        if (node < max_nodes && state != rs_stopped && !unknown && !can_run(node))
             world_->violation("record-names-unfit-node", fmt::format("quiet: {}: {}; node {} cannot run services", s.name, where, node));
         intent want;
         {
