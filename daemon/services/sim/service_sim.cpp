@@ -23,6 +23,7 @@
 #include <spdlog/spdlog.h>
 
 #include <algorithm>
+#include <fstream>
 #include <functional>
 #include <iostream>
 #include <memory>
@@ -885,7 +886,8 @@ sim_result run_seed(uint64_t seed)
     return r;
 }
 
-uint64_t run_seeds(uint64_t first, uint64_t count, bool traces, std::map<std::string, uint64_t>* by_kind)
+uint64_t run_seeds(uint64_t first, uint64_t count, bool traces, std::map<std::string, uint64_t>* by_kind,
+                   const std::string& trace_dir)
 {
     uint64_t violations = 0;
     for (uint64_t seed = first; seed < first + count; ++seed) {
@@ -903,6 +905,13 @@ uint64_t run_seeds(uint64_t first, uint64_t count, bool traces, std::map<std::st
         if (traces)
             for (const auto& line : r.trace)
                 std::cerr << fmt::format("seed {} trace: {}\n", seed, line);
+        if (!trace_dir.empty()) {
+            std::ofstream out(fmt::format("{}/seed-{}.txt", trace_dir, seed));
+            for (const auto& [kind, text] : r.violations)
+                out << kind << ": " << text << "\n";
+            for (const auto& line : r.trace)
+                out << line << "\n";
+        }
         violations += r.violations.size();
     }
     return violations;

@@ -22,7 +22,10 @@ struct sim_result {
 sim_result run_seed(uint64_t seed);
 
 // Runs `count` seeds from `first`; prints each failing seed's violations (and,
-// with `traces`, its trace) on stderr. Returns the number of violations.
-uint64_t run_seeds(uint64_t first, uint64_t count, bool traces, std::map<std::string, uint64_t>* by_kind = nullptr);
+// with `traces`, its trace) on stderr, and keeps its trace in
+// "<trace_dir>/seed-N.txt" when trace_dir is not empty (a rerun may pass).
+// Returns the number of violations.
+uint64_t run_seeds(uint64_t first, uint64_t count, bool traces, std::map<std::string, uint64_t>* by_kind = nullptr,
+                   const std::string& trace_dir = "");
 
 }  // namespace svc::sim
