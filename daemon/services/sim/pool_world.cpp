@@ -24,8 +24,8 @@ std::string ids(const std::set<uint32_t>& s)
 
 }  // namespace
 
-pool_world::pool_world(sim_clock& clock, std::vector<uint32_t> hosts, std::vector<service_def> services)
-    : clock_(clock), services_(std::move(services)), live_(std::getenv("KELM_SIM_LIVE") != nullptr)
+pool_world::pool_world(sim_clock& clock, uint64_t seed, std::vector<uint32_t> hosts, std::vector<service_def> services)
+    : clock_(clock), services_(std::move(services)), latency_(seed), live_(std::getenv("KELM_SIM_LIVE") != nullptr)
 {
     for (uint32_t h : hosts)
         hosts_[h];
@@ -56,11 +56,15 @@ json pool_world::runner_call(uint32_t h, const std::string& cmd, const json& arg
 {
     using std::chrono::seconds;
     clock_.touch();
-    std::chrono::steady_clock::duration takes = seconds(cmd == "ping" ? 0 : 1);
+    std::chrono::steady_clock::duration takes{0};
     json early;
     {
         std::lock_guard lk(mutex_);
         auto& host = hosts_.at(h);
+        // Each Runner call takes 0.2 to 3 s, drawn call by call, so that the
+        // calls of different node objects overlap in different orders.
+        if (cmd != "ping")
+            takes = std::chrono::milliseconds(200 + latency_() % 2800);
         if (!host.up)
             early = failure("ETIMEDOUT", "connect timed out");
         else if (host.runner == runner_mode::down)

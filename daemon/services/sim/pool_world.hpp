@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <random>
 #include <set>
 #include <string>
 #include <vector>
@@ -48,7 +49,7 @@ struct host_state {
 
 class pool_world {
 public:
-    pool_world(sim_clock& clock, std::vector<uint32_t> hosts, std::vector<service_def> services);
+    pool_world(sim_clock& clock, uint64_t seed, std::vector<uint32_t> hosts, std::vector<service_def> services);
 
     // A Runner call on host `h` as the Runner carries it out: sleeps the call's
     // time on the clock, then acts under the lock. Never throws.
@@ -90,6 +91,7 @@ private:
     std::mutex mutex_;
     std::map<uint32_t, host_state> hosts_;
     std::vector<service_def> services_;
+    std::mt19937_64 latency_;
     std::set<std::string> open_findings_;  // step findings still true (reported once)
     std::vector<std::string> trace_;
     bool live_;  // KELM_SIM_LIVE set: every trace line goes to stderr as it happens

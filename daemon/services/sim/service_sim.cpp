@@ -186,7 +186,7 @@ cluster::cluster(uint64_t seed) : seed_(seed), rng_(seed), election_rng_(seed * 
     }
     services.push_back({{"name", "cluster-management"}});
     config_ = {{"cluster", {{"start_delay", 0}}}, {"nodes", nodes}, {"services", services}};
-    world_ = std::make_unique<pool_world>(clock_, nodes_, services_);
+    world_ = std::make_unique<pool_world>(clock_, seed, nodes_, services_);
 }
 
 cluster::~cluster()
@@ -223,9 +223,9 @@ void cluster::draw_schedule()
 {
     for (uint32_t n : nodes_)
         at(0.5, fmt::format("daemon {} starts", n), [this, n] { start_daemon(n); });
-    const int events = 3 + static_cast<int>(rng_() % 8);
+    const int events = 4 + static_cast<int>(rng_() % 11);
     for (int i = 0; i < events; ++i) {
-        const double t = 30 + static_cast<double>(rng_() % 2800) / 10.0;
+        const double t = 30 + static_cast<double>(rng_() % 2200) / 10.0;
         if (rng_() % 3 == 0)
             draw_request(t);
         else
@@ -237,8 +237,12 @@ void cluster::draw_schedule()
 void cluster::draw_fault(double t)
 {
     const uint32_t n = nodes_[rng_() % nodes_.size()];
-    // Short episodes fall within the liveness time-out, long ones outlast it.
-    const double len = rng_() % 2 ? 0.3 + static_cast<double>(rng_() % 30) / 10.0 : 5 + static_cast<double>(rng_() % 1200) / 10.0;
+    // Episodes fall within the liveness time-out, end around the offline delay
+    // and the fencing that follows it, or outlast them all.
+    const uint64_t band = rng_() % 3;
+    const double len = band == 0   ? 0.3 + static_cast<double>(rng_() % 30) / 10.0
+                       : band == 1 ? 8 + static_cast<double>(rng_() % 220) / 10.0
+                                   : 30 + static_cast<double>(rng_() % 950) / 10.0;
     switch (rng_() % 8) {
     case 0:
         at(t, fmt::format("daemon {} crashes, host keeps its pools", n), [this, n] { stop_daemon(n, "crashed"); });
