@@ -139,8 +139,27 @@ void node_monitor::thread_main()
     }
 }
 
+// An exiting daemon keeps no leadership: a leader whose applications are still
+// answering requests (a Runner call may take minutes) would otherwise hold the
+// cluster without a service manager behind it. It still votes and follows.
+void node_monitor::resign_if_exiting()
+{
+    if (resigned_ || !resign_.load())
+        return;
+    resigned_ = true;
+    spdlog::info("[monitor] exiting: this node gives up leadership and no longer stands for it");
+    out_.clear();
+    {
+        std::lock_guard lk(log_mutex_);
+        node_->raft_resign(out_);
+    }
+    for (const auto& m : out_)
+        act_on(m);
+}
+
 bool node_monitor::run_once(const raft_msg_t& in)
 {
+    resign_if_exiting();
     switch (in.type) {
     case STOP_NODE: event("NODE-STOP", std::to_string(in.from)); return true;
     case STOP_CLUSTER: event("NODE-STOP", "66"); return true;
@@ -224,7 +243,9 @@ void node_monitor::on_state_changed(const raft_msg_t& m)
     if (sc.new_state == FOLLOWER && sc.old_state != FOLLOWER)
         event("ABORT", "");
     if (self_fencing_ && sc.new_state == FOLLOWER) {
-        const bool deposed = sc.old_state == LEADER;
+        // A leader that resigns because its daemon exits is not deposed: its
+        // node's services were stopped or moved before the exit was asked for.
+        const bool deposed = sc.old_state == LEADER && sc.reason != REASON_RESIGN;
         // A failed trial fences only an isolated node: one that heard from fewer
         // than a majority of its peers. A node whose pre-vote was merely refused
         // (its log is behind) is not cut off, and fencing it would take a healthy
@@ -318,8 +339,13 @@ void node_monitor::notify_app(app_record* app, const std::string& ev, const std:
 void node_monitor::event(const std::string& name, const std::string& value)
 {
     std::lock_guard lk(apps_mutex_);
-    if (name == "EXIT")
+    if (name == "EXIT") {
         exit_raised_ = true;
+        if (!resign_.exchange(true) && rx_queue_ != nullptr) {
+            raft_msg_t wake = make_msg(TICK, 0, 0, 0);  // "mon-raft" resigns at its next step
+            mq_push(rx_queue_, &wake);
+        }
+    }
     if (name == "NODE-STOP" && !activated_) {
         const bool covered = std::find(held_stops_.begin(), held_stops_.end(), value) != held_stops_.end() ||
                              std::find(held_stops_.begin(), held_stops_.end(), "66") != held_stops_.end();

@@ -179,6 +179,12 @@ private:
     uint32_t stop_route() const;
 
     bool exit_raised_ = false;  // "EXIT" was delivered: late registrations get it too
+    // Set with "EXIT": "mon-raft" then makes the Raft node resign (step down, never
+    // campaign again), so that another node leads while this daemon finishes
+    // what it holds. `resigned_` is "mon-raft"'s own.
+    std::atomic<bool> resign_{false};
+    bool resigned_ = false;
+    void resign_if_exiting();
     // Between "ACTIVATE" and "ABORT". A stop request that comes before it (a new
     // leader still committing its marker) is held, one per value, and delivered
     // after the activation's node replay: a stop must not be lost in a failover.
