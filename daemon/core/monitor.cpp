@@ -139,12 +139,14 @@ void node_monitor::thread_main()
     }
 }
 
-// An exiting daemon keeps no leadership: a leader whose applications are still
-// answering requests (a Runner call may take minutes) would otherwise hold the
-// cluster without a service manager behind it. It still votes and follows.
+// An exiting daemon takes no leadership, and keeps it only while an application
+// still needs it to record what it finishes (the service manager's last stops):
+// a leader whose endpoint alone still answers requests (a Runner call may take
+// minutes) would otherwise hold the cluster without a service manager behind
+// it. A candidate gives up at once. It still votes and follows.
 void node_monitor::resign_if_exiting()
 {
-    if (resigned_ || !resign_.load())
+    if (resigned_ || !exiting_.load() || (state() == LEADER && !leadership_unneeded_.load()))
         return;
     resigned_ = true;
     spdlog::info("[monitor] exiting: this node gives up leadership and no longer stands for it");
@@ -341,10 +343,7 @@ void node_monitor::event(const std::string& name, const std::string& value)
     std::lock_guard lk(apps_mutex_);
     if (name == "EXIT") {
         exit_raised_ = true;
-        if (!resign_.exchange(true) && rx_queue_ != nullptr) {
-            raft_msg_t wake = make_msg(TICK, 0, 0, 0);  // "mon-raft" resigns at its next step
-            mq_push(rx_queue_, &wake);
-        }
+        exiting_.store(true);
     }
     if (name == "NODE-STOP" && !activated_) {
         const bool covered = std::find(held_stops_.begin(), held_stops_.end(), value) != held_stops_.end() ||
@@ -379,6 +378,8 @@ void node_monitor::event(const std::string& name, const std::string& value)
             notify_app(app, name, value);
         }
     }
+    if (name == "EXIT")
+        note_leadership_need();
     if (name == "ACTIVATE") {
         for (const auto& held : held_stops_)
             for (auto& [active, app] : apps_)
@@ -406,6 +407,21 @@ void node_monitor::unregister_app(app_record* app)
     std::lock_guard lk(apps_mutex_);
     apps_.remove_if([app](const auto& e) { return e.second == app; });
     spdlog::debug("[monitor] app '{}' unregistered", app->name);
+    note_leadership_need();
+}
+
+void node_monitor::note_leadership_need()
+{
+    if (!exit_raised_ || leadership_unneeded_.load())
+        return;
+    for (const auto& [active, app] : apps_)
+        if (app->needs_leadership)
+            return;
+    leadership_unneeded_.store(true);
+    if (rx_queue_ != nullptr) {
+        raft_msg_t wake = make_msg(TICK, 0, 0, 0);  // "mon-raft" resigns at its next step
+        mq_push(rx_queue_, &wake);
+    }
 }
 
 void node_monitor::send(uint32_t type, uint32_t to)

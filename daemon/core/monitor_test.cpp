@@ -386,17 +386,20 @@ TEST(Monitor, PendingStopFollowsTheLeader)
     r.mon->unregister_app(&app.rec);
 }
 
-// From "EXIT" on the node gives up leadership, or a campaign, at its next step and
-// never stands again, without self-fencing; it still votes, so the others can
-// elect a leader while the daemon finishes what it holds.
+// From "EXIT" on the node stands for no election: a candidate gives up at once,
+// a leader once no application that records its last actions is registered
+// (an endpoint that only answers what it holds does not count). Never with
+// self-fencing; it still votes, so the others can elect a leader.
 TEST(Monitor, ExitResignsLeadershipAndNeverCampaigns)
 {
     for (bool leading : {true, false}) {
         SCOPED_TRACE(leading ? "leader" : "pre-candidate");
         monitor_rig r(1, 3, false, false, /*self_fencing=*/true);
-        recording_app app("mgmt_app");
+        recording_app svc("svc_app"), mgmt("mgmt_app");
+        mgmt.rec.needs_leadership = false;
         r.start();
-        r.mon->register_app(&app.rec);
+        r.mon->register_app(&svc.rec);
+        r.mon->register_app(&mgmt.rec);
         if (leading) {
             win_election(r);
         } else {
@@ -406,6 +409,11 @@ TEST(Monitor, ExitResignsLeadershipAndNeverCampaigns)
         }
         r.mon->event("EXIT", "");
         r.tick();
+        if (leading) {
+            EXPECT_EQ(r.mon->state(), raft::LEADER) << "while the service manager finishes";
+            r.mon->unregister_app(&svc.rec);
+            r.tick();
+        }
         EXPECT_EQ(r.mon->state(), raft::FOLLOWER);
         EXPECT_EQ(r.mon->leader(), raft::LEADER_NONE);
         for (int i = 0; i < 10; ++i) {
@@ -427,7 +435,8 @@ TEST(Monitor, ExitResignsLeadershipAndNeverCampaigns)
         ASSERT_EQ(raft::mq_pop(r.queue(2), &answer, 1), 0);
         EXPECT_EQ(answer.type, raft::VOTE_RESPONSE);
         EXPECT_EQ(answer.body.flag, 1u) << "an exiting node still votes";
-        r.mon->unregister_app(&app.rec);
+        r.mon->unregister_app(&svc.rec);
+        r.mon->unregister_app(&mgmt.rec);
     }
 }
 

@@ -29,6 +29,9 @@ mgmt_app::mgmt_app(monitor_port& mon, service_manager_port& svc, mgmt_timing tim
     : mon_(mon), svc_(svc), timing_(timing), session_id_(std::make_shared<const std::string>())
 {
     record_.name = APP_NAME;
+    // The endpoint writes nothing itself: while it answers what it holds after
+    // "EXIT", another node may lead.
+    record_.needs_leadership = false;
     record_.handler = [this](const std::string& ev, const std::string& val) { doevent(ev, val); };
 }
 
