@@ -121,8 +121,10 @@ TEST(front_guard, LimitOfConnectionsClosesThemAndListensAgain)
 {
     endpoint_rig rig({200ms, 100ms, 200ms, 20});
     activated(rig);
+    // Connections past the limit may already be refused while the endpoint
+    // listens again; more than the limit always get through first.
     const std::vector<int> fds = connect_raw(rig.url, 60);
-    ASSERT_EQ(fds.size(), 60u);
+    ASSERT_GT(fds.size(), 20u);
     std::this_thread::sleep_for(500ms);
     EXPECT_LE(still_open(fds), 20) << "the endpoint kept more connections than its limit";
     EXPECT_EQ(ask_until_up(rig.url, HELP, 3s), HELP_REPLY) << "during the flood";
