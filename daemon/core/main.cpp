@@ -17,6 +17,7 @@
 #include <fmt/format.h>
 #include <spdlog/spdlog.h>
 
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -57,6 +58,30 @@ bool install_handler(int signo)
     sa.sa_handler = signal_handler;
     sigemptyset(&sa.sa_mask);
     return ::sigaction(signo, &sa, nullptr) == 0;
+}
+
+// More descriptors for a daemon that a stranger can make open connections: the
+// soft open-file limit goes up to the hard one. The management endpoint keeps
+// its client connections to half of it, so a flood leaves the other half to the
+// command log, the Raft sockets and the Runner calls. (FreeBSD may report the
+// hard limit as infinity and caps the soft one at kern.maxfilesperproc itself;
+// Linux caps the hard limit at fs.nr_open.)
+void raise_open_file_limit()
+{
+    rlimit rl{};
+    if (::getrlimit(RLIMIT_NOFILE, &rl) != 0) {
+        spdlog::warn("[main] cannot read the open-file limit: {}", std::strerror(errno));
+        return;
+    }
+    if (rl.rlim_cur == rl.rlim_max)
+        return;
+    const rlim_t was = rl.rlim_cur;
+    rl.rlim_cur = rl.rlim_max;
+    if (::setrlimit(RLIMIT_NOFILE, &rl) != 0)
+        spdlog::warn("[main] cannot raise the open-file limit from {} to the hard limit {}: {}", was, rl.rlim_max,
+                     std::strerror(errno));
+    else
+        spdlog::info("[main] open-file limit raised from {} to {}", was, rl.rlim_max);
 }
 
 [[noreturn]] void usage_error(const std::string& text, const std::string& summary)
@@ -211,6 +236,7 @@ int run(int argc, char** argv)
     platform::unblock_stop_signals();
 
     spdlog::info("[main] KELM started");
+    raise_open_file_limit();
     // Never freed: the monitor keeps pointers to the configuration, the queues and
     // the command log, and an application thread may still be inside a call that
     // walks them (a late "kelm-exit") when main returns. They end with the process.

@@ -139,8 +139,29 @@ void node_monitor::thread_main()
     }
 }
 
+// An exiting daemon takes no leadership, and keeps it only while an application
+// still needs it to record what it finishes (the service manager's last stops):
+// a leader whose endpoint alone still answers requests (a Runner call may take
+// minutes) would otherwise hold the cluster without a service manager behind
+// it. A candidate gives up at once. It still votes and follows.
+void node_monitor::resign_if_exiting()
+{
+    if (resigned_ || !exiting_.load() || (state() == LEADER && !leadership_unneeded_.load()))
+        return;
+    resigned_ = true;
+    spdlog::info("[monitor] exiting: this node gives up leadership and no longer stands for it");
+    out_.clear();
+    {
+        std::lock_guard lk(log_mutex_);
+        node_->raft_resign(out_);
+    }
+    for (const auto& m : out_)
+        act_on(m);
+}
+
 bool node_monitor::run_once(const raft_msg_t& in)
 {
+    resign_if_exiting();
     switch (in.type) {
     case STOP_NODE: event("NODE-STOP", std::to_string(in.from)); return true;
     case STOP_CLUSTER: event("NODE-STOP", "66"); return true;
@@ -224,7 +245,9 @@ void node_monitor::on_state_changed(const raft_msg_t& m)
     if (sc.new_state == FOLLOWER && sc.old_state != FOLLOWER)
         event("ABORT", "");
     if (self_fencing_ && sc.new_state == FOLLOWER) {
-        const bool deposed = sc.old_state == LEADER;
+        // A leader that resigns because its daemon exits is not deposed: its
+        // node's services were stopped or moved before the exit was asked for.
+        const bool deposed = sc.old_state == LEADER && sc.reason != REASON_RESIGN;
         // A failed trial fences only an isolated node: one that heard from fewer
         // than a majority of its peers. A node whose pre-vote was merely refused
         // (its log is behind) is not cut off, and fencing it would take a healthy
@@ -318,8 +341,10 @@ void node_monitor::notify_app(app_record* app, const std::string& ev, const std:
 void node_monitor::event(const std::string& name, const std::string& value)
 {
     std::lock_guard lk(apps_mutex_);
-    if (name == "EXIT")
+    if (name == "EXIT") {
         exit_raised_ = true;
+        exiting_.store(true);
+    }
     if (name == "NODE-STOP" && !activated_) {
         const bool covered = std::find(held_stops_.begin(), held_stops_.end(), value) != held_stops_.end() ||
                              std::find(held_stops_.begin(), held_stops_.end(), "66") != held_stops_.end();
@@ -353,6 +378,8 @@ void node_monitor::event(const std::string& name, const std::string& value)
             notify_app(app, name, value);
         }
     }
+    if (name == "EXIT")
+        note_leadership_need();
     if (name == "ACTIVATE") {
         for (const auto& held : held_stops_)
             for (auto& [active, app] : apps_)
@@ -380,6 +407,21 @@ void node_monitor::unregister_app(app_record* app)
     std::lock_guard lk(apps_mutex_);
     apps_.remove_if([app](const auto& e) { return e.second == app; });
     spdlog::debug("[monitor] app '{}' unregistered", app->name);
+    note_leadership_need();
+}
+
+void node_monitor::note_leadership_need()
+{
+    if (!exit_raised_ || leadership_unneeded_.load())
+        return;
+    for (const auto& [active, app] : apps_)
+        if (app->needs_leadership)
+            return;
+    leadership_unneeded_.store(true);
+    if (rx_queue_ != nullptr) {
+        raft_msg_t wake = make_msg(TICK, 0, 0, 0);  // "mon-raft" resigns at its next step
+        mq_push(rx_queue_, &wake);
+    }
 }
 
 void node_monitor::send(uint32_t type, uint32_t to)

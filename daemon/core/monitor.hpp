@@ -50,6 +50,10 @@ struct app_record {
     std::function<void(const std::string& event, const std::string& value)> handler;
     const char* name = "";
     std::atomic<uint32_t> state{1};
+    // Whether the application writes the replicated store while it finishes after
+    // "EXIT" (the service manager recording its last actions): an exiting leader
+    // keeps its leadership until every such application has unregistered.
+    bool needs_leadership = true;
 };
 
 struct monitor_node {
@@ -179,6 +183,16 @@ private:
     uint32_t stop_route() const;
 
     bool exit_raised_ = false;  // "EXIT" was delivered: late registrations get it too
+    // From "EXIT" on the node stands for no election, and gives up its leadership
+    // once no registered application needs it (`leadership_unneeded_`), so that
+    // another node leads while this daemon finishes what it holds: "mon-raft"
+    // makes the Raft node resign (`resigned_` is its own). Both flags are set
+    // under the apps mutex.
+    std::atomic<bool> exiting_{false};
+    std::atomic<bool> leadership_unneeded_{false};
+    bool resigned_ = false;
+    void resign_if_exiting();
+    void note_leadership_need();  // apps mutex held
     // Between "ACTIVATE" and "ABORT". A stop request that comes before it (a new
     // leader still committing its marker) is held, one per value, and delivered
     // after the activation's node replay: a stop must not be lost in a failover.

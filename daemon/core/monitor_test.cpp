@@ -386,6 +386,60 @@ TEST(Monitor, PendingStopFollowsTheLeader)
     r.mon->unregister_app(&app.rec);
 }
 
+// From "EXIT" on the node stands for no election: a candidate gives up at once,
+// a leader once no application that records its last actions is registered
+// (an endpoint that only answers what it holds does not count). Never with
+// self-fencing; it still votes, so the others can elect a leader.
+TEST(Monitor, ExitResignsLeadershipAndNeverCampaigns)
+{
+    for (bool leading : {true, false}) {
+        SCOPED_TRACE(leading ? "leader" : "pre-candidate");
+        monitor_rig r(1, 3, false, false, /*self_fencing=*/true);
+        recording_app svc("svc_app"), mgmt("mgmt_app");
+        mgmt.rec.needs_leadership = false;
+        r.start();
+        r.mon->register_app(&svc.rec);
+        r.mon->register_app(&mgmt.rec);
+        if (leading) {
+            win_election(r);
+        } else {
+            r.clock.advance(7 * raft::SEC);
+            r.tick();
+            ASSERT_EQ(r.mon->state(), raft::PRE_CANDIDATE);
+        }
+        r.mon->event("EXIT", "");
+        r.tick();
+        if (leading) {
+            EXPECT_EQ(r.mon->state(), raft::LEADER) << "while the service manager finishes";
+            r.mon->unregister_app(&svc.rec);
+            r.tick();
+        }
+        EXPECT_EQ(r.mon->state(), raft::FOLLOWER);
+        EXPECT_EQ(r.mon->leader(), raft::LEADER_NONE);
+        for (int i = 0; i < 10; ++i) {
+            r.clock.advance(7 * raft::SEC);
+            r.tick();
+            ASSERT_EQ(r.mon->state(), raft::FOLLOWER) << "campaigned after EXIT";
+        }
+        EXPECT_TRUE(r.exit_calls().empty());
+        EXPECT_TRUE(r.sysctls.empty());
+
+        raft::raft_msg_t answer;
+        while (raft::mq_pop(r.queue(2), &answer, 1) == 0) {
+        }
+        raft::raft_msg_t req = make_msg(raft::VOTE_REQUEST, 1, 2, r.mon->term() + 1);
+        req.body.vote.last_index = r.log.last_index();
+        req.body.vote.last_term = r.log.last_term();
+        req.body.vote.incarnation = 1;
+        r.mon->run_once(req);
+        ASSERT_EQ(raft::mq_pop(r.queue(2), &answer, 1), 0);
+        EXPECT_EQ(answer.type, raft::VOTE_RESPONSE);
+        EXPECT_EQ(answer.body.flag, 1u) << "an exiting node still votes";
+        r.mon->unregister_app(&svc.rec);
+        r.mon->unregister_app(&mgmt.rec);
+    }
+}
+
 TEST(Monitor, UnknownOutputRecordEndsTheDaemon)
 {
     monitor_rig r(1, 3);

@@ -278,6 +278,15 @@ void raft_node_t::become_follower(uint32_t reason, std::vector<raft_msg_t>& out)
         set_leader(LEADER_NONE);
 }
 
+void raft_node_t::raft_resign(std::vector<raft_msg_t>& out)
+{
+    leadership_disabled_ = true;
+    if (state() == FOLLOWER)
+        return;
+    become_follower(REASON_RESIGN, out);
+    election_timer_.restart(*clock_, *rnd_);
+}
+
 int raft_node_t::pre_candidate_handler(const raft_msg_t& m, std::vector<raft_msg_t>& out)
 {
     if (state() != PRE_CANDIDATE)

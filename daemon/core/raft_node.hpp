@@ -84,6 +84,7 @@ enum raft_reason : uint32_t {
     REASON_APPEND = 2,
     REASON_TIMEOUT = 3,
     REASON_LOST_MAJORITY = 4,
+    REASON_RESIGN = 5,  // raft_resign: the daemon is exiting
 };
 
 enum peer_status : uint32_t { PEER_UNKNOWN = 0, PEER_DOWN = 1, PEER_UP = 2 };
@@ -129,6 +130,11 @@ public:
     int raft_on_message(const raft_msg_t& in, std::vector<raft_msg_t>& out);
 
     void set_leadership_disabled(bool v) { leadership_disabled_ = v; }
+    // From now on the node neither keeps nor seeks leadership (its daemon is
+    // exiting): a leader or candidate becomes a follower at once (STATE_CHANGED
+    // with REASON_RESIGN), and the node never campaigns again. It still votes
+    // and follows, so the others can elect a leader while it finishes.
+    void raft_resign(std::vector<raft_msg_t>& out);
     void set_self_fencing(bool v) { self_fencing_ = v; }
 
     // Readable from any thread.

@@ -1,6 +1,7 @@
 // mgmt_app: events, state word and the activation loop (m_execute).
 #include "daemon/mgmt/mgmt_app.hpp"
 
+#include "daemon/mgmt/mgmt_activation_end.hpp"
 #include "daemon/mgmt/mgmt_broker.hpp"
 #include "platform/process.hpp"
 
@@ -28,6 +29,9 @@ mgmt_app::mgmt_app(monitor_port& mon, service_manager_port& svc, mgmt_timing tim
     : mon_(mon), svc_(svc), timing_(timing), session_id_(std::make_shared<const std::string>())
 {
     record_.name = APP_NAME;
+    // The endpoint writes nothing itself: while it answers what it holds after
+    // "EXIT", another node may lead.
+    record_.needs_leadership = false;
     record_.handler = [this](const std::string& ev, const std::string& val) { doevent(ev, val); };
 }
 
@@ -37,10 +41,17 @@ uint32_t mgmt_app::state()
     return record_.state.load();
 }
 
+// The exit state is final. A leader that is told to exit while a request still
+// runs steps down, and may even win an election again before its requests are
+// answered: an "ABORT" or "ACTIVATE" then must not send this thread back to
+// waiting for leadership, where it would never unregister and the daemon would
+// never exit.
 void mgmt_app::set_state(uint32_t s)
 {
     {
         std::lock_guard lk(mutex_);
+        if (record_.state.load() == STATE_EXIT)
+            return;
         record_.state.store(s);
     }
     cond_.notify_all();
@@ -61,6 +72,8 @@ void mgmt_app::doevent(const std::string& event, const std::string& value)
     static const std::map<std::string, event_action> mgmt_event_map{
         {"ACTIVATE",
          [](mgmt_app& a, const std::string& v) {
+             if (a.state() == STATE_EXIT)
+                 return;
              a.session_id_.store(std::make_shared<const std::string>(v));
              a.set_state(STATE_ACTIVE);
          }},
@@ -89,34 +102,18 @@ void mgmt_app::pause_unless_exit()
     cond_.wait_for(lk, timing_.retry_pause, [this] { return record_.state.load() == STATE_EXIT; });
 }
 
-// Leadership has ended: requests that workers still hold are let finish (the
-// service manager answers its own within about a second once inactive), so
-// that their clients get a reply rather than a time-out. Bounded: a client
-// stream that never lets the count reach zero does not hold the shutdown.
-void mgmt_app::drain_requests()
-{
-    using clock = std::chrono::steady_clock;
-    const auto deadline = clock::now() + timing_.drain;
-    if (requests_in_flight_.load() <= 0)
-        return;
-    while (requests_in_flight_.load() > 0 && clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    // The last replies are on their way to the I/O thread; linger 0 would drop
-    // what it has not written yet.
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-}
-
 void mgmt_app::activate(const json& config)
 {
     std::optional<zmq::context_t> ctx(std::in_place);
     ctx->set(zmq::ctxopt::io_threads, 1);
     ctx->set(zmq::ctxopt::max_sockets, 1023);
     ++activations_;
-    requests_in_flight_.store(0);
 
+    activation_end end;  // outlives the broker, which polls it
     std::future<void> broker;
     try {
-        broker = std::async(std::launch::async, [this, c = &*ctx, config] { mgmt_broker(*c, config, *this); });
+        broker = std::async(std::launch::async,
+                            [this, c = &*ctx, config, &end] { mgmt_broker(*c, config, *this, end); });
     } catch (...) {
         ctx.reset();
         throw;
@@ -125,13 +122,15 @@ void mgmt_app::activate(const json& config)
         std::unique_lock lk(mutex_);
         cond_.wait(lk, [this] { return record_.state.load() != STATE_ACTIVE; });
     }
-    drain_requests();
-    // The one stop signal of the broker and its workers: every blocked ZMQ call
-    // fails with ETERM, they close their sockets, and the termination returns.
-    // (zmq_ctx_term is retried on EINTR inside close().)
-    ctx->close();
-    ctx.reset();
+    // The broker takes no new request from now on (each gets "EAGAIN" at once),
+    // lets its workers finish the ones they hold, however long the service
+    // manager takes, sends their replies and then ends every socket of the
+    // context with it. The termination below returns once the last replies are
+    // written (or their linger has passed).
+    end.raise();
     broker.get();
+    ctx->close();  // zmq_ctx_term, retried on EINTR inside
+    ctx.reset();
     spdlog::debug("{}: {}: exit", APP_NAME, "m_execute");
 }
 

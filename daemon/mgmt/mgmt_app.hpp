@@ -3,6 +3,10 @@
 // the node-online flags, and the thread body that runs one broker activation,
 // with a ZMQ context of its own, per period of leadership.
 //
+// The exit state is final: once "EXIT" has come, "ABORT" and "ACTIVATE" change
+// nothing, so the thread ends its activation, answers what it holds, unregisters
+// and lets the daemon exit.
+//
 // Locking: the state word is written only by the event handler under `mutex_`,
 // each write followed by a wake-up of every waiter on `cond_`; readers take the
 // mutex. The session id is an atomic pointer to an immutable text, so a worker
@@ -19,6 +23,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -30,14 +35,16 @@ enum app_state : uint32_t { STATE_INACTIVE = 1, STATE_ACTIVE = 2, STATE_EXIT = 3
 
 inline constexpr const char* APP_NAME = "mgmt_app";
 
-// Pauses of the application; the daemon keeps the defaults, tests shorten them.
+// Pauses and limits of the application; the daemon keeps the defaults, tests
+// shorten them.
 struct mgmt_timing {
     std::chrono::milliseconds bind_retry{5000};   // wait_while_active's bound
     std::chrono::milliseconds retry_pause{1000};  // after a failed pass
-    // How long the end of an activation waits for requests still being handled,
-    // so that their replies go out before the context is terminated. A request
-    // the service manager drops is answered within about a second.
-    std::chrono::milliseconds drain{2000};
+    // After the front end closed its connections (too many, or an accept failed)
+    // it listens again this much later.
+    std::chrono::milliseconds relisten_pause{1000};
+    // The most client connections the front end keeps; 0: from the open-file limit.
+    std::size_t max_connections = 0;
 };
 
 class mgmt_app {
@@ -63,9 +70,7 @@ public:
     service_manager_port& service_manager() const { return svc_; }
     // Activations begun so far (ZMQ contexts created).
     uint64_t activations() const { return activations_.load(); }
-    // The broker counts requests handed to a worker and replies sent on.
-    void request_started() { ++requests_in_flight_; }
-    void request_answered() { --requests_in_flight_; }
+    const mgmt_timing& timing() const { return timing_; }
 
 private:
     void set_state(uint32_t s);
@@ -73,7 +78,6 @@ private:
     void one_pass();
     void activate(const nlohmann::json& config);
     void pause_unless_exit();
-    void drain_requests();
 
     monitor_port& mon_;
     service_manager_port& svc_;
@@ -86,7 +90,6 @@ private:
     std::atomic<std::shared_ptr<const std::string>> session_id_;
     std::array<std::atomic<uint8_t>, 64> node_online_{};
     std::atomic<uint64_t> activations_{0};
-    std::atomic<int> requests_in_flight_{0};
 };
 
 // The daemon's application, on the daemon's monitor and service-manager ports.

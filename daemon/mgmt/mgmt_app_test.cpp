@@ -37,6 +37,11 @@ TEST(mgmt_events, NodeFlagsAndStateWord)
     EXPECT_EQ(app.state(), STATE_INACTIVE);
     app.doevent("EXIT", "");
     EXPECT_EQ(app.state(), STATE_EXIT);
+    // Final: leadership lost or won again while the daemon exits changes nothing.
+    app.doevent("ABORT", "");
+    app.doevent("ACTIVATE", "S3");
+    EXPECT_EQ(app.state(), STATE_EXIT);
+    EXPECT_EQ(*app.session_id(), "S2");
 }
 
 // Workers read the session id while "ACTIVATE" replaces it: each read is whole.

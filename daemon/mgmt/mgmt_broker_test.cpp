@@ -1,5 +1,6 @@
 // The endpoint on the wire: a running application with its broker and workers,
 // driven by ZMQ clients through activations.
+#include "daemon/mgmt/mgmt_broker.hpp"
 #include "daemon/mgmt/mgmt_test_util.hpp"
 
 #include <gtest/gtest.h>
@@ -55,10 +56,14 @@ TEST_F(endpoint, SixClientsFiveWorkers)
     EXPECT_EQ(late, 1);
 }
 
-// Client messages of the wrong shape are dropped without costing a worker or
-// shifting the frames of later messages; a client named "READY" is a client.
+// Messages without REQ's empty delimiter are dropped without costing a worker or
+// shifting the frames of later messages; a request of more than one part is
+// answered "EA80001", from a DEALER as from a REQ client; a client named "READY"
+// is a client.
 TEST_F(endpoint, MalformedFramingLeavesTheEndpointAnswering)
 {
+    const std::string multipart =
+        R"({"error":"EA80001","errorMessage":"Exception during request: request of 2 message parts; a request is one part"})";
     zmq::context_t ctx;
     zmq::socket_t dealer(ctx, zmq::socket_type::dealer);
     dealer.set(zmq::sockopt::linger, 0);
@@ -66,22 +71,27 @@ TEST_F(endpoint, MalformedFramingLeavesTheEndpointAnswering)
     dealer.connect(rig.url);
     for (int i = 0; i < 200; ++i) {
         dealer.send(zmq::buffer(HELP), zmq::send_flags::none);  // no delimiter
-        dealer.send(zmq::str_buffer(""), zmq::send_flags::sndmore);
-        dealer.send(zmq::buffer(HELP), zmq::send_flags::sndmore);
-        dealer.send(zmq::str_buffer("extra"), zmq::send_flags::none);  // one part too many
         dealer.send(zmq::str_buffer("x"), zmq::send_flags::sndmore);
         dealer.send(zmq::str_buffer(""), zmq::send_flags::sndmore);
         dealer.send(zmq::buffer(HELP), zmq::send_flags::none);  // delimiter not empty
     }
     zmq::message_t m;
     EXPECT_FALSE(dealer.recv(m));
-    // A well-formed DEALER request is answered with the delimiter in front.
-    dealer.send(zmq::str_buffer(""), zmq::send_flags::sndmore);
-    dealer.send(zmq::buffer(HELP), zmq::send_flags::none);
-    ASSERT_TRUE(dealer.recv(m));
-    EXPECT_EQ(m.size(), 0u);
-    ASSERT_TRUE(dealer.recv(m));
-    EXPECT_EQ(m.to_string(), HELP_REPLY);
+    for (const auto& body : {std::vector<std::string>{HELP, "extra"}, std::vector<std::string>{HELP}}) {
+        dealer.send(zmq::str_buffer(""), zmq::send_flags::sndmore);
+        for (std::size_t i = 0; i < body.size(); ++i)
+            dealer.send(zmq::buffer(body[i]), i + 1 < body.size() ? zmq::send_flags::sndmore : zmq::send_flags::none);
+        ASSERT_TRUE(dealer.recv(m));
+        EXPECT_EQ(m.size(), 0u);
+        ASSERT_TRUE(dealer.recv(m));
+        EXPECT_EQ(m.to_string(), body.size() == 1 ? HELP_REPLY : multipart);
+    }
+    client req(rig.url);
+    req.sock.send(zmq::buffer(HELP), zmq::send_flags::sndmore);
+    req.sock.send(zmq::str_buffer("{}"), zmq::send_flags::none);
+    ASSERT_TRUE(req.sock.recv(m));
+    EXPECT_EQ(m.to_string(), multipart);
+    EXPECT_EQ(req.ask(HELP), HELP_REPLY);
 
     client ready(rig.url, 3s, "READY");
     for (int i = 0; i < 7; ++i)
@@ -91,23 +101,28 @@ TEST_F(endpoint, MalformedFramingLeavesTheEndpointAnswering)
         EXPECT_EQ(other.ask(R"({"call":"debug","cmd":"help"})"), R"({"response":["debug-dump-services"]})") << i;
 }
 
-// A request larger than the bound drops that client's connection unanswered;
-// others are served meanwhile and afterwards.
-TEST_F(endpoint, OversizeRequestDropsOnlyThatClient)
+// A request over the limit is answered without being parsed; a message part
+// too large to be taken at all cuts that client's connection, and only that.
+TEST_F(endpoint, OversizeRequestsAreRefusedAndHugeOnesCutOff)
 {
-    auto big = std::async(std::launch::async, [this] {
-        client c(rig.url, 1500ms);
-        return c.ask(R"({"call":"help","pad":")" + std::string(1 << 20, 'x') + "\"}");
+    client c(rig.url);
+    std::string at_limit = R"({"call":"help","pad":")";
+    at_limit += std::string(MAX_REQUEST_BYTES - at_limit.size() - 2, 'y') + "\"}";
+    ASSERT_EQ(at_limit.size(), MAX_REQUEST_BYTES);
+    EXPECT_EQ(c.ask(at_limit), HELP_REPLY);
+    for (std::size_t n : {MAX_REQUEST_BYTES + 1, static_cast<std::size_t>(MAX_FRAME_BYTES)})
+        EXPECT_EQ(c.ask(std::string(n, '[')),
+                  R"({"error":"EA80001","errorMessage":"Exception during request: request too large: )" +
+                      std::to_string(n) + R"( bytes, at most 65536"})");
+
+    auto huge = std::async(std::launch::async, [this] {
+        client h(rig.url, 1500ms);
+        return h.ask(std::string(MAX_FRAME_BYTES + 1, 'x'));
     });
-    client small(rig.url);
     for (int i = 0; i < 10; ++i)
-        EXPECT_EQ(small.ask(HELP), HELP_REPLY);
-    EXPECT_FALSE(big.get());
-    EXPECT_EQ(small.ask(HELP), HELP_REPLY);
-    // Just under the bound is still a request.
-    client near(rig.url);
-    const std::string pad(60 * 1024, 'y');
-    EXPECT_EQ(near.ask(R"({"call":"help","pad":")" + pad + "\"}"), HELP_REPLY);
+        EXPECT_EQ(c.ask(HELP), HELP_REPLY);
+    EXPECT_FALSE(huge.get());
+    EXPECT_EQ(c.ask(HELP), HELP_REPLY);
 }
 
 // Replies with invalid UTF-8 are still sent: no worker is lost to them.
@@ -248,6 +263,81 @@ TEST(endpoint_abort, RequestsInFlightAreAnsweredBeforeTheContextEnds)
         EXPECT_EQ(r.get(), R"({"error":"EAGAIN","errorMessage":"Request cannot be done. Try again.","requestId":1})");
     rig.stop();
     EXPECT_EQ(rig.mon.unregistered.load(), 1);
+}
+
+// An endpoint holding one request whose service-manager body runs until released.
+struct request_in_progress : ::testing::Test {
+    endpoint_rig rig;
+    std::atomic<bool> release{false};
+    std::future<std::optional<std::string>> slow;
+
+    void SetUp() override
+    {
+        rig.svc.answer = [this](const json& r) {
+            while (r.at("serviceName") == "slow" && !release.load())
+                std::this_thread::sleep_for(5ms);
+            return json{{"done", r.at("serviceName")}};
+        };
+        rig.app->doevent("ACTIVATE", "S1");
+        ASSERT_EQ(ask_until_up(rig.url, HELP), HELP_REPLY);
+        slow = std::async(std::launch::async, [this] {
+            client c(rig.url, 10s);
+            return c.ask(R"({"call":"service","cmd":"stop","serviceName":"slow","requestId":1})");
+        });
+        while (rig.svc.in_flight.load() == 0)
+            std::this_thread::sleep_for(5ms);
+    }
+    void TearDown() override { release = true; }
+    static constexpr const char* SLOW_REPLY = R"({"requestId":1,"response":{"done":"slow"}})";
+};
+
+// Leadership ends while a request's body runs: that request gets its own result
+// however long it takes, while every new one is answered "EAGAIN" at once and
+// never reaches the service manager; then the endpoint goes, and comes back
+// with the next activation.
+TEST_F(request_in_progress, EndOfActivationAnswersItAndRefusesNewOnes)
+{
+    rig.app->doevent("ABORT", "");
+    client late(rig.url, 2s);
+    for (int i = 0; i < 3; ++i) {
+        const auto t0 = std::chrono::steady_clock::now();
+        EXPECT_EQ(late.ask(R"({"call":"service","cmd":"stop","serviceName":"fast","requestId":"late"})"),
+                  R"({"error":"EAGAIN","errorMessage":"Request cannot be done. Try again.","requestId":"late"})");
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, 500ms);
+    }
+    EXPECT_EQ(late.ask("not json"), R"({"error":"EAGAIN","errorMessage":"Request cannot be done. Try again."})");
+    std::this_thread::sleep_for(2500ms);  // longer than the service manager's own drop of a queued request
+    EXPECT_EQ(rig.mon.config_calls.load(), 1) << "the activation ended before its request was answered";
+    release = true;
+    EXPECT_EQ(slow.get(), SLOW_REPLY);
+    const auto deadline = std::chrono::steady_clock::now() + 3s;
+    while (rig.mon.config_calls.load() < 2 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(5ms);
+    EXPECT_EQ(rig.mon.config_calls.load(), 2);
+    EXPECT_EQ(rig.svc.requests.size(), 1u);
+    rig.app->doevent("ACTIVATE", "S2");
+    EXPECT_EQ(ask_until_up(rig.url, HELP), HELP_REPLY);
+}
+
+// "EXIT" while the body runs, then the exiting leader loses and even wins the
+// leadership again: the exit holds, the request is answered, the thread ends.
+TEST_F(request_in_progress, ExitIsFinal)
+{
+    rig.app->doevent("EXIT", "");
+    rig.app->doevent("ABORT", "");
+    rig.app->doevent("ACTIVATE", "S2");
+    std::this_thread::sleep_for(100ms);
+    release = true;
+    EXPECT_EQ(slow.get(), SLOW_REPLY);
+    auto ended = std::async(std::launch::async, [this] { rig.thread.join(); });
+    const bool in_time = ended.wait_for(5s) == std::future_status::ready;
+    EXPECT_TRUE(in_time) << "the application thread did not end after EXIT";
+    if (!in_time) {
+        rig.app->doevent("EXIT", "");  // let the test end
+        ended.wait();
+    }
+    EXPECT_EQ(rig.mon.unregistered.load(), 1);
+    EXPECT_EQ(rig.app->activations(), 1u);
 }
 
 }  // namespace

@@ -19,6 +19,11 @@ std::string compact(const json& j)
     return j.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
+json exception_reply(const std::string& what)
+{
+    return {{"error", "EA80001"}, {"errorMessage", "Exception during request: " + what}};
+}
+
 std::string text_member(const json& req, const char* name)
 {
     auto it = req.find(name);
@@ -26,6 +31,31 @@ std::string text_member(const json& req, const char* name)
 }
 
 }  // namespace
+
+std::string multipart_reply(std::size_t parts)
+{
+    return compact(exception_reply("request of " + std::to_string(parts) + " message parts; a request is one part"));
+}
+
+std::string oversize_reply(std::size_t bytes, std::size_t limit)
+{
+    return compact(exception_reply("request too large: " + std::to_string(bytes) + " bytes, at most " +
+                                   std::to_string(limit)));
+}
+
+std::string try_again_reply(std::string_view text)
+{
+    json reply;
+    if (!nests_deeper_than(text, MAX_REQUEST_DEPTH)) {
+        const json request = json::parse(text, nullptr, false);
+        if (request.is_object())
+            if (auto it = request.find("requestId"); it != request.end())
+                reply["requestId"] = *it;
+    }
+    reply["error"] = "EAGAIN";
+    reply["errorMessage"] = "Request cannot be done. Try again.";
+    return compact(reply);
+}
 
 bool nests_deeper_than(std::string_view text, std::size_t max)
 {
@@ -109,7 +139,7 @@ std::string handle_request(std::string_view text, const std::string& label, cons
         reply = dispatch_request(request, config, app, label);
     } catch (const std::exception& e) {
         const std::string what = e.what();
-        reply = {{"error", "EA80001"}, {"errorMessage", "Exception during request: " + what}};
+        reply = exception_reply(what);
         spdlog::warn("{}: request from {} failed: {}", APP_NAME, label, log_sanitize(what, 512));
     }
     try {

@@ -25,6 +25,15 @@ std::string handle_request(std::string_view text, const std::string& label, cons
 nlohmann::json dispatch_request(const nlohmann::json& request, const nlohmann::json& config, const mgmt_app& app,
                                 const std::string& label);
 
+// Replies the broker sends itself, without a worker: "EA80001" for a request of
+// `parts` message parts (a request is one) or of `bytes` bytes over the limit
+// (not parsed), and "EAGAIN" "Request cannot be done. Try again." for a request
+// that comes after the end of an activation (with its "requestId", when the
+// text is a JSON object that has one).
+std::string multipart_reply(std::size_t parts);
+std::string oversize_reply(std::size_t bytes, std::size_t limit);
+std::string try_again_reply(std::string_view text);
+
 // Whether arrays and objects in the JSON text nest deeper than `max`.
 bool nests_deeper_than(std::string_view text, std::size_t max);
 

@@ -62,10 +62,10 @@ json service_start(const json& req, const json& config, const mgmt_app& app)
         return mgmt_error("EINVAL", "serviceName should be set");
     if (!req.contains("nodeId"))
         return mgmt_error("EINVAL", "nodeId should be set");
+    // A value outside u32 names no node, as for any unconfigured id (it is never
+    // wrapped onto another node's id).
     const auto id = node_id_value(req.at("nodeId"));
-    if (!id)
-        return mgmt_error("EINVAL", "wrong nodeId value");
-    if (!find_configured_node(config, *id))
+    if (!id || !find_configured_node(config, *id))
         return mgmt_error("ENOENT", "node can not be found");
     return app.service_manager().svcapp_call(req);
 }
