@@ -4,6 +4,10 @@
 // the input first puts in any state (follower, pre-candidate, candidate, leader) of
 // a 3-node, 4-node or HA-pair cluster, as the monitor hands records in: its own
 // control types are kept back, ticks come between records, a leader gets proposals.
+// Node k sits at 127.0.0.k. A record comes from the address of the sender it
+// claims (an unknown one for a sender that is not configured); with set-up bit 0x10
+// the input picks each record's source among this node's, every peer's and a
+// stranger's address, so forged senders reach the filter too.
 //
 // Input: a set-up byte, a log-length byte, then operations. Raw operations carry
 // the datagram's bytes; shaped ones build a protocol record from a few bytes with
@@ -12,13 +16,15 @@
 //
 // After every step: the node never reports itself broken, its term and commit
 // index never go back, it never applies past its commit index, never grants its
-// vote to two candidates in one term, and never leaves the follower state when it
-// may not lead.
+// vote to two candidates in one term, never leaves the follower state when it
+// may not lead, and is never handed a record whose source is not its sender's.
 #include "daemon/core/inbound_filter.hpp"
 #include "daemon/core/raft_test_util.hpp"
 
 #include <fuzzer/FuzzedDataProvider.h>
 #include <spdlog/spdlog.h>
+
+#include <arpa/inet.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -41,6 +47,13 @@ const cluster_shape shapes[] = {
     {1, {2, NODE_HA}},  // an HA pair: the other node and the disk endpoint
 };
 
+in_addr node_address(uint32_t id)
+{
+    return in_addr{htonl((127u << 24) | (id & 0xff))};
+}
+
+const in_addr stranger = in_addr{htonl((10u << 24) | (9u << 16) | (9u << 8) | 9u)};
+
 [[noreturn]] void fail(const char* what, uint64_t before, uint64_t after)
 {
     std::fprintf(stderr, "datagram_fuzz: %s (%llu -> %llu)\n", what, static_cast<unsigned long long>(before),
@@ -56,14 +69,16 @@ struct harness {
     uint64_t term = 0;
     uint64_t commit = 0;
     bool leadership_disabled = false;
+    bool forged_sources = false;  // the input picks each record's source address
     std::map<uint64_t, uint32_t> votes;  // term -> the candidate this node voted for
 
     harness(const cluster_shape& s, memory_log_t* log, uint8_t setup) : node(&clock, s.own, s.peers, log), shape(s)
     {
         filter.own_id = s.own;
         for (uint32_t p : s.peers)
-            filter.add_peer(p);  // 67 does not fit: the HA endpoint never arrives by UDP
+            filter.add_peer(p, node_address(p));  // 67 does not fit: the HA endpoint never arrives by UDP
         leadership_disabled = (setup & 0x40) != 0;
+        forged_sources = (setup & 0x10) != 0;
         node->set_leadership_disabled(leadership_disabled);
         node->set_self_fencing((setup & 0x80) != 0);
         node->raft_reset_election_timer();
@@ -112,19 +127,35 @@ struct harness {
         commit = node->commit();
     }
 
-    // What the UDP server and the monitor do with `len` received bytes.
-    void receive(const uint8_t* bytes, size_t len)
+    // Where a record comes from: its claimed sender's address, or with forged
+    // sources one the input picks.
+    in_addr source_of(const raft_msg_t& msg, FuzzedDataProvider& in) const
+    {
+        if (!forged_sources)
+            return msg.from < 64 && filter.peers.test(msg.from) ? node_address(msg.from) : stranger;
+        const size_t pick = in.ConsumeIntegralInRange<size_t>(0, shape.peers.size() + 1);
+        if (pick == shape.peers.size())
+            return node_address(shape.own);
+        if (pick > shape.peers.size())
+            return stranger;
+        return node_address(shape.peers[pick]);
+    }
+
+    // What the UDP server and the monitor do with `len` bytes received from `source`.
+    void receive(const uint8_t* bytes, size_t len, in_addr source)
     {
         raft_msg_t msg;
         std::memset(&msg, 0, sizeof msg);
         len = std::min<size_t>(len, MSG_SIZE);  // a longer datagram is cut by the read
         if (len != 0)
             std::memcpy(&msg, bytes, len);
-        const auto why = filter.check(msg, len);
+        const auto why = filter.check(msg, len, source);
         if (why != transport::drop_reason::none) {
-            (void)transport::describe(why, msg, len);  // the server's warning text
+            (void)filter.describe(why, msg, len);  // the server's warning text
             return;
         }
+        if (source.s_addr != node_address(msg.from).s_addr)
+            fail("a record reached the node from an address not its sender's", msg.from, ntohl(source.s_addr));
         if (msg.type == STOP_NODE || msg.type == STOP_CLUSTER || msg.type == STOP_THREAD || msg.type == EXIT)
             return;  // the monitor's own
         step(msg);
@@ -262,13 +293,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         switch (in.ConsumeIntegralInRange<int>(0, 5)) {
         case 0: {  // a raw datagram
             const auto bytes = in.ConsumeBytes<uint8_t>(in.ConsumeIntegralInRange<size_t>(0, MSG_SIZE + 8));
-            run.receive(bytes.data(), bytes.size());
+            raft_msg_t claimed{};
+            if (!bytes.empty())
+                std::memcpy(&claimed, bytes.data(), std::min(bytes.size(), sizeof claimed));
+            run.receive(bytes.data(), bytes.size(), run.source_of(claimed, in));
             break;
         }
         case 1:
         case 2: {  // a shaped protocol record
             raft_msg_t m = shaped(in, run);
-            run.receive(reinterpret_cast<const uint8_t*>(&m), MSG_SIZE);
+            run.receive(reinterpret_cast<const uint8_t*>(&m), MSG_SIZE, run.source_of(m, in));
             break;
         }
         case 3:

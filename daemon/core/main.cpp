@@ -182,10 +182,11 @@ void read_nodes(daemon_state& st)
             st.server = server.get();
             st.endpoints.push_back(std::move(server));
         } else {
-            st.filter.add_peer(id);
             raft::mq_t* q = new_tx_queue(st, id);
-            st.endpoints.push_back(std::make_unique<raft::transport::udp>(
-                st.own_addr, 0, addr, kelm_port, 1, q));
+            auto client = std::make_unique<raft::transport::udp>(st.own_addr, 0, addr, kelm_port, 1, q);
+            // The peer's records are believed only from the address we send it to.
+            st.filter.add_peer(id, client->peer_address());
+            st.endpoints.push_back(std::move(client));
         }
     }
 
@@ -276,7 +277,8 @@ int run(int argc, char** argv)
             1, st.ha_queue, &st.rx_queue, st.node_id, st.ha.disks, static_cast<uint64_t>(st.ha.flap_threshold),
             static_cast<uint64_t>(st.ha.flap_window_sec), &kelm::daemon_ha_link()));
 
-    // Only configured peers may address this node; the server drops everything else.
+    // Only configured peers, from their configured addresses, may address this node;
+    // the server drops everything else.
     if (st.server == nullptr)
         start_failure("[main] node to start not found");
     st.filter.own_id = st.node_id;

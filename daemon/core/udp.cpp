@@ -1,6 +1,7 @@
 // UDP endpoint: one 448-byte record per datagram, sent as it lies in memory.
-// The server must survive anything a stranger can send: short, foreign or malformed
-// datagrams are dropped with a throttled warning; only real socket errors are fatal.
+// The server must survive anything a stranger can send: short, foreign, malformed or
+// forged datagrams (a record is believed only from its sender's configured address)
+// are dropped with a throttled warning; only real socket errors are fatal.
 #include "daemon/core/udp.hpp"
 
 #include "daemon/core/log_throttle.hpp"
@@ -39,9 +40,7 @@ addrinfo* resolve(const std::string& addr, int port, const char* what)
 
 std::string peer_text(const sockaddr_in& sa)
 {
-    char text[INET_ADDRSTRLEN] = "?";
-    ::inet_ntop(AF_INET, &sa.sin_addr, text, sizeof text);
-    return fmt::format("{}:{}", text, ntohs(sa.sin_port));
+    return fmt::format("{}:{}", ipv4_text(sa.sin_addr), ntohs(sa.sin_port));
 }
 
 }  // namespace
@@ -55,6 +54,14 @@ udp::udp(const std::string& local_addr, int local_port, const std::string& peer_
         peer_ = resolve(peer_addr, static_cast<uint16_t>(peer_port), "can't resolve peer addr");
     name_ = mode == 0 ? fmt::format("[srv {}:{}]", local_addr, static_cast<uint16_t>(local_port))
                       : fmt::format("[clnt {}:{}]", peer_addr, static_cast<uint16_t>(peer_port));
+}
+
+in_addr udp::peer_address() const
+{
+    sockaddr_in sa{};
+    if (peer_ != nullptr)
+        std::memcpy(&sa, peer_->ai_addr, std::min<size_t>(sizeof sa, peer_->ai_addrlen));
+    return sa.sin_addr;
 }
 
 udp::~udp()
@@ -148,14 +155,16 @@ void* udp::server()
         size_t len = static_cast<size_t>(n);
         if (len < MSG_SIZE)  // the filter and the log must never see stale bytes
             std::memset(reinterpret_cast<char*>(&msg) + len, 0, MSG_SIZE - len);
-        drop_reason why = filter_.check(msg, len);
+        // The source as the kernel saw it: FreeBSD and Linux alike report the address
+        // the sending socket is bound to, which for a peer is its `internal_addr`.
+        drop_reason why = filter_.check(msg, len, from.sin_addr);
         if (why != drop_reason::none) {
             dropped_.fetch_add(1);
             uint64_t held_back = 0;
             if (warnings.allow(&held_back)) {
                 std::string more = held_back == 0 ? std::string()
                                                   : fmt::format(" ({} more dropped since the last warning)", held_back);
-                spdlog::warn("{} drop datagram from {}: {}{}", name_, peer_text(from), describe(why, msg, len), more);
+                spdlog::warn("{} drop datagram from {}: {}{}", name_, peer_text(from), filter_.describe(why, msg, len), more);
             }
             continue;
         }

@@ -35,6 +35,9 @@ public:
     void* server() override;
 
     const std::string& name() const { return name_; }
+    // Client only: the peer's address as resolved at construction, the one records
+    // are sent to and the one the peer's own client binds (its `internal_addr`).
+    in_addr peer_address() const;
     // Records posted to the queue (server) or sent (client); datagrams dropped (server).
     uint64_t passed() const { return passed_.load(); }
     uint64_t dropped() const { return dropped_.load(); }

@@ -1,5 +1,6 @@
-// UDP endpoints on 127.0.0.1: records cross unchanged, the server drops what a
-// stranger sends and stays up, stops on its flag, clients stop on STOP_THREAD.
+// UDP endpoints on loopback addresses, node k at 127.0.0.k: records cross unchanged,
+// the server drops what a stranger sends (a forged sender above all) and stays up,
+// stops on its flag, clients stop on STOP_THREAD.
 #include "daemon/core/udp.hpp"
 
 #include <gtest/gtest.h>
@@ -41,9 +42,23 @@ int free_udp_port()
     return ntohs(sa.sin_port);
 }
 
-// A plain socket standing in for a peer or a stranger.
+in_addr ipv4(const char* text)
+{
+    in_addr a{};
+    ::inet_pton(AF_INET, text, &a);
+    return a;
+}
+
+// A plain socket standing in for a peer or a stranger, sending from `source`
+// (Linux answers on all of 127/8; FreeBSD's lo0 carries 127.0.0.1 alone unless
+// aliases are added, so these tests need Linux or such aliases).
 struct raw_socket {
     int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    explicit raw_socket(const char* source = "127.0.0.1")  // nullptr: left unbound
+    {
+        if (source != nullptr)
+            bind_any(source);
+    }
     ~raw_socket() { ::close(fd); }
 
     void send(int port, const void* data, size_t len) const
@@ -54,16 +69,20 @@ struct raw_socket {
         sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         ASSERT_EQ(::sendto(fd, data, len, 0, reinterpret_cast<sockaddr*>(&sa), sizeof sa), static_cast<ssize_t>(len));
     }
-    int bind_any()
+    void bind_any(const char* source)
     {
         sockaddr_in sa{};
         sa.sin_family = AF_INET;
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-        socklen_t len = sizeof sa;
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
+        sa.sin_addr = ipv4(source);
+        EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0) << source;
         timeval tv{0, 200000};
         ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    }
+    int port() const
+    {
+        sockaddr_in sa{};
+        socklen_t len = sizeof sa;
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
         return ntohs(sa.sin_port);
     }
     ssize_t recv(void* buf, size_t len) const { return ::recv(fd, buf, len, 0); }
@@ -102,8 +121,8 @@ protected:
         server_ = std::make_unique<udp>("127.0.0.1", port_, "", 0, 0, &rx_);
         inbound_filter f;
         f.own_id = 1;
-        f.add_peer(2);
-        f.add_peer(3);
+        f.add_peer(2, ipv4("127.0.0.2"));
+        f.add_peer(3, ipv4("127.0.0.3"));
         server_->set_filter(f);
         thread_ = std::thread([this] { server_->server(); });
         wait_for_log("started");
@@ -155,7 +174,7 @@ TEST_F(UdpTest, RecordCrossesFromClientToServerUnchanged)
     start_server();
     mq_t tx;
     mq_init(&tx, "tx_queue", 1);
-    udp client("127.0.0.1", 0, "127.0.0.1", port_, 1, &tx);
+    udp client("127.0.0.2", 0, "127.0.0.1", port_, 1, &tx);  // peer 2's own client
     std::thread ct([&] { client.client(); });
     raft_msg_t sent = peer_record();
     sent.from = 2;
@@ -175,7 +194,7 @@ TEST_F(UdpTest, RecordCrossesFromClientToServerUnchanged)
 TEST_F(UdpTest, LongerDatagramIsCutToItsFirstRecordThenFiltered)
 {
     start_server();
-    raw_socket s;
+    raw_socket s("127.0.0.3");
     std::vector<uint8_t> big(500, 0xee);
     raft_msg_t good = peer_record(VOTE_REQUEST, 3);
     std::memcpy(big.data(), &good, MSG_SIZE);
@@ -194,7 +213,7 @@ TEST_F(UdpTest, LongerDatagramIsCutToItsFirstRecordThenFiltered)
 TEST_F(UdpTest, StrangersAreDroppedAndTheServerStaysUp)
 {
     start_server();
-    raw_socket s;
+    raw_socket s("127.0.0.3");
     uint64_t sent = 0;
     std::vector<uint8_t> junk(447, 0x41);
     for (size_t len : {0, 1, 100, 447}) {
@@ -233,8 +252,53 @@ TEST_F(UdpTest, StrangersAreDroppedAndTheServerStaysUp)
     }
     EXPECT_EQ(server_->passed(), 8u);
     // A flood of drops writes one warning, not one per datagram.
-    EXPECT_EQ(count_log("drop datagram from 127.0.0.1:"), 1);
+    EXPECT_EQ(count_log("drop datagram from 127.0.0.3:"), 1);
     EXPECT_EQ(count_log("0 bytes, shorter than a record"), 1);
+}
+
+// Anyone who can reach the port can write any `from`: a higher-term append or vote
+// request claiming peer 2 would depose the leader. Only peer 2's address speaks for 2.
+TEST_F(UdpTest, ARecordFromAnAddressNotItsSendersIsDropped)
+{
+    start_server();
+    uint64_t forged = 0;
+    for (const char* source : {"127.0.0.4", "127.0.0.3", "127.0.0.1", "127.0.0.200"})
+        for (uint32_t type : std::initializer_list<uint32_t>{APPEND_REQUEST, VOTE_REQUEST, PRE_VOTE_REQUEST, EXIT}) {
+            raw_socket s(source);
+            raft_msg_t m = peer_record(type, 2);
+            m.term = 1000;
+            s.send(port_, &m, sizeof m);
+            ++forged;
+        }
+    wait_dropped(forged);
+    raft_msg_t got;
+    EXPECT_EQ(mq_pop(&rx_, &got, 50), -1);
+    EXPECT_EQ(server_->passed(), 0u);
+    EXPECT_EQ(count_log("drop datagram from 127.0.0.4:"), 1);
+    EXPECT_EQ(count_log("sender id 2 is configured at 127.0.0.2, not at this address"), 1);
+
+    // Peer 2's real client, bound to its configured address, is still heard; so is
+    // peer 3 from its own.
+    mq_t tx;
+    mq_init(&tx, "tx_queue", 1);
+    udp client("127.0.0.2", 0, "127.0.0.1", port_, 1, &tx);
+    std::thread ct([&] { client.client(); });
+    raft_msg_t real = peer_record(APPEND_REQUEST, 2);
+    mq_push(&tx, &real);
+    ASSERT_EQ(mq_pop(&rx_, &got, 3000), 0);
+    EXPECT_EQ(std::memcmp(&got, &real, sizeof got), 0);
+    raft_msg_t stop = make_msg(STOP_THREAD, 0, 0, 0);
+    mq_push(&tx, &stop);
+    ct.join();
+    raw_socket three("127.0.0.3");
+    raft_msg_t from3 = peer_record(VOTE_RESPONSE, 3);
+    three.send(port_, &from3, sizeof from3);
+    ASSERT_EQ(mq_pop(&rx_, &got, 3000), 0);
+    EXPECT_EQ(got.from, 3u);
+    EXPECT_EQ(server_->passed(), 2u);
+    EXPECT_EQ(server_->dropped(), forged);
+    EXPECT_EQ(mq_pop(&rx_, &got, 50), -1);
+    EXPECT_EQ(ipv4_text(client.peer_address()), "127.0.0.1");
 }
 
 TEST_F(UdpTest, InterruptedReceiveIsLikeATimeOut)
@@ -249,7 +313,7 @@ TEST_F(UdpTest, InterruptedReceiveIsLikeATimeOut)
         pthread_kill(thread_.native_handle(), SIGUSR1);
         std::this_thread::sleep_for(10ms);
     }
-    raw_socket s;
+    raw_socket s("127.0.0.2");
     raft_msg_t m = peer_record();
     s.send(port_, &m, sizeof m);
     raft_msg_t got;
@@ -272,7 +336,7 @@ TEST_F(UdpTest, IdleServerStopsSoonAfterItsFlag)
 TEST_F(UdpTest, StopThreadEndsAClientWithoutSendingAnything)
 {
     raw_socket peer;
-    int peer_port = peer.bind_any();
+    int peer_port = peer.port();
     mq_t tx;
     mq_init(&tx, "tx_queue", 2);
     udp client("127.0.0.1", 0, "127.0.0.1", peer_port, 1, &tx);
@@ -311,7 +375,7 @@ TEST(UdpDeath, SecondServerOnThePortEndsWithStatus1)
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     int port = free_udp_port();
     // The first holder allows sharing: only the server's own refusal can stop the second.
-    raw_socket first;
+    raw_socket first(nullptr);
     int one = 1;
     ASSERT_EQ(::setsockopt(first.fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one), 0);
     sockaddr_in sa{};

@@ -220,6 +220,10 @@ void event_loop(svc_app& app, service_table& services, std::deque<node>& nodes)
                 return;
             ev = std::move(app.main_queue.front());
             app.main_queue.pop_front();
+            // Counted before main_mutex is let go: a stop is always either
+            // queued or in hand, never unseen by the leader's own exit.
+            if (ev.kind == kind_node_stop && configured(nodes, ev.node))
+                ++app.stops_in_hand[ev.node];
         }
         try {
             spdlog::debug("{}: proceed event {} node {}", app_name, ev.kind, ev.node);
@@ -315,6 +319,10 @@ void do_active(svc_app& app)
         spdlog::warn("{}: HA mode: iSCSI node fencing is skipped (isolation via disk persistent reservations)",
                      app_name);
     clear_main_queue(app);
+    {
+        std::lock_guard lk(app.main_mutex);
+        app.stops_in_hand.fill(0);  // the last activation's node objects are gone
+    }
     call(app, self, "service", {{"cmd", "start"}, {"serviceName", "$cluster-management"}});
 
     service_table services;

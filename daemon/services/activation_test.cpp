@@ -325,6 +325,46 @@ TEST(SvcActivation, NodeStopMovesItsServicesThenTheNodeExits)
     EXPECT_EQ(l.record("a")->at("disabled_once"), true);
 }
 
+// The leader's exit ends every node thread: asked to stop itself while another
+// member's stop is under way, it must leave last, or that member, alone without a
+// majority, exits at once with its services still running.
+TEST(SvcActivation, TheLeaderAskedToStopLeavesAfterTheMembersItIsStopping)
+{
+    std::atomic<bool> armed{false};  // after the sweeps of the nodes' returns
+    std::atomic<bool> stopping_b{false};
+    std::atomic<bool> release{false};
+    leader l(three_nodes(default_services()));
+    const struct releaser {
+        std::atomic<bool>& flag;
+        ~releaser() { flag.store(true); }  // before the leader's teardown joins node 3
+    } let_go{release};
+    l.override_fn = [&](uint32_t node, const std::string& cmd, const json& args) -> json {
+        if (armed.load() && cmd == "service" && node == 3 && args["cmd"] == "stop" && args["serviceName"] == "b") {
+            stopping_b.store(true);
+            while (!release.load())
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return nullptr;
+    };
+    l.start();
+    l.online({1, 2, 3});
+    ASSERT_TRUE(wait_until([&] { return l.runs_on("a", 2) && l.runs_on("b", 3); }));
+    armed.store(true);
+    l.app.post_event(kind_node_stop, 3);
+    ASSERT_TRUE(wait_until([&] { return stopping_b.load(); }));
+    l.app.post_event(kind_node_stop, 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // 100 s of the leader's clock
+    EXPECT_TRUE(l.mon.calls("kelm-exit").empty());
+    release.store(true);
+    ASSERT_TRUE(wait_until([&] { return l.mon.calls("kelm-exit").size() == 2; }));
+    EXPECT_EQ(l.mon.calls("kelm-exit")[0].node, 3u);
+    EXPECT_EQ(l.mon.calls("kelm-exit")[1].node, 1u);
+    // Nothing left on either stopped node; the services go on at node 2.
+    ASSERT_TRUE(wait_until([&] { return l.runs_on("b", 2) && l.runs_on("c", 2); }));
+    for (const char* s : {"a", "b", "c", "d"})
+        EXPECT_TRUE(l.holders(s) == std::set<uint32_t>{2}) << s;
+}
+
 // ---- pieces on their own ----
 
 struct parts {

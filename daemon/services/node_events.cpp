@@ -225,6 +225,20 @@ void stop_node_services(svc_app& app, node& x, bool cluster)
     }
 }
 
+// The leader's own node exits last. Its exit ends the activation's node threads,
+// and with them any other member's stop still queued or under way; that member,
+// left without a majority, could then only exit at once with its pools imported.
+void wait_for_other_stops(svc_app& app, node& x)
+{
+    bool said = false;
+    while (!x.exit.load() && app.other_stops_pending(x.id)) {
+        if (!said)
+            spdlog::info("{}: node {} exits once the other nodes' stops are done", app_name, x.id);
+        said = true;
+        app.clock.sleep_for(std::chrono::milliseconds(100));
+    }
+}
+
 void on_node_stop(svc_app& app, node& x, const node_event& ev)
 {
     const bool cluster = ev.node == node_all;
@@ -232,11 +246,22 @@ void on_node_stop(svc_app& app, node& x, const node_event& ev)
         return;
     x.stopping.store(true);
     if (!cluster) {
+        struct done_mark {
+            svc_app& app;
+            uint32_t id;
+            ~done_mark() { app.stop_done(id); }
+        } done{app, x.id};
         stop_node_services(app, x, false);
-        if (holds_services(x))
+        if (holds_services(x)) {
             spdlog::info("{}: Do not STOP node {} due to still running services", app_name, ev.node);
-        else
-            send_exit(app, x.id);
+            return;
+        }
+        if (x.id == app.this_nodeid.load()) {
+            wait_for_other_stops(app, x);
+            if (x.exit.load())
+                return;  // leadership ends: the monitor sends the stop to the next leader
+        }
+        send_exit(app, x.id);
         return;
     }
     auto* tally = ev.tally();

@@ -144,4 +144,23 @@ bool svc_app::wake_pending()
     return !main_queue.empty() && main_queue.front().kind == kind_wake;
 }
 
+bool svc_app::other_stops_pending(uint32_t self)
+{
+    std::lock_guard lk(main_mutex);
+    for (uint32_t id = 0; id < max_nodes; ++id)
+        if (id != self && stops_in_hand[id] > 0)
+            return true;
+    for (const auto& ev : main_queue)
+        if (ev.kind == kind_node_stop && ev.node != self && ev.node < max_nodes)
+            return true;
+    return false;
+}
+
+void svc_app::stop_done(uint32_t node)
+{
+    std::lock_guard lk(main_mutex);
+    if (node < max_nodes && stops_in_hand[node] > 0)
+        --stops_in_hand[node];
+}
+
 }  // namespace svc

@@ -6,8 +6,8 @@
 // until the process ends; every exit goes through platform::process_exit).
 // Tests build their own instances on a fake monitor and a fast clock.
 //
-// Locking: main_mutex guards main_queue, postponed and the activation snapshot
-// (session id and term); main_cond is notified (notify-all) on every insertion
+// Locking: main_mutex guards main_queue, postponed, stops_in_hand and the
+// activation snapshot (session id and term); main_cond is notified (notify-all) on every insertion
 // into either list and on every mode change. The mode word, this_nodeid,
 // node_count, ha_mode and cfg_enabled are atomics read without a lock.
 // doevent runs on the monitor's delivering thread with the monitor's apps mutex
@@ -77,6 +77,12 @@ struct svc_app {
     // failed activation and while inactive, and is answered at once.
     bool requests_open = false;
 
+    // Node stops the event loop took from main_queue for a node object of the
+    // activation and that node has not finished, per node id; guarded by
+    // main_mutex, zeroed when an activation starts. With the stops still in
+    // main_queue they are what the leader's own exit waits for.
+    std::array<int, max_nodes> stops_in_hand{};
+
     std::atomic<uint32_t> node_count{0};
     std::atomic<bool> ha_mode{false};
     // In HA mode, what this daemon's disk voter and the service manager tell each
@@ -103,6 +109,11 @@ struct svc_app {
 
     // Whether the front of main_queue is a kind-1 event (takes main_mutex).
     bool wake_pending();
+    // Whether a stop of a node other than `self` is queued or being handled
+    // (takes main_mutex).
+    bool other_stops_pending(uint32_t self);
+    // The node object of `node` finished a stop it was handed (takes main_mutex).
+    void stop_done(uint32_t node);
 
 private:
     // Guarded by main_mutex.

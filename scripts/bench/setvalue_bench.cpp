@@ -59,13 +59,13 @@ struct node_one {
                 endpoints.push_back(std::make_unique<raft::transport::udp>(own_addr, own_port, "", 0, 0, &rx));
                 continue;
             }
-            filter.add_peer(id);
             queues.push_back(std::make_unique<raft::mq_t>());
             raft::mq_init(queues.back().get(), "tx_queue", id);
             tx.push_back(queues.back().get());
             endpoints.push_back(std::make_unique<raft::transport::udp>(
                 own_addr, 0, n.at("internal_addr").get<std::string>(), n.at("kelm_port").get<int>(), 1,
                 queues.back().get()));
+            filter.add_peer(id, endpoints.back()->peer_address());
         }
         filter.own_id = 1;
         endpoints.front()->set_filter(filter);

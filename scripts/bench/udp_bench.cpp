@@ -49,9 +49,9 @@ struct pair_of_nodes {
         endpoints[3] = new udp("127.0.0.1", 0, "127.0.0.1", p1, 1, &tx21);
         raft::transport::inbound_filter f1, f2;
         f1.own_id = 1;
-        f1.add_peer(2);
+        f1.add_peer(2, endpoints[1]->peer_address());
         f2.own_id = 2;
-        f2.add_peer(1);
+        f2.add_peer(1, endpoints[3]->peer_address());
         endpoints[0]->set_filter(f1);
         endpoints[2]->set_filter(f2);
         for (udp* ep : endpoints)
