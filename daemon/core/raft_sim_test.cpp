@@ -39,11 +39,13 @@ TEST(RaftSimulator, PairSeedsHaveNoViolations)
 }
 
 // The pair seeds reach what they should: takeovers of the disks after a node
-// died, pre-emptions, crashes and partitions; a seed replays the same run.
+// died, pre-emptions, crashes, partitions and disk faults; a seed replays the
+// same run.
 TEST(RaftSimulator, PairSeedsCoverTakeovers)
 {
     spdlog::set_level(spdlog::level::off);
-    uint64_t takeovers = 0, preemptions = 0, crashes = 0, partitions = 0, committed = 0;
+    uint64_t takeovers = 0, preemptions = 0, crashes = 0, partitions = 0, committed = 0, disk_faults = 0;
+    uint64_t seeds_with_disk_faults = 0;
     for (uint64_t seed = 1; seed <= 30; ++seed) {
         const auto r = raft::sim::run_simulation(raft::sim::pair_seed_options(seed));
         EXPECT_TRUE(r.violations.empty()) << "seed " << seed << ": " << r.violations.front();
@@ -52,7 +54,11 @@ TEST(RaftSimulator, PairSeedsCoverTakeovers)
         crashes += r.crashes;
         partitions += r.partitions;
         committed += r.committed;
+        disk_faults += r.disk_faults;
+        seeds_with_disk_faults += r.disk_faults != 0 ? 1 : 0;
     }
+    EXPECT_GE(seeds_with_disk_faults, 10u);
+    EXPECT_GT(disk_faults, seeds_with_disk_faults);
     EXPECT_GT(takeovers, 0u);
     EXPECT_GT(preemptions, 0u);
     EXPECT_GT(crashes, 0u);
