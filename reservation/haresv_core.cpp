@@ -195,22 +195,42 @@ bool haresv_core::held_majority()
     return false;
 }
 
-// The leader's key gone from a quorum of disks (the answer was read, not a failed
-// command), or the peer holding a quorum: the peer has taken the disks.
-bool haresv_core::lost_to_peer()
+// One read of every disk as leader. Lost: the peer has taken the disks (the own
+// key read as gone from a quorum, or the peer read as holding a quorum). Ours:
+// the own key read as registered on a quorum of all configured disks and the
+// peer read as holding none of those that answered. Anything else, a disk that
+// did not answer or is quarantined included, confirms nothing: a leader that
+// cannot read its disks cannot know that the peer has not taken them.
+haresv_core::disks_read haresv_core::read_disks()
 {
     const size_t q = quorum();
     size_t gone = 0;
+    size_t registered = 0;
     size_t peer_holds = 0;
     for (auto& g : guards_) {
         if (!g->usable())
             continue;
-        if (!g->is_registered(own_key_) && g->error_kind() == FreeBSD::reservation::resv_ok)
+        if (g->is_registered(own_key_))
+            ++registered;
+        else if (g->error_kind() == FreeBSD::reservation::resv_ok)
             ++gone;
         if (g->holds(peer_id_))
             ++peer_holds;
     }
-    return !guards_.empty() && (gone >= q || peer_holds >= q);
+    if (guards_.empty())
+        return disks_read::unconfirmed;
+    if (gone >= q || peer_holds >= q)
+        return disks_read::lost;
+    if (registered >= q && peer_holds == 0) {
+        unconfirmed_reported_ = false;
+        return disks_read::ours;
+    }
+    if (!unconfirmed_reported_)
+        spdlog::warn("{} Leadership not confirmed on the disks: own key read on {} of {}, required {}, peer holds "
+                     "{}: appends are not answered until it is",
+                     name_, registered, guards_.size(), q, peer_holds);
+    unconfirmed_reported_ = true;
+    return disks_read::unconfirmed;
 }
 
 // A refused vote response in a term above the node's own makes it a follower of
@@ -226,7 +246,8 @@ void haresv_core::step_down(std::vector<raft_msg_t>& out)
 }
 
 // An echo lets the leader commit on its own disk alone, so it is given only to a
-// node the peer has not taken the disks from. A read older than the leader's 1 s
+// node whose disks were read as its own (read_disks); without it a leader cut
+// off from its peer loses its majority and steps down. A read older than the leader's 1 s
 // pass is repeated first: a node that was stopped while it led, or that leads on
 // a vote of the peer's, wakes before any pass of its own.
 bool haresv_core::disks_still_ours(std::vector<raft_msg_t>& out)
@@ -235,13 +256,19 @@ bool haresv_core::disks_still_ours(std::vector<raft_msg_t>& out)
         return false;
     if (disks_checked_ && now() - disks_checked_at_ <= timer_a_ns)
         return true;
-    if (lost_to_peer()) {
-        step_down(out);
+    if (disks_unconfirmed_ && now() - disks_checked_at_ < unconfirmed_retry_ns)
         return false;
-    }
-    disks_checked_ = true;
+    note_read(read_disks(), out);
+    return disks_checked_;
+}
+
+void haresv_core::note_read(disks_read r, std::vector<raft_msg_t>& out)
+{
+    if (r == disks_read::lost)
+        step_down(out);
+    disks_checked_ = r == disks_read::ours;
+    disks_unconfirmed_ = r == disks_read::unconfirmed;
     disks_checked_at_ = now();
-    return true;
 }
 
 void haresv_core::on_vote_request(const raft_msg_t& m, std::vector<raft_msg_t>& out)
@@ -314,6 +341,7 @@ void haresv_core::on_state_changed(uint32_t old_state, uint32_t new_state, uint6
     node_state_ = new_state;
     restart(timer_a_);
     disks_checked_ = false;
+    disks_unconfirmed_ = false;
     if (new_state != LEADER)
         stepped_down_ = false;
     if (old_state == PRE_CANDIDATE && new_state == FOLLOWER && reason == REASON_TIMEOUT) {
@@ -354,11 +382,8 @@ void haresv_core::on_state_changed(uint32_t old_state, uint32_t new_state, uint6
 void haresv_core::periodic(std::vector<raft_msg_t>& out)
 {
     if (expired(timer_a_) && node_state_ == LEADER && !stepped_down_) {
-        if (lost_to_peer()) {
-            step_down(out);
-        } else {
-            disks_checked_ = true;
-            disks_checked_at_ = now();
+        note_read(read_disks(), out);
+        if (!stepped_down_) {
             register_all();
             if (peer_state_ == PEER_ALIVE) {
                 let_peer_back();

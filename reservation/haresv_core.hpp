@@ -36,6 +36,9 @@ public:
     // leader or a candidate in between, and the old challenge says nothing about
     // whether the leader is alive now: the next trial begins a new one.
     static constexpr int64_t challenge_carry_ns = 7000000000;
+    // A leader whose last read did not confirm its disks reads them again for an
+    // append no sooner than this (its appends come every few milliseconds).
+    static constexpr int64_t unconfirmed_retry_ns = 250000000;
 
     enum resv_state : uint32_t { RESV_NONE = 0, RESV_OBTAINING = 1, RESV_HELD = 2 };
     enum peer_state : uint32_t { PEER_UNKNOWN = 0, PEER_ALIVE = 1, PEER_DIED = 2 };
@@ -88,7 +91,11 @@ private:
     void skip_foreign_term(uint64_t term, std::vector<raft_msg_t>& out);
     void periodic(std::vector<raft_msg_t>& out);
     void obtaining();
-    bool lost_to_peer();
+    // What one read of every disk says of this leadership.
+    enum class disks_read { ours, unconfirmed, lost };
+    disks_read read_disks();
+    // Keeps what a read said; a lost one steps the leader down.
+    void note_read(disks_read r, std::vector<raft_msg_t>& out);
     void step_down(std::vector<raft_msg_t>& out);
     void set_peer_fenced(bool fenced)
     {
@@ -129,8 +136,12 @@ private:
     // Set once this leadership was lost on the disks: no more re-registering or
     // pre-empting until the node leaves LEADER.
     bool stepped_down_ = false;
-    // The last read of the disks as leader found them not taken by the peer.
+    // The last read of the disks as leader confirmed them as this node's.
     bool disks_checked_ = false;
+    // "cannot confirm" was logged since the disks were last confirmed.
+    bool unconfirmed_reported_ = false;
+    // The last read of this leadership did not confirm the disks.
+    bool disks_unconfirmed_ = false;
     int64_t disks_checked_at_ = 0;
     int64_t trial_timed_out_at_ = 0;  // when the last trial ended on its time-out
     kelm::ha_fence_link* link_;

@@ -410,6 +410,45 @@ TEST(HaResvCore, BecomingFollowerReleasesAndForgetsTheReservation)
     EXPECT_EQ(r.node[1]->ha_resv_state(), haresv_core::RESV_NONE);
 }
 
+// The echo needs a positive read: the own key read on a quorum of all the disks
+// and the peer holding none that answered. Disks that fail or are quarantined
+// count against; so does a peer reservation on one disk.
+TEST(HaResvCore, NoEchoWithoutAPositiveReadOfTheDisks)
+{
+    pair_rig r;
+    r.state(1, FOLLOWER, PRE_CANDIDATE, 2);
+    r.state(1, PRE_CANDIDATE, CANDIDATE, 3);
+    r.state(1, CANDIDATE, LEADER, 3);
+    raft_msg_t m = make_msg(APPEND_REQUEST, NODE_HA, 1, 3);
+    auto echoed = [&] {
+        r.now += 2 * s;  // past the re-read cache
+        auto out = r.step(1, &m);
+        return out.size() == 1 && out[0].type == APPEND_RESPONSE;
+    };
+    EXPECT_TRUE(echoed());
+    r.disks[0]->broken = r.disks[1]->broken = true;
+    EXPECT_FALSE(echoed()) << "one of three read";
+    r.disks[1]->broken = false;
+    EXPECT_TRUE(echoed());
+    r.disks[2]->holder = 2;
+    EXPECT_FALSE(echoed()) << "the peer holds a disk that answered";
+    r.disks[2]->holder = 0;
+    EXPECT_TRUE(echoed());
+    // Every disk quarantined: nothing can be read, nothing is confirmed.
+    for (int outage = 0; outage < 3; ++outage) {
+        for (auto& d : r.disks)
+            d->broken = true;
+        r.node[1]->register_all();
+        for (auto& d : r.disks)
+            d->broken = false;
+        if (outage < 2)
+            r.node[1]->register_all();
+    }
+    EXPECT_FALSE(echoed());
+    EXPECT_FALSE(echoed());
+    EXPECT_EQ(r.node[1]->node_state(), LEADER);
+}
+
 TEST(HaResvCore, LeaderThatLostTheDisksStepsDownOnce)
 {
     pair_rig r;
@@ -458,9 +497,12 @@ TEST(HaResvCore, AppendResponseEchoesTheIndexLikeANode)
 TEST(HaResvCore, FencingNeedsAQuorumOfUsableDisks)
 {
     pair_rig r;
-    r.disks[1]->broken = r.disks[2]->broken = true;
-    for (int i = 0; i < 3; ++i)  // three delivery failures quarantine both
+    for (int i = 0; i < 3; ++i) {  // three outages quarantine both
+        r.disks[1]->broken = r.disks[2]->broken = false;
         r.node[1]->register_all();
+        r.disks[1]->broken = r.disks[2]->broken = true;
+        r.node[1]->register_all();
+    }
     EXPECT_FALSE(r.node[1]->fence());
     EXPECT_EQ(r.held_by(1), 1);
     pair_rig none(0);
