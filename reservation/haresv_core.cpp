@@ -152,8 +152,11 @@ bool haresv_core::fence()
         preempted = preempted || did_preempt;
         acquired = acquired || did_acquire;
     }
-    if (preempted)
+    if (preempted) {
+        preempted_ = true;
+        preempted_at_ = now();
         spdlog::info("{} Update reservation: preempt", name_);
+    }
     if (acquired)
         spdlog::info("{} Update reservation: aquire", name_);
     if (held >= n / 2 + 1) {
@@ -258,17 +261,20 @@ bool haresv_core::disks_still_ours(std::vector<raft_msg_t>& out)
         return true;
     if (disks_unconfirmed_ && now() - disks_checked_at_ < unconfirmed_retry_ns)
         return false;
-    note_read(read_disks(), out);
-    return disks_checked_;
+    const int64_t started = now();
+    note_read(read_disks(), started, out);
+    return disks_checked_ && now() - disks_checked_at_ <= timer_a_ns;
 }
 
-void haresv_core::note_read(disks_read r, std::vector<raft_msg_t>& out)
+// The read counts from when it began: the peer may have pre-empted a disk just
+// after it was read, and on a slow disk the answer comes seconds later.
+void haresv_core::note_read(disks_read r, int64_t read_started, std::vector<raft_msg_t>& out)
 {
     if (r == disks_read::lost)
         step_down(out);
     disks_checked_ = r == disks_read::ours;
     disks_unconfirmed_ = r == disks_read::unconfirmed;
-    disks_checked_at_ = now();
+    disks_checked_at_ = read_started;
 }
 
 void haresv_core::on_vote_request(const raft_msg_t& m, std::vector<raft_msg_t>& out)
@@ -281,6 +287,13 @@ void haresv_core::on_vote_request(const raft_msg_t& m, std::vector<raft_msg_t>& 
     const bool fenced = ha_resv_state_ == RESV_HELD;
     const char* disks = "not re-read";
     bool granted = false;
+    if (!already && fenced && (pre || own_term(t)) && settling()) {
+        spdlog::info("{} vote request t: {} ({}) held back until the peer's last disk confirmation has expired",
+                     name_, m.term, pre ? "pre" : "vote");
+        held_vote_ = m;
+        vote_held_ = true;
+        return;
+    }
     if (!already && fenced && (pre || own_term(t))) {
         granted = held_majority();
         disks = granted ? "held" : "NOT held";
@@ -329,7 +342,7 @@ void haresv_core::skip_foreign_term(uint64_t term, std::vector<raft_msg_t>& out)
 }
 
 void haresv_core::on_state_changed(uint32_t old_state, uint32_t new_state, uint64_t term, uint32_t reason,
-                                   std::vector<raft_msg_t>& out)
+                                   std::vector<raft_msg_t>& out, bool superseded)
 {
     spdlog::info("{} State changed {} -> {}", name_, old_state, new_state);
     // A leadership's fencing facts end with it: the next leader fences and
@@ -354,6 +367,23 @@ void haresv_core::on_state_changed(uint32_t old_state, uint32_t new_state, uint6
     if (new_state == PRE_CANDIDATE && ha_resv_state_ == RESV_OBTAINING &&
         now() - trial_timed_out_at_ > challenge_carry_ns)
         ha_resv_state_ = RESV_NONE;
+    // A state the node has already left: the timers and states above follow it,
+    // the disks wait for the newest one (whose record is queued).
+    if (superseded) {
+        if (new_state == PRE_CANDIDATE && ha_resv_state_ == RESV_NONE) {
+            restart(timer_b_);
+            ha_resv_state_ = RESV_OBTAINING;
+        } else if (new_state == LEADER) {
+            peer_state_ = PEER_UNKNOWN;
+            ha_resv_state_ = RESV_NONE;
+        } else if (new_state == FOLLOWER && ha_resv_state_ == RESV_HELD &&
+                   !((old_state == PRE_CANDIDATE || old_state == CANDIDATE) && reason == REASON_TIMEOUT)) {
+            ha_resv_state_ = RESV_NONE;
+        }
+        if (new_state == FOLLOWER)
+            set_peer_fenced(false);
+        return;
+    }
     if (new_state == PRE_CANDIDATE && ha_resv_state_ == RESV_NONE) {
         restart(timer_b_);
         register_all();
@@ -369,8 +399,12 @@ void haresv_core::on_state_changed(uint32_t old_state, uint32_t new_state, uint6
         return;
     }
     // A follower holds nothing: a node that lost the election must not keep the
-    // leader off the disks. An obtaining pass stays pending for the next trial.
-    if (new_state == FOLLOWER) {
+    // leader off the disks. An obtaining pass stays pending for the next trial;
+    // so does a reservation taken for a trial or an election that then timed out
+    // (nobody answered it): on slow disks the pass outlasts the trial, and releasing it
+    // would begin the next trial from nothing, for ever. The next vote re-reads it.
+    const bool trial_timed_out = (old_state == PRE_CANDIDATE || old_state == CANDIDATE) && reason == REASON_TIMEOUT;
+    if (new_state == FOLLOWER && !trial_timed_out) {
         release_all();
         if (ha_resv_state_ == RESV_HELD)
             ha_resv_state_ = RESV_NONE;
@@ -382,7 +416,8 @@ void haresv_core::on_state_changed(uint32_t old_state, uint32_t new_state, uint6
 void haresv_core::periodic(std::vector<raft_msg_t>& out)
 {
     if (expired(timer_a_) && node_state_ == LEADER && !stepped_down_) {
-        note_read(read_disks(), out);
+        const int64_t started = now();
+        note_read(read_disks(), started, out);
         if (!stepped_down_) {
             register_all();
             if (peer_state_ == PEER_ALIVE) {
@@ -427,8 +462,39 @@ void haresv_core::obtaining()
     }
 }
 
-bool haresv_core::step(const raft_msg_t* msg, std::vector<raft_msg_t>& out)
+bool haresv_core::superseded_by(const raft_msg_t& m, const std::deque<raft_msg_t>& later)
 {
+    if (m.type == STOP_THREAD)
+        return false;
+    for (const auto& l : later) {
+        if (l.type == STATE_CHANGED || l.type == STOP_THREAD)
+            return true;
+        if (l.type == m.type && (m.type == APPEND_REQUEST || m.type == PRE_VOTE_REQUEST || m.type == VOTE_REQUEST))
+            return true;
+        if (l.type == NODE_STATUS && m.type == NODE_STATUS && l.from == m.from)
+            return true;
+    }
+    return false;
+}
+
+void haresv_core::answer_held_vote(std::vector<raft_msg_t>& out)
+{
+    if (!vote_held_ || settling())
+        return;
+    vote_held_ = false;
+    const raft_msg_t m = held_vote_;
+    on_vote_request(m, out);
+}
+
+bool haresv_core::step(const raft_msg_t* msg, std::vector<raft_msg_t>& out, bool superseded)
+{
+    // A held vote is answered only while its node's state is still the one it
+    // asked in: any later record about the state or votes makes it stale.
+    if (msg != nullptr && (msg->type == STATE_CHANGED || msg->type == PRE_VOTE_REQUEST ||
+                           msg->type == VOTE_REQUEST || msg->type == STOP_THREAD))
+        vote_held_ = false;
+    else
+        answer_held_vote(out);
     if (msg == nullptr) {
         periodic(out);
         return true;
@@ -444,11 +510,14 @@ bool haresv_core::step(const raft_msg_t* msg, std::vector<raft_msg_t>& out)
         spdlog::info("{} node {} {}{}", name_, m.from, alive ? "alive" : "died", peer ? "" : " (not peer, ignored)");
         if (peer)
             peer_state_ = alive ? PEER_ALIVE : PEER_DIED;
-        periodic(out);
+        if (!superseded)
+            periodic(out);
         return true;
     }
     case APPEND_REQUEST: {
         note_term(m.term);
+        if (superseded)
+            return true;
         if (!disks_still_ours(out)) {
             periodic(out);
             return true;
@@ -466,16 +535,21 @@ bool haresv_core::step(const raft_msg_t* msg, std::vector<raft_msg_t>& out)
     }
     case PRE_VOTE_REQUEST:
     case VOTE_REQUEST:
+        if (superseded) {
+            note_term(m.type == PRE_VOTE_REQUEST ? m.term - 1 : m.term);
+            return true;
+        }
         on_vote_request(m, out);
         periodic(out);
         return true;
     case STATE_CHANGED:
         note_term(m.term);
         on_state_changed(m.body.state_changed.old_state, m.body.state_changed.new_state, m.term,
-                         m.body.state_changed.reason, out);
+                         m.body.state_changed.reason, out, superseded);
         return true;
     default:
-        periodic(out);
+        if (!superseded)
+            periodic(out);
         return true;
     }
 }

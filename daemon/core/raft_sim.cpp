@@ -208,7 +208,7 @@ public:
     }
 
     sim_result run();
-    int64_t failover();
+    int64_t failover(int64_t disk_delay_ns);
 
 private:
     sim_node& node(int i) { return nodes_[static_cast<size_t>(i)]; }
@@ -261,7 +261,7 @@ private:
     void check_pair();
     bool trim_at_takeover(int i, uint64_t index);
     void post_ha(int i, const raft_msg_t& m);
-    void ha_step(int i, const raft_msg_t* m);
+    void ha_step(int i, const raft_msg_t* m, bool superseded = false);
     void disk_fault(int i, uint32_t kind);
     void finish_pair_result();
     void record_commits(int i);
@@ -858,14 +858,14 @@ void simulation::post_ha(int i, const raft_msg_t& m)
 }
 
 // One step of a node's voter; its replies go to its own Raft thread.
-void simulation::ha_step(int i, const raft_msg_t* m)
+void simulation::ha_step(int i, const raft_msg_t* m, bool superseded)
 {
     sim_node& n = node(i);
     std::vector<raft_msg_t> out;
     const uint64_t preempted_before = disks_->preemptions;
     disks_->clear_busy(n.id);
     try {
-        n.ha->step(m, out);
+        n.ha->step(m, out, superseded);
     } catch (const std::exception& ex) {
         violation(fmt::format("voter of node {} threw: {}", n.id, ex.what()));
         return;
@@ -1072,7 +1072,7 @@ void simulation::fire(const event& e)
             }
             const raft_msg_t m = n.ha_inbox.front();
             n.ha_inbox.pop_front();
-            ha_step(i, &m);
+            ha_step(i, &m, transport::haresv_core::superseded_by(m, n.ha_inbox));
         }
         break;
     }
@@ -1194,7 +1194,7 @@ sim_result simulation::run()
     return res_;
 }
 
-int64_t simulation::failover()
+int64_t simulation::failover(int64_t disk_delay_ns)
 {
     healed_ = true;
     const int64_t settle_until = 20 * SEC;
@@ -1206,6 +1206,9 @@ int64_t simulation::failover()
         return -1;
     crash(l, false);
     const int64_t crashed_at = now_;
+    if (disks_ && disk_delay_ns > 0)
+        for (const auto& n : nodes_)
+            disks_->slow_down(n.id, INT64_MAX, disk_delay_ns);
     while (process_one(crashed_at + 60 * SEC)) {
         const int k = leader_index();
         if (k >= 0 && k != l)
@@ -1222,7 +1225,7 @@ sim_result run_simulation(const sim_options& options)
     return s.run();
 }
 
-int64_t measure_failover(uint64_t seed, int nodes, bool pair)
+int64_t measure_failover(uint64_t seed, int nodes, bool pair, int64_t disk_delay_ns)
 {
     sim_options o;
     o.seed = seed;
@@ -1233,7 +1236,7 @@ int64_t measure_failover(uint64_t seed, int nodes, bool pair)
     o.duplicate = 0;
     o.max_delay_ns = 2 * MS;
     simulation s(o);
-    return s.failover();
+    return s.failover(disk_delay_ns);
 }
 
 sim_options seed_options(uint64_t seed, int nodes)

@@ -91,8 +91,9 @@ sim_result run_simulation(const sim_options& options);
 
 // Time (simulated ns) from crashing a settled leader to a new leader, on a
 // fault-free network; -1 when none came within 60 s. `pair`: two nodes with
-// their disk voters (the survivor must take the disks first).
-int64_t measure_failover(uint64_t seed, int nodes, bool pair = false);
+// their disk voters (the survivor must take the disks first), whose every disk
+// command the survivor's disks answer `disk_delay_ns` late.
+int64_t measure_failover(uint64_t seed, int nodes, bool pair = false, int64_t disk_delay_ns = 0);
 
 // The options a seed stands for: node count (3, 4 or 5 by seed, unless nodes is
 // given), loss, duplication, delay, the share of late messages, the new-leader
