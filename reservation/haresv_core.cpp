@@ -238,11 +238,16 @@ haresv_core::disks_read haresv_core::read_disks()
 
 // A refused vote response in a term above the node's own makes it a follower of
 // that term (the Raft node's higher-term rule); nothing else is needed from it.
-void haresv_core::step_down(std::vector<raft_msg_t>& out)
+void haresv_core::step_down(std::vector<raft_msg_t>& out, bool taken)
 {
     stepped_down_ = true;
     set_peer_fenced(false);
-    spdlog::error("{} Reservation taken by node {}: leader steps down", name_, peer_id_);
+    if (taken)
+        spdlog::error("{} Reservation taken by node {}: leader steps down", name_, peer_id_);
+    else
+        spdlog::error("{} Disks not confirmed and node {} not heard: leader steps down; it leads again once "
+                      "its disks read as its own or its peer follows it",
+                      name_, peer_id_);
     raft_msg_t r = make_msg(VOTE_RESPONSE, own_id_, NODE_HA, known_term_ + 1);
     r.body.flag = 0;
     out.push_back(r);
@@ -418,6 +423,10 @@ void haresv_core::periodic(std::vector<raft_msg_t>& out)
     if (expired(timer_a_) && node_state_ == LEADER && !stepped_down_) {
         const int64_t started = now();
         note_read(read_disks(), started, out);
+        // The voter always counts as live for its node, so a leader that can
+        // neither read its disks nor hear its peer would keep leading alone.
+        if (!stepped_down_ && disks_unconfirmed_ && peer_state_ != PEER_ALIVE)
+            step_down(out, false);
         if (!stepped_down_) {
             register_all();
             if (peer_state_ == PEER_ALIVE) {

@@ -113,7 +113,8 @@ private:
     // Answers a vote request held back by the settle time once it is over.
     void answer_held_vote(std::vector<raft_msg_t>& out);
     bool settling() const { return preempted_ && now() - preempted_at_ < takeover_settle_ns; }
-    void step_down(std::vector<raft_msg_t>& out);
+    // `taken`: the peer has the disks; else they could not be confirmed.
+    void step_down(std::vector<raft_msg_t>& out, bool taken = true);
     void set_peer_fenced(bool fenced)
     {
         if (link_)

@@ -426,6 +426,7 @@ TEST(HaResvCore, NoEchoWithoutAPositiveReadOfTheDisks)
     r.state(1, FOLLOWER, PRE_CANDIDATE, 2);
     r.state(1, PRE_CANDIDATE, CANDIDATE, 3);
     r.state(1, CANDIDATE, LEADER, 3);
+    r.status(1, 2, true);  // its peer follows
     raft_msg_t m = make_msg(APPEND_REQUEST, NODE_HA, 1, 3);
     auto echoed = [&] {
         r.now += 2 * s;  // past the re-read cache
@@ -453,7 +454,17 @@ TEST(HaResvCore, NoEchoWithoutAPositiveReadOfTheDisks)
     }
     EXPECT_FALSE(echoed());
     EXPECT_FALSE(echoed());
-    EXPECT_EQ(r.node[1]->node_state(), LEADER);
+    // Its peer follows it: it may lead on, without the voter's echo.
+    r.now += 2 * s;
+    EXPECT_TRUE(r.tick(1).empty());
+    // Its peer is gone too: the voter, which always counts as live, steps it down.
+    r.status(1, 2, false);
+    r.now += 2 * s;
+    auto out = r.tick(1);
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0].type, VOTE_RESPONSE);
+    EXPECT_EQ(out[0].body.flag, 0);
+    EXPECT_EQ(out[0].term, 4u);
 }
 
 TEST(HaResvCore, LeaderThatLostTheDisksStepsDownOnce)
