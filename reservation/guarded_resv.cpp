@@ -30,11 +30,12 @@ bool guarded_resv::guarded(Op op)
 {
     if (health_.quarantined || device_ == nullptr)
         return false;
-    if (op(*device_))
-        return true;
-    if (device_->error_kind() == resv_not_delivered)
+    const bool ok = op(*device_);
+    const bool delivered = ok || device_->error_kind() != resv_not_delivered;
+    if (!delivered && !health_.in_outage)
         count_failure();
-    return false;
+    health_.in_outage = !delivered;
+    return ok;
 }
 
 void guarded_resv::count_failure()

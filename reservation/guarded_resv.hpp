@@ -1,9 +1,12 @@
-// A reservation device behind a flap guard: counts the wrapped device's delivery
-// failures (error kind 1) and, once `threshold` of them fall within `window`
-// nanoseconds, quarantines the disk for the rest of the process: every operation
-// then answers false without touching the device, and usable() is false.
-// Rejections and plain negative answers never count. The clock is injectable so
-// tests run in milliseconds.
+// A reservation device behind a flap guard: counts the wrapped device's outages
+// and, once `threshold` of them fall within `window` nanoseconds, quarantines the
+// disk for the rest of the process: every operation then answers false without
+// touching the device, and usable() is false. An outage is a run of delivery
+// failures (error kind 1) with no answer in between: it counts once, at its first
+// failure, however many commands it failed (a leader's pass issues several per
+// disk each second, so counting commands would make one lost second of a path a
+// quarantine). Any answer, a rejection or a plain "no" included, ends an outage
+// and never counts. The clock is injectable so tests run in milliseconds.
 //
 // Not safe for concurrent use; the guard does not own the wrapped device.
 #pragma once
@@ -23,7 +26,8 @@ struct disk_health {
     std::array<int64_t, 32> ring{};  // steady-clock ns of the latest failures; first `threshold` used
     uint32_t head = 0;
     uint32_t filled = 0;
-    uint32_t total = 0;
+    uint32_t total = 0;              // outages counted
+    bool in_outage = false;          // the last command was not delivered
     bool quarantined = false;
 };
 

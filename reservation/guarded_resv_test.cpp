@@ -1,5 +1,6 @@
-// The flap guard: what counts, the window over the last `threshold` failures,
-// clamping, and a quarantine that happens once and stops all device I/O.
+// The flap guard: what counts (one outage, not each failed command), the window
+// over the last `threshold` outages, clamping, and a quarantine that happens once
+// and stops all device I/O.
 #include "reservation/guarded_resv.hpp"
 
 #include <gtest/gtest.h>
@@ -50,11 +51,22 @@ struct guard_rig {
                 })
     {
     }
-    // A failing call at `t` seconds.
+    // An outage at `t` seconds: an answered call, then a failing one.
     void fail_at(int64_t t)
     {
         now = t * s;
+        answered();
         EXPECT_FALSE(guard.registrate(1));
+    }
+    void answered()
+    {
+        const bool r = dev.result;
+        const uint32_t k = dev.kind;
+        dev.result = true;
+        dev.kind = resv_ok;
+        (void)guard.holds(1);
+        dev.result = r;
+        dev.kind = k;
     }
 };
 
@@ -121,6 +133,31 @@ TEST(guarded_resv, window_edges_and_clamping)
     huge.fail_at(0);
     huge.fail_at(9223372036);
     EXPECT_FALSE(huge.guard.usable());
+}
+
+// A path lost for a while fails every command of every pass: one outage. A
+// rejection or a plain "no" between failures is an answer: the path was back.
+TEST(guarded_resv, one_outage_counts_once_however_many_commands_it_fails)
+{
+    guard_rig g(3, 600 * s);
+    for (int i = 0; i < 50; ++i) {
+        g.now = i * s / 10;
+        EXPECT_FALSE(g.guard.is_registered(1));
+    }
+    EXPECT_TRUE(g.guard.usable());
+    EXPECT_EQ(g.guard.health().total, 1u);
+    g.dev.kind = resv_rejected;
+    EXPECT_FALSE(g.guard.preempt(1, 2));
+    g.dev.kind = resv_not_delivered;
+    EXPECT_FALSE(g.guard.holds(1));
+    EXPECT_FALSE(g.guard.holds(1));
+    EXPECT_EQ(g.guard.health().total, 2u);
+    g.dev.kind = resv_ok;
+    EXPECT_FALSE(g.guard.holds(1));
+    g.dev.kind = resv_not_delivered;
+    EXPECT_FALSE(g.guard.release(1));
+    EXPECT_FALSE(g.guard.usable()) << "the third outage within 600 s";
+    EXPECT_EQ(g.quarantines, 1);
 }
 
 TEST(guarded_resv, only_delivery_failures_count)

@@ -1,11 +1,14 @@
 // The HA disk voter's thread loop: 100 ms receive, one core step per record or
-// time-out, replies posted to the Raft node, and the stop flag tested after each.
+// time-out (each record told whether those queued behind it supersede it),
+// replies posted to the Raft node, and the stop flag tested after each.
 #include "reservation/haresv.hpp"
 
 #include "platform/process.hpp"
 #include "reservation/resv_open.hpp"
 
 #include <spdlog/spdlog.h>
+
+#include <deque>
 
 namespace raft::transport {
 
@@ -35,11 +38,24 @@ void* haresv::client()
 {
     core_->start();
     std::vector<raft_msg_t> out;
+    // What has arrived, oldest first: all of it is taken from the queue before
+    // each step, so the core can tell a record its node has moved past.
+    std::deque<raft_msg_t> backlog;
     while (!stop.load()) {
         raft_msg_t m{};
-        const bool got = mq_pop(queue, &m, 100) == 0;
+        if (backlog.empty() && mq_pop(queue, &m, 100) == 0)
+            backlog.push_back(m);
+        while (!backlog.empty() && mq_pop(queue, &m, 1) == 0)
+            backlog.push_back(m);
         out.clear();
-        const bool go_on = core_->step(got ? &m : nullptr, out);
+        bool go_on = true;
+        if (backlog.empty()) {
+            go_on = core_->step(nullptr, out);
+        } else {
+            m = backlog.front();
+            backlog.pop_front();
+            go_on = core_->step(&m, out, haresv_core::superseded_by(m, backlog));
+        }
         for (const auto& r : out)
             mq_push(output_, &r);
         if (!go_on)

@@ -152,8 +152,11 @@ bool haresv_core::fence()
         preempted = preempted || did_preempt;
         acquired = acquired || did_acquire;
     }
-    if (preempted)
+    if (preempted) {
+        preempted_ = true;
+        preempted_at_ = now();
         spdlog::info("{} Update reservation: preempt", name_);
+    }
     if (acquired)
         spdlog::info("{} Update reservation: aquire", name_);
     if (held >= n / 2 + 1) {
@@ -195,38 +198,64 @@ bool haresv_core::held_majority()
     return false;
 }
 
-// The leader's key gone from a quorum of disks (the answer was read, not a failed
-// command), or the peer holding a quorum: the peer has taken the disks.
-bool haresv_core::lost_to_peer()
+// One read of every disk as leader. Lost: the peer has taken the disks (the own
+// key read as gone from a quorum, or the peer read as holding a quorum). Ours:
+// the own key read as registered on a quorum of all configured disks and the
+// peer read as holding none of those that answered. Anything else, a disk that
+// did not answer or is quarantined included, confirms nothing: a leader that
+// cannot read its disks cannot know that the peer has not taken them.
+haresv_core::disks_read haresv_core::read_disks()
 {
     const size_t q = quorum();
     size_t gone = 0;
+    size_t registered = 0;
     size_t peer_holds = 0;
     for (auto& g : guards_) {
         if (!g->usable())
             continue;
-        if (!g->is_registered(own_key_) && g->error_kind() == FreeBSD::reservation::resv_ok)
+        if (g->is_registered(own_key_))
+            ++registered;
+        else if (g->error_kind() == FreeBSD::reservation::resv_ok)
             ++gone;
         if (g->holds(peer_id_))
             ++peer_holds;
     }
-    return !guards_.empty() && (gone >= q || peer_holds >= q);
+    if (guards_.empty())
+        return disks_read::unconfirmed;
+    if (gone >= q || peer_holds >= q)
+        return disks_read::lost;
+    if (registered >= q && peer_holds == 0) {
+        unconfirmed_reported_ = false;
+        return disks_read::ours;
+    }
+    if (!unconfirmed_reported_)
+        spdlog::warn("{} Leadership not confirmed on the disks: own key read on {} of {}, required {}, peer holds "
+                     "{}: appends are not answered until it is",
+                     name_, registered, guards_.size(), q, peer_holds);
+    unconfirmed_reported_ = true;
+    return disks_read::unconfirmed;
 }
 
 // A refused vote response in a term above the node's own makes it a follower of
 // that term (the Raft node's higher-term rule); nothing else is needed from it.
-void haresv_core::step_down(std::vector<raft_msg_t>& out)
+void haresv_core::step_down(std::vector<raft_msg_t>& out, bool taken)
 {
     stepped_down_ = true;
     set_peer_fenced(false);
-    spdlog::error("{} Reservation taken by node {}: leader steps down", name_, peer_id_);
+    if (taken)
+        spdlog::error("{} Reservation taken by node {}: leader steps down", name_, peer_id_);
+    else
+        spdlog::error("{} Disks not confirmed and node {} not heard: leader steps down; it leads again once "
+                      "its disks read as its own or its peer follows it",
+                      name_, peer_id_);
     raft_msg_t r = make_msg(VOTE_RESPONSE, own_id_, NODE_HA, known_term_ + 1);
     r.body.flag = 0;
     out.push_back(r);
 }
 
 // An echo lets the leader commit on its own disk alone, so it is given only to a
-// node the peer has not taken the disks from. A read older than the leader's 1 s
+// node whose disks were read as its own (read_disks); without it a leader cut
+// off from its peer loses its majority and steps down. A read older than the leader's 1 s
 // pass is repeated first: a node that was stopped while it led, or that leads on
 // a vote of the peer's, wakes before any pass of its own.
 bool haresv_core::disks_still_ours(std::vector<raft_msg_t>& out)
@@ -235,13 +264,22 @@ bool haresv_core::disks_still_ours(std::vector<raft_msg_t>& out)
         return false;
     if (disks_checked_ && now() - disks_checked_at_ <= timer_a_ns)
         return true;
-    if (lost_to_peer()) {
-        step_down(out);
+    if (disks_unconfirmed_ && now() - disks_checked_at_ < unconfirmed_retry_ns)
         return false;
-    }
-    disks_checked_ = true;
-    disks_checked_at_ = now();
-    return true;
+    const int64_t started = now();
+    note_read(read_disks(), started, out);
+    return disks_checked_ && now() - disks_checked_at_ <= timer_a_ns;
+}
+
+// The read counts from when it began: the peer may have pre-empted a disk just
+// after it was read, and on a slow disk the answer comes seconds later.
+void haresv_core::note_read(disks_read r, int64_t read_started, std::vector<raft_msg_t>& out)
+{
+    if (r == disks_read::lost)
+        step_down(out);
+    disks_checked_ = r == disks_read::ours;
+    disks_unconfirmed_ = r == disks_read::unconfirmed;
+    disks_checked_at_ = read_started;
 }
 
 void haresv_core::on_vote_request(const raft_msg_t& m, std::vector<raft_msg_t>& out)
@@ -254,6 +292,13 @@ void haresv_core::on_vote_request(const raft_msg_t& m, std::vector<raft_msg_t>& 
     const bool fenced = ha_resv_state_ == RESV_HELD;
     const char* disks = "not re-read";
     bool granted = false;
+    if (!already && fenced && (pre || own_term(t)) && settling()) {
+        spdlog::info("{} vote request t: {} ({}) held back until the peer's last disk confirmation has expired",
+                     name_, m.term, pre ? "pre" : "vote");
+        held_vote_ = m;
+        vote_held_ = true;
+        return;
+    }
     if (!already && fenced && (pre || own_term(t))) {
         granted = held_majority();
         disks = granted ? "held" : "NOT held";
@@ -302,7 +347,7 @@ void haresv_core::skip_foreign_term(uint64_t term, std::vector<raft_msg_t>& out)
 }
 
 void haresv_core::on_state_changed(uint32_t old_state, uint32_t new_state, uint64_t term, uint32_t reason,
-                                   std::vector<raft_msg_t>& out)
+                                   std::vector<raft_msg_t>& out, bool superseded)
 {
     spdlog::info("{} State changed {} -> {}", name_, old_state, new_state);
     // A leadership's fencing facts end with it: the next leader fences and
@@ -314,6 +359,7 @@ void haresv_core::on_state_changed(uint32_t old_state, uint32_t new_state, uint6
     node_state_ = new_state;
     restart(timer_a_);
     disks_checked_ = false;
+    disks_unconfirmed_ = false;
     if (new_state != LEADER)
         stepped_down_ = false;
     if (old_state == PRE_CANDIDATE && new_state == FOLLOWER && reason == REASON_TIMEOUT) {
@@ -326,6 +372,23 @@ void haresv_core::on_state_changed(uint32_t old_state, uint32_t new_state, uint6
     if (new_state == PRE_CANDIDATE && ha_resv_state_ == RESV_OBTAINING &&
         now() - trial_timed_out_at_ > challenge_carry_ns)
         ha_resv_state_ = RESV_NONE;
+    // A state the node has already left: the timers and states above follow it,
+    // the disks wait for the newest one (whose record is queued).
+    if (superseded) {
+        if (new_state == PRE_CANDIDATE && ha_resv_state_ == RESV_NONE) {
+            restart(timer_b_);
+            ha_resv_state_ = RESV_OBTAINING;
+        } else if (new_state == LEADER) {
+            peer_state_ = PEER_UNKNOWN;
+            ha_resv_state_ = RESV_NONE;
+        } else if (new_state == FOLLOWER && ha_resv_state_ == RESV_HELD &&
+                   !((old_state == PRE_CANDIDATE || old_state == CANDIDATE) && reason == REASON_TIMEOUT)) {
+            ha_resv_state_ = RESV_NONE;
+        }
+        if (new_state == FOLLOWER)
+            set_peer_fenced(false);
+        return;
+    }
     if (new_state == PRE_CANDIDATE && ha_resv_state_ == RESV_NONE) {
         restart(timer_b_);
         register_all();
@@ -341,8 +404,12 @@ void haresv_core::on_state_changed(uint32_t old_state, uint32_t new_state, uint6
         return;
     }
     // A follower holds nothing: a node that lost the election must not keep the
-    // leader off the disks. An obtaining pass stays pending for the next trial.
-    if (new_state == FOLLOWER) {
+    // leader off the disks. An obtaining pass stays pending for the next trial;
+    // so does a reservation taken for a trial or an election that then timed out
+    // (nobody answered it): on slow disks the pass outlasts the trial, and releasing it
+    // would begin the next trial from nothing, for ever. The next vote re-reads it.
+    const bool trial_timed_out = (old_state == PRE_CANDIDATE || old_state == CANDIDATE) && reason == REASON_TIMEOUT;
+    if (new_state == FOLLOWER && !trial_timed_out) {
         release_all();
         if (ha_resv_state_ == RESV_HELD)
             ha_resv_state_ = RESV_NONE;
@@ -354,11 +421,13 @@ void haresv_core::on_state_changed(uint32_t old_state, uint32_t new_state, uint6
 void haresv_core::periodic(std::vector<raft_msg_t>& out)
 {
     if (expired(timer_a_) && node_state_ == LEADER && !stepped_down_) {
-        if (lost_to_peer()) {
-            step_down(out);
-        } else {
-            disks_checked_ = true;
-            disks_checked_at_ = now();
+        const int64_t started = now();
+        note_read(read_disks(), started, out);
+        // The voter always counts as live for its node, so a leader that can
+        // neither read its disks nor hear its peer would keep leading alone.
+        if (!stepped_down_ && disks_unconfirmed_ && peer_state_ != PEER_ALIVE)
+            step_down(out, false);
+        if (!stepped_down_) {
             register_all();
             if (peer_state_ == PEER_ALIVE) {
                 let_peer_back();
@@ -402,8 +471,39 @@ void haresv_core::obtaining()
     }
 }
 
-bool haresv_core::step(const raft_msg_t* msg, std::vector<raft_msg_t>& out)
+bool haresv_core::superseded_by(const raft_msg_t& m, const std::deque<raft_msg_t>& later)
 {
+    if (m.type == STOP_THREAD)
+        return false;
+    for (const auto& l : later) {
+        if (l.type == STATE_CHANGED || l.type == STOP_THREAD)
+            return true;
+        if (l.type == m.type && (m.type == APPEND_REQUEST || m.type == PRE_VOTE_REQUEST || m.type == VOTE_REQUEST))
+            return true;
+        if (l.type == NODE_STATUS && m.type == NODE_STATUS && l.from == m.from)
+            return true;
+    }
+    return false;
+}
+
+void haresv_core::answer_held_vote(std::vector<raft_msg_t>& out)
+{
+    if (!vote_held_ || settling())
+        return;
+    vote_held_ = false;
+    const raft_msg_t m = held_vote_;
+    on_vote_request(m, out);
+}
+
+bool haresv_core::step(const raft_msg_t* msg, std::vector<raft_msg_t>& out, bool superseded)
+{
+    // A held vote is answered only while its node's state is still the one it
+    // asked in: any later record about the state or votes makes it stale.
+    if (msg != nullptr && (msg->type == STATE_CHANGED || msg->type == PRE_VOTE_REQUEST ||
+                           msg->type == VOTE_REQUEST || msg->type == STOP_THREAD))
+        vote_held_ = false;
+    else
+        answer_held_vote(out);
     if (msg == nullptr) {
         periodic(out);
         return true;
@@ -419,11 +519,14 @@ bool haresv_core::step(const raft_msg_t* msg, std::vector<raft_msg_t>& out)
         spdlog::info("{} node {} {}{}", name_, m.from, alive ? "alive" : "died", peer ? "" : " (not peer, ignored)");
         if (peer)
             peer_state_ = alive ? PEER_ALIVE : PEER_DIED;
-        periodic(out);
+        if (!superseded)
+            periodic(out);
         return true;
     }
     case APPEND_REQUEST: {
         note_term(m.term);
+        if (superseded)
+            return true;
         if (!disks_still_ours(out)) {
             periodic(out);
             return true;
@@ -441,16 +544,21 @@ bool haresv_core::step(const raft_msg_t* msg, std::vector<raft_msg_t>& out)
     }
     case PRE_VOTE_REQUEST:
     case VOTE_REQUEST:
+        if (superseded) {
+            note_term(m.type == PRE_VOTE_REQUEST ? m.term - 1 : m.term);
+            return true;
+        }
         on_vote_request(m, out);
         periodic(out);
         return true;
     case STATE_CHANGED:
         note_term(m.term);
         on_state_changed(m.body.state_changed.old_state, m.body.state_changed.new_state, m.term,
-                         m.body.state_changed.reason, out);
+                         m.body.state_changed.reason, out, superseded);
         return true;
     default:
-        periodic(out);
+        if (!superseded)
+            periodic(out);
         return true;
     }
 }

@@ -17,6 +17,7 @@
 #include "reservation/guarded_resv.hpp"
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -36,6 +37,15 @@ public:
     // leader or a candidate in between, and the old challenge says nothing about
     // whether the leader is alive now: the next trial begins a new one.
     static constexpr int64_t challenge_carry_ns = 7000000000;
+    // A leader whose last read did not confirm its disks reads them again for an
+    // append no sooner than this (its appends come every few milliseconds).
+    static constexpr int64_t unconfirmed_retry_ns = 250000000;
+    // A leader echoes appends for up to timer_a_ns from the start of a read that
+    // confirmed its disks. After pre-empting the peer this voter grants no vote
+    // for this long, so a leader that read its disks just before the pre-emption
+    // has stopped committing on them before this node can lead.
+    static constexpr int64_t takeover_settle_ns = 1500000000;
+    static_assert(takeover_settle_ns > timer_a_ns, "a takeover outlasts the old leader's last confirmation");
 
     enum resv_state : uint32_t { RESV_NONE = 0, RESV_OBTAINING = 1, RESV_HELD = 2 };
     enum peer_state : uint32_t { PEER_UNKNOWN = 0, PEER_ALIVE = 1, PEER_DIED = 2 };
@@ -52,8 +62,15 @@ public:
     void start();
     // One record (`msg` null: the receive timed out). Replies for the own node go
     // to `out`. Returns false once a STOP_THREAD was taken (the own key is then
-    // unregistered from every usable disk).
-    bool step(const raft_msg_t* msg, std::vector<raft_msg_t>& out);
+    // unregistered from every usable disk). `superseded`: records queued behind
+    // this one make it stale (superseded_by); its bookkeeping is done, its disk
+    // commands and replies are not, so a voter whose disks answer slowly acts on
+    // its node's newest state instead of working through a backlog.
+    bool step(const raft_msg_t* msg, std::vector<raft_msg_t>& out, bool superseded = false);
+    // Whether `later` (the records queued behind `m`) makes `m` stale: a later
+    // state change for anything but a stop; for an append or a vote request, a
+    // later one of its type too; for a peer's status, a later status of that node.
+    static bool superseded_by(const raft_msg_t& m, const std::deque<raft_msg_t>& later);
 
     const std::string& name() const { return name_; }
     uint32_t own_key() const { return own_key_; }
@@ -82,14 +99,22 @@ private:
 
     void on_vote_request(const raft_msg_t& m, std::vector<raft_msg_t>& out);
     void on_state_changed(uint32_t old_state, uint32_t new_state, uint64_t term, uint32_t reason,
-                          std::vector<raft_msg_t>& out);
+                          std::vector<raft_msg_t>& out, bool superseded);
     bool own_term(uint64_t t) const;
     bool disks_still_ours(std::vector<raft_msg_t>& out);
     void skip_foreign_term(uint64_t term, std::vector<raft_msg_t>& out);
     void periodic(std::vector<raft_msg_t>& out);
     void obtaining();
-    bool lost_to_peer();
-    void step_down(std::vector<raft_msg_t>& out);
+    // What one read of every disk says of this leadership.
+    enum class disks_read { ours, unconfirmed, lost };
+    disks_read read_disks();
+    // Keeps what a read said; a lost one steps the leader down.
+    void note_read(disks_read r, int64_t read_started, std::vector<raft_msg_t>& out);
+    // Answers a vote request held back by the settle time once it is over.
+    void answer_held_vote(std::vector<raft_msg_t>& out);
+    bool settling() const { return preempted_ && now() - preempted_at_ < takeover_settle_ns; }
+    // `taken`: the peer has the disks; else they could not be confirmed.
+    void step_down(std::vector<raft_msg_t>& out, bool taken = true);
     void set_peer_fenced(bool fenced)
     {
         if (link_)
@@ -129,8 +154,16 @@ private:
     // Set once this leadership was lost on the disks: no more re-registering or
     // pre-empting until the node leaves LEADER.
     bool stepped_down_ = false;
-    // The last read of the disks as leader found them not taken by the peer.
+    // The last read of the disks as leader confirmed them as this node's.
     bool disks_checked_ = false;
+    // "cannot confirm" was logged since the disks were last confirmed.
+    bool unconfirmed_reported_ = false;
+    // The last read of this leadership did not confirm the disks.
+    bool disks_unconfirmed_ = false;
+    bool preempted_ = false;            // a pass of this process pre-empted the peer
+    int64_t preempted_at_ = 0;          // end of the last such pass
+    bool vote_held_ = false;           // held_vote_ waits for the settle time
+    raft_msg_t held_vote_{};
     int64_t disks_checked_at_ = 0;
     int64_t trial_timed_out_at_ = 0;  // when the last trial ended on its time-out
     kelm::ha_fence_link* link_;

@@ -163,7 +163,13 @@ TEST(HaResvCore, ObtainingPreemptsThePeerAndGrantsVotes)
     EXPECT_EQ(r.held_by(1), 3);
     for (auto& d : r.disks)
         EXPECT_EQ(d->keys, std::set<uint32_t>{1});  // node 2 pre-empted
-    auto pre = r.vote(1, PRE_VOTE_REQUEST, 8);
+    // Node 2 may have confirmed its disks just before the pre-emption and echo
+    // appends on that read for up to 1 s: the vote waits the settle time out.
+    EXPECT_TRUE(r.vote(1, PRE_VOTE_REQUEST, 8).empty());
+    r.now += haresv_core::takeover_settle_ns - 1;
+    EXPECT_TRUE(r.tick(1).empty());
+    r.now += 1;
+    auto pre = r.tick(1);
     ASSERT_EQ(pre.size(), 1u);
     EXPECT_EQ(pre[0].type, VOTE_RESPONSE);
     EXPECT_EQ(pre[0].from, NODE_HA);
@@ -193,6 +199,7 @@ TEST(HaResvCore, EachVoterGrantsItsNodeOnlyItsOwnTerms)
     for (auto c : votes) {
         pair_rig r;
         r.obtain(c.id);
+        r.now += haresv_core::takeover_settle_ns;
         EXPECT_EQ(r.vote(c.id, PRE_VOTE_REQUEST, c.term).size(), 1u);
         EXPECT_EQ(r.vote(c.id, VOTE_REQUEST, c.term).size(), c.granted ? 1u : 0u) << c.id << " t" << c.term;
     }
@@ -410,6 +417,56 @@ TEST(HaResvCore, BecomingFollowerReleasesAndForgetsTheReservation)
     EXPECT_EQ(r.node[1]->ha_resv_state(), haresv_core::RESV_NONE);
 }
 
+// The echo needs a positive read: the own key read on a quorum of all the disks
+// and the peer holding none that answered. Disks that fail or are quarantined
+// count against; so does a peer reservation on one disk.
+TEST(HaResvCore, NoEchoWithoutAPositiveReadOfTheDisks)
+{
+    pair_rig r;
+    r.state(1, FOLLOWER, PRE_CANDIDATE, 2);
+    r.state(1, PRE_CANDIDATE, CANDIDATE, 3);
+    r.state(1, CANDIDATE, LEADER, 3);
+    r.status(1, 2, true);  // its peer follows
+    raft_msg_t m = make_msg(APPEND_REQUEST, NODE_HA, 1, 3);
+    auto echoed = [&] {
+        r.now += 2 * s;  // past the re-read cache
+        auto out = r.step(1, &m);
+        return out.size() == 1 && out[0].type == APPEND_RESPONSE;
+    };
+    EXPECT_TRUE(echoed());
+    r.disks[0]->broken = r.disks[1]->broken = true;
+    EXPECT_FALSE(echoed()) << "one of three read";
+    r.disks[1]->broken = false;
+    EXPECT_TRUE(echoed());
+    r.disks[2]->holder = 2;
+    EXPECT_FALSE(echoed()) << "the peer holds a disk that answered";
+    r.disks[2]->holder = 0;
+    EXPECT_TRUE(echoed());
+    // Every disk quarantined: nothing can be read, nothing is confirmed.
+    for (int outage = 0; outage < 3; ++outage) {
+        for (auto& d : r.disks)
+            d->broken = true;
+        r.node[1]->register_all();
+        for (auto& d : r.disks)
+            d->broken = false;
+        if (outage < 2)
+            r.node[1]->register_all();
+    }
+    EXPECT_FALSE(echoed());
+    EXPECT_FALSE(echoed());
+    // Its peer follows it: it may lead on, without the voter's echo.
+    r.now += 2 * s;
+    EXPECT_TRUE(r.tick(1).empty());
+    // Its peer is gone too: the voter, which always counts as live, steps it down.
+    r.status(1, 2, false);
+    r.now += 2 * s;
+    auto out = r.tick(1);
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0].type, VOTE_RESPONSE);
+    EXPECT_EQ(out[0].body.flag, 0);
+    EXPECT_EQ(out[0].term, 4u);
+}
+
 TEST(HaResvCore, LeaderThatLostTheDisksStepsDownOnce)
 {
     pair_rig r;
@@ -458,9 +515,12 @@ TEST(HaResvCore, AppendResponseEchoesTheIndexLikeANode)
 TEST(HaResvCore, FencingNeedsAQuorumOfUsableDisks)
 {
     pair_rig r;
-    r.disks[1]->broken = r.disks[2]->broken = true;
-    for (int i = 0; i < 3; ++i)  // three delivery failures quarantine both
+    for (int i = 0; i < 3; ++i) {  // three outages quarantine both
+        r.disks[1]->broken = r.disks[2]->broken = false;
         r.node[1]->register_all();
+        r.disks[1]->broken = r.disks[2]->broken = true;
+        r.node[1]->register_all();
+    }
     EXPECT_FALSE(r.node[1]->fence());
     EXPECT_EQ(r.held_by(1), 1);
     pair_rig none(0);

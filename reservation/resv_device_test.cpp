@@ -348,15 +348,22 @@ TEST_F(devices, a_flapping_disk_is_quarantined_once_and_never_touched_again)
         for (int i = 0; i < 10; ++i)
             EXPECT_FALSE(guard.acquire(1));
         EXPECT_TRUE(guard.usable());
-        // Delivery failures do: the third within the window quarantines.
-        fault(json{{"disk", disk}, {"action", "fail"}, {"flap", {{"period_ms", 1000000}, {"down_ms", 1000000}}}});
-        EXPECT_FALSE(guard.holds(1));
-        EXPECT_FALSE(guard.is_registered(1));
-        EXPECT_TRUE(guard.usable());
-        EXPECT_FALSE(guard.registrate(1));
+        // Outages do, once each however many commands fail in them: the third
+        // within the window quarantines.
+        std::string err;
+        for (int outage = 1; outage <= 3; ++outage) {
+            fault(json{{"disk", disk}, {"action", "fail"}, {"flap", {{"period_ms", 1000000}, {"down_ms", 1000000}}}});
+            EXPECT_FALSE(guard.holds(1));
+            EXPECT_FALSE(guard.is_registered(1));
+            EXPECT_FALSE(guard.registrate(1));
+            if (outage == 3)
+                break;
+            EXPECT_TRUE(guard.usable()) << outage;
+            ASSERT_TRUE(de::clear_faults(disk, &err));
+            EXPECT_TRUE(guard.is_registered(1));
+        }
         EXPECT_FALSE(guard.usable());
         EXPECT_EQ(quarantines, 1);
-        std::string err;
         ASSERT_TRUE(de::clear_faults(disk, &err));
         size_t seen = de::read_journal(disk, &err).size();
         EXPECT_FALSE(guard.registrate(1));

@@ -6,6 +6,8 @@ import json
 import os
 import signal
 import subprocess
+import threading
+import time
 
 import pytest
 
@@ -149,6 +151,34 @@ class PairNets:
 
     def delete(self):
         self.spaces.delete_all()
+
+
+class LeaderOverlap:
+    """Polls both daemons' states every 0.25 s while running; `longest` is the longest
+    span (s) in which both were LEADER at once. Use as a context manager."""
+
+    def __init__(self, c, period=0.25):
+        self.c, self.period, self.longest = c, period, 0.0
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._run, daemon=True)
+
+    def _run(self):
+        since = None
+        while not self._stop.wait(self.period):
+            both = all(current_state(self.c.daemons[i]) == "LEADER" for i in (1, 2) if i in self.c.daemons)
+            now = time.monotonic()
+            since = (since or now) if both and len(self.c.daemons) == 2 else None
+            if since is not None:
+                self.longest = max(self.longest, now - since)
+
+    def __enter__(self):
+        self._thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self._stop.set()
+        self._thread.join(5)
+        return False
 
 
 def start_pair(c):

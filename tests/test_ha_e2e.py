@@ -7,8 +7,8 @@ import time
 
 import pytest
 
-from ha_pair_site import (DISKS, FAILOVER_S, QUARANTINE, HaPair, PairNets, start_pair,
-                          rejoin, wait_takeover)
+from ha_pair_site import (DISKS, FAILOVER_S, QUARANTINE, HaPair, LeaderOverlap, PairNets, start_pair,
+                          rejoin, survivor_leads, wait_takeover)
 from raft_watch import current_state
 from service_site import wait_until
 
@@ -87,14 +87,46 @@ def test_partition_with_healthy_disks_takes_nothing_over(nets, pair):
     c.assert_safe()
 
 
-def test_leader_disk_path_lost_for_30s(pair):
+# Each lost path is one outage per disk, however many commands fail in it: once
+# the paths are back no disk is quarantined, and the leader fences its peer
+# when it dies.
+@pytest.mark.parametrize("outage_ms", [1500, 30000])
+def test_leader_disk_path_lost(pair, outage_ms):
     c = pair()
     leader = start_pair(c)
     follower = 3 - leader
-    c.disk("fault", json.dumps({"host": f"node{leader}", "action": "fail", "for_ms": 30000}))
-    time.sleep(45)
-    assert current_state(c.daemons[leader]) == "LEADER" and not led(c.daemons[follower])
-    assert c.placed()
+    with LeaderOverlap(c) as overlap:
+        c.disk("fault", json.dumps({"host": f"node{leader}", "action": "fail", "for_ms": outage_ms}))
+        time.sleep(outage_ms / 1000 + 15)
+        assert current_state(c.daemons[leader]) == "LEADER" and not led(c.daemons[follower])
+        assert c.placed()
+        assert "QUARANTINED" not in c.out(leader) and "quarantined" not in c.out(leader)
+        c.crash_node(follower)
+        wait_until(lambda: c.reservations() == {d: leader for d, _ in DISKS}, FAILOVER_S,
+                   "the leader fences its dead peer on every disk")
+        wait_until(lambda: c.services_on(leader), FAILOVER_S, "every service on the leader")
+    assert overlap.longest <= 2, overlap.longest
+    c.assert_safe()
+
+
+# A leader whose disks flapped until every one was quarantined, then cut off from
+# its peer, gets no append confirmed by its voter (it cannot read its disks): it
+# loses its majority and steps down while the peer takes the disks and leads.
+def test_leader_with_quarantined_disks_cut_off_steps_down(nets, pair):
+    c = pair(nets)
+    leader = start_pair(c)
+    follower = 3 - leader
+    with LeaderOverlap(c) as overlap:
+        c.disk("fault", json.dumps({"host": f"node{leader}", "action": "fail",
+                                    "flap": {"period_ms": 2000, "down_ms": 1200}}))
+        wait_until(lambda: "All 3 disk(s) quarantined" in c.out(leader), 60, "every disk of the leader quarantined")
+        c.disk("clear")
+        nets.cut(leader)
+        wait_until(lambda: survivor_leads(c, follower), FAILOVER_S, "the peer takes the disks and leads")
+        wait_until(lambda: current_state(c.daemons[leader]) != "LEADER", 10, "the old leader steps down")
+        time.sleep(10)
+        assert current_state(c.daemons[leader]) != "LEADER"
+    assert overlap.longest <= 2, overlap.longest
     c.assert_safe()
 
 

@@ -57,13 +57,15 @@ private:
     rng r_;
 };
 
-enum class ev : uint8_t { deliver, tick, crash, restart, partition, isolate, heal, pause, resume, propose, ha_run, ha_tick };
+enum class ev : uint8_t {
+    deliver, tick, crash, restart, partition, isolate, heal, pause, resume, propose, ha_run, ha_tick, disk_fault
+};
 
 // The fault events; they stop at the heal.
 bool is_fault(ev k)
 {
     return k == ev::crash || k == ev::restart || k == ev::partition || k == ev::isolate || k == ev::heal ||
-           k == ev::pause || k == ev::resume;
+           k == ev::pause || k == ev::resume || k == ev::disk_fault;
 }
 
 constexpr int LEADER_NOW = -2;  // a fault's node: whichever node leads when it fires
@@ -71,6 +73,8 @@ constexpr int LEADER_NOW = -2;  // a fault's node: whichever node leads when it 
 // Partition shapes (the arg of ev::partition) and cut directions (ev::isolate).
 constexpr uint32_t SPLIT = 0, ISOLATE_ONE = 1, ONE_WAY_LINKS = 2, ONE_WAY_NODE = 3;
 constexpr uint32_t CUT_BOTH = 0, CUT_IN = 1, CUT_OUT = 2;
+// Disk faults (the arg of ev::disk_fault).
+constexpr uint32_t DISK_PATH_LOST = 0, DISK_REFUSES = 1, DISK_SLOW = 2;
 
 struct event {
     int64_t time;
@@ -112,6 +116,9 @@ struct sim_node {
     // node's Raft thread, handled in order).
     std::unique_ptr<transport::haresv_core> ha;
     std::deque<raft_msg_t> ha_inbox;
+    // The voter waits for a slow disk's answer until then: it takes no record
+    // and its replies leave only then.
+    int64_t ha_busy_until = 0;
 };
 
 // The voter's thread and the Raft thread meet through in-process queues: a
@@ -201,7 +208,7 @@ public:
     }
 
     sim_result run();
-    int64_t failover();
+    int64_t failover(int64_t disk_delay_ns);
 
 private:
     sim_node& node(int i) { return nodes_[static_cast<size_t>(i)]; }
@@ -254,7 +261,8 @@ private:
     void check_pair();
     bool trim_at_takeover(int i, uint64_t index);
     void post_ha(int i, const raft_msg_t& m);
-    void ha_step(int i, const raft_msg_t* m);
+    void ha_step(int i, const raft_msg_t* m, bool superseded = false);
+    void disk_fault(int i, uint32_t kind);
     void finish_pair_result();
     void record_commits(int i);
     void extend_ghost_held(sim_node& n);
@@ -322,9 +330,12 @@ void simulation::start_node(int i)
             names.push_back("da" + std::to_string(d));
             paths.push_back(disks_->path(n.id, d));
         }
+        // The voter's clock runs on while it waits for a slow disk.
+        const uint32_t id = n.id;
         n.ha = std::make_unique<transport::haresv_core>(n.id, std::move(names), std::move(paths), 3, 600,
-                                                         [this] { return now_; });
+                                                         [this, id] { return now_ + disks_->busy_ns(id); });
         n.ha_inbox.clear();
+        n.ha_busy_until = 0;
         n.ha->start();
         push(now_ + HA_TICK_NS, ev::ha_tick, i, n.gen);
     }
@@ -847,17 +858,23 @@ void simulation::post_ha(int i, const raft_msg_t& m)
 }
 
 // One step of a node's voter; its replies go to its own Raft thread.
-void simulation::ha_step(int i, const raft_msg_t* m)
+void simulation::ha_step(int i, const raft_msg_t* m, bool superseded)
 {
     sim_node& n = node(i);
     std::vector<raft_msg_t> out;
     const uint64_t preempted_before = disks_->preemptions;
+    disks_->clear_busy(n.id);
     try {
-        n.ha->step(m, out);
+        n.ha->step(m, out, superseded);
     } catch (const std::exception& ex) {
         violation(fmt::format("voter of node {} threw: {}", n.id, ex.what()));
         return;
     }
+    const int64_t waited = disks_->busy_ns(n.id);
+    disks_->clear_busy(n.id);
+    n.ha_busy_until = now_ + waited;
+    if (opt_.trace && waited > 0)
+        note(fmt::format("voter {} waited {:.3f} s for its disks", n.id, static_cast<double>(waited) / 1e9));
     if (opt_.trace && m != nullptr)
         note(fmt::format("voter {} [resv {} peer {}] <- {} t{}", n.id, n.ha->ha_resv_state(), n.ha->peer(),
                          type_name(m->type), m->term));
@@ -873,9 +890,32 @@ void simulation::ha_step(int i, const raft_msg_t* m)
         if (opt_.trace)
             note(fmt::format("voter {} -> {} t{} ok {}", n.id, type_name(o.type), o.term, o.body.flag));
         const uint32_t slot = keep(o);
-        push(now_ + LOCAL_DELAY_NS, ev::deliver, i, 0, slot);
+        push(n.ha_busy_until + LOCAL_DELAY_NS, ev::deliver, i, 0, slot);
     }
     check_pair();
+}
+
+void simulation::disk_fault(int i, uint32_t kind)
+{
+    const uint32_t id = node(i).id;
+    const size_t disk = r_.chance(0.5) ? disk_world::all_disks : r_.below(static_cast<uint64_t>(opt_.disks));
+    const std::string which = disk == disk_world::all_disks ? "every disk" : fmt::format("da{}", disk);
+    ++res_.disk_faults;
+    if (kind == DISK_PATH_LOST) {
+        const int64_t span = r_.between(300 * MS, 20 * SEC);
+        disks_->cut_path(id, disk, now_ + span);
+        note(fmt::format("node {} loses its path to {} for {:.3f} s", id, which, static_cast<double>(span) / 1e9));
+    } else if (kind == DISK_REFUSES) {
+        const size_t d = disk == disk_world::all_disks ? r_.below(static_cast<uint64_t>(opt_.disks)) : disk;
+        disks_->refuse_next(id, d);
+        note(fmt::format("da{} refuses node {}'s next command", d, id));
+    } else {
+        const int64_t delay = r_.between(300 * MS, 3 * SEC);
+        const int64_t span = r_.between(2 * SEC, 20 * SEC);
+        disks_->slow_down(id, now_ + span, delay);
+        note(fmt::format("node {}'s disks answer {:.3f} s late for {:.3f} s", id, static_cast<double>(delay) / 1e9,
+                         static_cast<double>(span) / 1e9));
+    }
 }
 
 void simulation::finish_pair_result()
@@ -1025,9 +1065,14 @@ void simulation::fire(const event& e)
         if (!n.up || n.paused || n.gen != e.gen || !n.ha)
             break;
         while (!n.ha_inbox.empty() && n.up && !failed()) {
+            // Still waiting for a disk: the records queue up meanwhile.
+            if (now_ < n.ha_busy_until) {
+                push(n.ha_busy_until, ev::ha_run, i, n.gen);
+                break;
+            }
             const raft_msg_t m = n.ha_inbox.front();
             n.ha_inbox.pop_front();
-            ha_step(i, &m);
+            ha_step(i, &m, transport::haresv_core::superseded_by(m, n.ha_inbox));
         }
         break;
     }
@@ -1035,10 +1080,20 @@ void simulation::fire(const event& e)
         sim_node& n = node(i);
         if (!n.up || n.paused || n.gen != e.gen || !n.ha)
             break;
-        ha_step(i, nullptr);
-        push(now_ + HA_TICK_NS, ev::ha_tick, i, n.gen);
+        if (now_ < n.ha_busy_until) {
+            push(n.ha_busy_until, ev::ha_tick, i, n.gen);
+            break;
+        }
+        // The receive times out only when nothing is queued.
+        if (n.ha_inbox.empty())
+            ha_step(i, nullptr);
+        push(std::max(now_, n.ha_busy_until) + HA_TICK_NS, ev::ha_tick, i, n.gen);
         break;
     }
+    case ev::disk_fault:
+        if (node(i).up && disks_)
+            disk_fault(i, e.arg);
+        break;
     case ev::propose: {
         // Proposals go to whichever running node believes it leads, stale ones included.
         std::vector<int> leaders;
@@ -1087,6 +1142,13 @@ sim_result simulation::run()
         else if (pick == 11 && opt_.pauses)
             push(t, ev::pause, LEADER_NOW);
     }
+    // Disk faults of a pair, on their own schedule; a third of them hit the leader.
+    if (opt_.pair && opt_.disk_faults) {
+        for (int64_t t = r_.between(2 * SEC, 8 * SEC); t < opt_.chaos_ns; t += r_.between(3 * SEC, 15 * SEC)) {
+            const int who = r_.chance(1.0 / 3) ? LEADER_NOW : static_cast<int>(r_.below(nodes_.size()));
+            push(t, ev::disk_fault, who, 0, static_cast<uint32_t>(r_.below(3)));
+        }
+    }
     while (!failed() && process_one(opt_.chaos_ns)) {
     }
     if (failed()) {
@@ -1099,6 +1161,8 @@ sim_result simulation::run()
     healed_ = true;
     heal_time_ = now_;
     heal_links();
+    if (disks_)
+        disks_->repair();
     for (size_t k = 0; k < nodes_.size() && !failed(); ++k) {
         if (!nodes_[k].up)
             start_node(static_cast<int>(k));
@@ -1130,7 +1194,7 @@ sim_result simulation::run()
     return res_;
 }
 
-int64_t simulation::failover()
+int64_t simulation::failover(int64_t disk_delay_ns)
 {
     healed_ = true;
     const int64_t settle_until = 20 * SEC;
@@ -1142,6 +1206,9 @@ int64_t simulation::failover()
         return -1;
     crash(l, false);
     const int64_t crashed_at = now_;
+    if (disks_ && disk_delay_ns > 0)
+        for (const auto& n : nodes_)
+            disks_->slow_down(n.id, INT64_MAX, disk_delay_ns);
     while (process_one(crashed_at + 60 * SEC)) {
         const int k = leader_index();
         if (k >= 0 && k != l)
@@ -1158,7 +1225,7 @@ sim_result run_simulation(const sim_options& options)
     return s.run();
 }
 
-int64_t measure_failover(uint64_t seed, int nodes, bool pair)
+int64_t measure_failover(uint64_t seed, int nodes, bool pair, int64_t disk_delay_ns)
 {
     sim_options o;
     o.seed = seed;
@@ -1169,7 +1236,7 @@ int64_t measure_failover(uint64_t seed, int nodes, bool pair)
     o.duplicate = 0;
     o.max_delay_ns = 2 * MS;
     simulation s(o);
-    return s.failover();
+    return s.failover(disk_delay_ns);
 }
 
 sim_options seed_options(uint64_t seed, int nodes)
@@ -1200,6 +1267,8 @@ sim_options pair_seed_options(uint64_t seed)
     sim_options o = seed_options(seed, 2);
     o.pair = true;
     o.disks = 3;
+    rng r{seed ^ 0xd15cULL};
+    o.disk_faults = r.chance(0.5);
     return o;
 }
 

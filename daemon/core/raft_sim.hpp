@@ -13,7 +13,8 @@
 //
 // A pair (two nodes) runs as an HA pair does: each node has its HA disk voter
 // (peer 67, the real endpoint step function) over shared in-memory disks with
-// SCSI-like reservations. There the checks add: never two nodes that both
+// SCSI-like reservations, which fail as disks do (lost paths, a refused
+// command, late answers). There the checks add: never two nodes that both
 // believe they hold the reservation on a quorum and lead at once (beyond the
 // moment a stopped process needs to re-read the disks), and committed entries
 // are lost only where the pair's design allows it: an entry committed through
@@ -55,6 +56,9 @@ struct sim_options {
     bool trace = false;  // keep a readable trace of every event
     bool pair = false;   // two nodes, each with its HA disk voter (nodes must be 2)
     int disks = 3;       // the pair's shared disks
+    // Pairs: disk faults in the chaos period: a node's path to one disk or all
+    // lost for 0.3-20 s, one command refused, commands answered 0.3-3 s late.
+    bool disk_faults = false;
 };
 
 struct sim_result {
@@ -67,6 +71,7 @@ struct sim_result {
     uint64_t partitions = 0;
     uint64_t pauses = 0;
     uint64_t late = 0;           // messages delayed by seconds
+    uint64_t disk_faults = 0;    // pairs: lost paths, refused commands, slow spells
     int64_t heal_to_commit_ns = -1;  // time from heal to the first post-heal commit
     // Pairs only.
     uint64_t takeovers = 0;          // leaders elected by their own voter alone
@@ -86,14 +91,16 @@ sim_result run_simulation(const sim_options& options);
 
 // Time (simulated ns) from crashing a settled leader to a new leader, on a
 // fault-free network; -1 when none came within 60 s. `pair`: two nodes with
-// their disk voters (the survivor must take the disks first).
-int64_t measure_failover(uint64_t seed, int nodes, bool pair = false);
+// their disk voters (the survivor must take the disks first), whose every disk
+// command the survivor's disks answer `disk_delay_ns` late.
+int64_t measure_failover(uint64_t seed, int nodes, bool pair = false, int64_t disk_delay_ns = 0);
 
 // The options a seed stands for: node count (3, 4 or 5 by seed, unless nodes is
 // given), loss, duplication, delay, the share of late messages, the new-leader
 // fault and leadership-disabled nodes drawn from the seed.
 sim_options seed_options(uint64_t seed, int nodes);
-// The same for an HA pair: two nodes with their disk voters, three disks.
+// The same for an HA pair: two nodes with their disk voters, three disks; one
+// seed in two has disk faults.
 sim_options pair_seed_options(uint64_t seed);
 
 // Runs seeds [first, first + count) (pairs when `pairs`) and prints each failing

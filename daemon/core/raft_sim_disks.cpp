@@ -20,10 +20,33 @@ disk_world::disk_world(size_t disks, const int64_t* now, int64_t duel_window_ns)
 {
 }
 
-bool disk_world::path_up(uint32_t node) const
+void disk_world::cut_path(uint32_t node, size_t disk, int64_t until)
 {
-    auto it = path_down_until_.find(node);
-    return it == path_down_until_.end() || *now_ >= it->second;
+    int64_t& at = path_down_until_[{node, disk}];
+    at = std::max(at, until);
+}
+
+bool disk_world::path_up(uint32_t node, size_t disk) const
+{
+    for (size_t d : {disk, all_disks}) {
+        auto it = path_down_until_.find({node, d});
+        if (it != path_down_until_.end() && *now_ < it->second)
+            return false;
+    }
+    return true;
+}
+
+int64_t disk_world::busy_ns(uint32_t node) const
+{
+    auto it = busy_.find(node);
+    return it == busy_.end() ? 0 : it->second;
+}
+
+void disk_world::repair()
+{
+    path_down_until_.clear();
+    refuse_next_.clear();
+    slow_.clear();
 }
 
 bool disk_world::believes_quorum(uint32_t node) const
@@ -143,9 +166,16 @@ public:
 private:
     shared_disk& d() { return w_->disks_[disk_]; }
     uint32_t own_key() const { return node_; }
+    // Every command passes here first: a slow disk answers late, a lost path
+    // delivers nothing, a pending refusal is a reservation conflict.
     bool delivered()
     {
-        error_kind_ = w_->path_up(node_) ? resv_ok : resv_not_delivered;
+        auto slow = w_->slow_.find(node_);
+        if (slow != w_->slow_.end() && *w_->now_ < slow->second.first)
+            w_->busy_[node_] += slow->second.second;
+        error_kind_ = w_->path_up(node_, disk_) ? resv_ok : resv_not_delivered;
+        if (error_kind_ == resv_ok && w_->refuse_next_.erase({node_, disk_}) != 0)
+            return conflict();
         return error_kind_ == resv_ok;
     }
     bool conflict()

@@ -1,7 +1,8 @@
 // The simulator's shared HA disks: SCSI-like persistent reservations held in
 // memory (registrations per initiator, one EXCLUSIVE_ACCESS holder), one path
-// object per node and disk that the node's HA endpoint drives, path faults, and
-// what each endpoint last learnt from its own commands (what it believes it
+// object per node and disk that the node's HA endpoint drives, disk faults (a
+// lost path to one disk or all, one command refused, commands answered late),
+// and what each endpoint last learnt from its own commands (what it believes it
 // holds). Counts pre-emptions and pre-emptions that answer the other node's.
 // Single-threaded, like the simulator.
 #pragma once
@@ -11,6 +12,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <set>
 #include <vector>
 
 namespace raft::sim {
@@ -29,9 +31,21 @@ public:
     // A node's path to one disk; the world outlives it.
     std::unique_ptr<FreeBSD::reservation::resv> path(uint32_t node, size_t disk);
 
-    // Commands of `node` are not delivered (a lost path) until `until`.
-    void cut_path(uint32_t node, int64_t until) { path_down_until_[node] = until; }
-    bool path_up(uint32_t node) const;
+    // Commands of `node` to `disk` (every disk when `disk` is all_disks) are not
+    // delivered (a lost path) until `until`.
+    static constexpr size_t all_disks = SIZE_MAX;
+    void cut_path(uint32_t node, size_t disk, int64_t until);
+    bool path_up(uint32_t node, size_t disk) const;
+    // The next command of `node` to `disk` is refused (a reservation conflict).
+    void refuse_next(uint32_t node, size_t disk) { refuse_next_.insert({node, disk}); }
+    // Until `until` each command of `node` is answered `delay` late. The command
+    // acts on the disk when issued; the answer, and whatever the voter does
+    // next, waits: the time a step spent waiting adds up in busy_ns().
+    void slow_down(uint32_t node, int64_t until, int64_t delay) { slow_[node] = {until, delay}; }
+    int64_t busy_ns(uint32_t node) const;
+    void clear_busy(uint32_t node) { busy_.erase(node); }
+    // Every path up, no refusal pending, no disk slow (the heal).
+    void repair();
 
     // The disks on which `node`'s own commands last showed it holding the
     // reservation reach a quorum.
@@ -50,7 +64,11 @@ private:
     std::vector<shared_disk> disks_;
     const int64_t* now_;
     int64_t duel_window_ns_;
-    std::map<uint32_t, int64_t> path_down_until_;
+    // (node, disk) -> path down until; disk all_disks: every path of the node.
+    std::map<std::pair<uint32_t, size_t>, int64_t> path_down_until_;
+    std::set<std::pair<uint32_t, size_t>> refuse_next_;
+    std::map<uint32_t, std::pair<int64_t, int64_t>> slow_;  // node -> (until, delay)
+    std::map<uint32_t, int64_t> busy_;
     std::map<uint32_t, std::vector<bool>> belief_;
 };
 
