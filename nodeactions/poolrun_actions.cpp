@@ -71,7 +71,13 @@ int action_start(const service_def& svc, hook_runner& hooks)
     return done(svc, "start");
 }
 
-int stop_pool(const std::string& pool)
+// Takes one pool down for a stop. A pool with a holder, or one whose export failed
+// for another reason, keeps the service's addresses here: the service may still
+// run on this host. A failed export of a pool whose I/O the library reports
+// suspended is different: this host no longer reaches the pool's disks (it was
+// fenced or cut off) and another node may already serve the service, so its
+// addresses go before the stop is reported failed.
+int stop_pool(const std::string& pool, const ext_ip_map& addresses)
 {
     const std::string context = ctx({{"pool", pool}});
     std::string why;
@@ -93,6 +99,13 @@ int stop_pool(const std::string& pool)
     phase_info("pool-export", context, "exporting");
     if (!pool_export(pool, true, &why)) {
         report_pool_holders("pool-export", context, pool);
+        // The pool's state read afresh, never the error text, tells a lost storage.
+        if (pool_is_suspended(pool)) {
+            phase_error("pool-export", context,
+                        "pool I/O is suspended: this host lost the pool's storage, removing the service's addresses");
+            if (int rc = ext_ips_apply(addresses, false, exit_ext_ip_remove); rc != exit_ok)
+                return rc;
+        }
         return phase_failed("pool-export", context, exit_pool_export, why);
     }
     phase_info("pool-export", context, "exported");
@@ -109,7 +122,7 @@ int action_stop(const service_def& svc, hook_runner& hooks)
     for (const auto& pool : svc.pools)
         hooks.run_pool_hooks(pool, "stop", false, svc.name);
     for (const auto& pool : svc.pools) {
-        if (int rc = stop_pool(pool); rc != exit_ok)
+        if (int rc = stop_pool(pool, svc.ext_ips); rc != exit_ok)
             return rc;
     }
     if (int rc = ext_ips_apply(svc.ext_ips, false, exit_ext_ip_remove); rc != exit_ok)

@@ -191,3 +191,30 @@ def test_stopping_one_service_keeps_the_other_on_the_same_subnet(site):
     assert addrs("a") == ["10.9.0.2/24"]
     assert run(site, "stop", "second", "node1").rc == 0
     assert addrs("a") == []
+
+
+def test_a_node_that_lost_its_storage_gives_up_the_address_a_busy_one_keeps_it(site):
+    """A node fenced while it ran the service cannot export its suspended pool when it
+    is told to stop; another node already runs the service and carries its address.
+    The failed stop still takes the address off the fenced node. A pool that only
+    failed to export (here: busy) may still be in use, so its address stays."""
+    site.pool("tank", vdevs=[{"path": "/dev/diskid/N3", "host": "node3", "state": 7}])
+    site.service("svc", ["tank"], ext_ips=[ext_ip("10.6.0.1", "24")])
+    assert run(site, "start", "svc", "node1").rc == 0
+    site.emul("fence", "node1")
+    assert run(site, "start", "svc", "node2").rc == 0
+    assert addrs("a") == ["10.6.0.1/24"] and addrs("b") == ["10.6.0.1/24"]
+
+    r = run(site, "stop", "svc", "node1")
+    assert r.rc == 30, r
+    assert r.texts[-1] == "FAILED phase=pool-export pool=tank exit=30 : pool I/O is currently suspended"
+    assert addrs("a") == [] and addrs("b") == ["10.6.0.1/24"]
+    assert sorted(site.holders("tank")) == ["node1", "node2"]  # the stale import stays fenced
+    assert site.double_imports() == 0
+
+    site.emul("fault", {"op": "export", "pool": "tank", "errno": 16, "text": "pool is busy"})
+    r = run(site, "stop", "svc", "node2")
+    assert r.rc == 30 and r.texts[-1].endswith(": pool is busy"), r
+    assert addrs("b") == ["10.6.0.1/24"] and "node2" in site.holders("tank")
+    assert run(site, "stop", "svc", "node2").rc == 0
+    assert addrs("b") == []

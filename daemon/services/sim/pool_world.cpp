@@ -150,8 +150,11 @@ json pool_world::service_action(uint32_t h, const std::string& action, const ser
         for (const auto& p : s.pools) {
             if (!host.pools.contains(p))
                 continue;
-            if (fenced_locked(h))
+            if (fenced_locked(h)) {
+                // A suspended pool: the host lost its storage and gives up the address.
+                host.addresses.erase(s.address);
                 return failure("EPOOLRUN", "FAILED phase=pool-export pool=" + p + " exit=30 : pool I/O is suspended");
+            }
             host.pools.erase(p);
         }
         host.addresses.erase(s.address);
