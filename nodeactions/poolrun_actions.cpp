@@ -112,15 +112,39 @@ int stop_pool(const std::string& pool, const ext_ip_map& addresses)
     return exit_ok;
 }
 
+// Whether this host certainly holds nothing of the service: none of its pools
+// imported and none of its addresses present. A state that cannot be read counts
+// as held, so a doubtful stop runs its hooks as every stop used to.
+bool holds_nothing(const service_def& svc)
+{
+    for (const auto& pool : svc.pools)
+        if (pool_is_imported(pool) != pool_presence::no)
+            return false;
+    for (const auto& [ip, value] : svc.ext_ips) {
+        // An address text that does not parse cannot be on any interface.
+        const ip_presence presence = ext_ip_presence(value.interface, ip);
+        if (presence != ip_presence::absent && presence != ip_presence::invalid_address)
+            return false;
+    }
+    return true;
+}
+
 int action_stop(const service_def& svc, hook_runner& hooks)
 {
     phase_info("service",
                ctx({{"name", svc.name}, {"action", "stop"}, {"pools", count(svc.pools.size())},
                     {"ext_ips", count(svc.ext_ips.size())}}),
                "begin");
-    // Every stop hook of every pool runs before any pool is exported.
-    for (const auto& pool : svc.pools)
-        hooks.run_pool_hooks(pool, "stop", false, svc.name);
+    // Every stop hook of every pool runs before any pool is exported. A host that
+    // holds nothing of the service runs none: the hooks have nothing here to stop,
+    // and the pool event hook would publish a pool-down event for pools this host
+    // never held (a node's return has every service placed elsewhere stopped on it).
+    if (holds_nothing(svc))
+        phase_info("service", ctx({{"name", svc.name}}),
+                   "no pool imported and no address present here: stop hooks not run");
+    else
+        for (const auto& pool : svc.pools)
+            hooks.run_pool_hooks(pool, "stop", false, svc.name);
     for (const auto& pool : svc.pools) {
         if (int rc = stop_pool(pool, svc.ext_ips); rc != exit_ok)
             return rc;

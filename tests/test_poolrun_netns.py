@@ -149,12 +149,23 @@ def test_remove_failures_and_an_unreadable_address_list(site):
     assert site.holders("tank") == []  # the pools are already exported
     assert addrs("a") == ["10.7.0.1/24"]
 
-    # An address list that cannot be read decides nothing: the delete is tried.
+    # The address alone is something of the service held here: the stop hooks run.
+    site.recording_hook(site.service_hook_dir(), "010.a")
+    site.net_fault("delete", errno.EPERM)
+    assert run(site, "stop", "svc", "node1").rc == 35
+    assert site.hook_log() == ["010.a stop tank 1 svc"]
+
+    # An address list that cannot be read decides nothing: the hooks run and the delete is tried.
+    site.clear_hook_log()
     site.net_fault("list", errno.ENOBUFS)
     r = run(site, "stop", "svc", "node1")
     assert r.rc == 0, r
     assert "phase=ext-ip ip=10.7.0.1 iface=kelmsvc0 : deleted" in r.texts
-    assert addrs("a") == []
+    assert addrs("a") == [] and site.hook_log() == ["010.a stop tank 1 svc"]
+    # The same with the address already gone (the imported pool is what the stop finds
+    # here, so the fault meets the address phase).
+    assert run(site, "start", "svc", "node1").rc == 0
+    NETS["spaces"].ip(NETS["a"], "addr", "del", "10.7.0.1/24", "dev", "kelmsvc0")
     site.net_fault("list", errno.ENOBUFS)
     r = run(site, "stop", "svc", "node1")
     assert r.rc == 35, r

@@ -10,7 +10,8 @@
 // importer is fenced; an export fails while the pool is suspended (its host is
 // fenced), and that failed stop still removes the service's address; a host
 // crash drops its imports and addresses; a stop runs every stop hook (publishing
-// a pool-down event) before it looks at the pools.
+// a pool-down event) before it looks at the pools, unless the host holds none of
+// the service's pools and not its address: then it runs none.
 //
 // Thread-safe: one mutex guards everything; it is never held while a call
 // sleeps on the clock.

@@ -74,7 +74,10 @@ TEST(PoolWorld, HostsRunnersAndHooks)
     f.fence(1, 3, true);
     EXPECT_FALSE(f.world.fenced(3)) << "a failed fence-on changes nothing";
     EXPECT_FALSE(failed(f.service(3, "stop", "a")));
-    EXPECT_EQ(f.violations("false-pool-event"), 1u) << "the stop hook published a pool it did not hold";
+    EXPECT_EQ(f.violations("false-pool-event"), 0u) << "a host holding nothing of the service runs no stop hook";
+    EXPECT_FALSE(failed(f.service(3, "start", "a")));
+    EXPECT_FALSE(failed(f.service(3, "stop", "a")));
+    EXPECT_EQ(f.violations("false-pool-event"), 0u) << "the holder's pool-down is true";
     EXPECT_FALSE(failed(f.service(1, "recovery", "a")));
     EXPECT_TRUE(failed(f.service(1, "start", "nosuch")));
 }
