@@ -71,12 +71,22 @@ int action_start(const service_def& svc, hook_runner& hooks)
     return done(svc, "start");
 }
 
+// A stop that meets a suspended pool: this host no longer reaches the pool's disks
+// (it was fenced or cut off) and another node may already serve the service, so
+// its addresses go here, whatever becomes of the export.
+int give_up_addresses(const std::string& context, const ext_ip_map& addresses)
+{
+    phase_error("pool-export", context,
+                "pool I/O is suspended: this host lost the pool's storage, removing the service's addresses");
+    return ext_ips_apply(addresses, false, exit_ext_ip_remove);
+}
+
 // Takes one pool down for a stop. A pool with a holder, or one whose export failed
 // for another reason, keeps the service's addresses here: the service may still
-// run on this host. A failed export of a pool whose I/O the library reports
-// suspended is different: this host no longer reaches the pool's disks (it was
-// fenced or cut off) and another node may already serve the service, so its
-// addresses go before the stop is reported failed.
+// run on this host. A suspended pool gives them up (give_up_addresses), before the
+// export, which on the real platform blocks for as long as the pool stays
+// suspended, and after a failed one (the suspension may have begun meanwhile).
+// Only the pool's state read through the pool layer tells, never an error text.
 int stop_pool(const std::string& pool, const ext_ip_map& addresses)
 {
     const std::string context = ctx({{"pool", pool}});
@@ -96,14 +106,17 @@ int stop_pool(const std::string& pool, const ext_ip_map& addresses)
     phase_info("pool-check-busy", context, "checking pool holders");
     if (report_pool_holders("pool-check-busy", context, pool) > 0)
         return phase_failed("pool-check-busy", context, exit_pool_export, "pool is busy");
+    bool addresses_gone = false;
+    if (pool_is_suspended(pool)) {
+        if (int rc = give_up_addresses(context, addresses); rc != exit_ok)
+            return rc;
+        addresses_gone = true;
+    }
     phase_info("pool-export", context, "exporting");
     if (!pool_export(pool, true, &why)) {
         report_pool_holders("pool-export", context, pool);
-        // The pool's state read afresh, never the error text, tells a lost storage.
-        if (pool_is_suspended(pool)) {
-            phase_error("pool-export", context,
-                        "pool I/O is suspended: this host lost the pool's storage, removing the service's addresses");
-            if (int rc = ext_ips_apply(addresses, false, exit_ext_ip_remove); rc != exit_ok)
+        if (!addresses_gone && pool_is_suspended(pool)) {
+            if (int rc = give_up_addresses(context, addresses); rc != exit_ok)
                 return rc;
         }
         return phase_failed("pool-export", context, exit_pool_export, why);

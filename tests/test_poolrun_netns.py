@@ -10,6 +10,7 @@ it. Sites running several services on one subnet of an interface need the same
 setting."""
 import errno
 import os
+import subprocess
 
 import pytest
 
@@ -54,9 +55,9 @@ def ext_ip(ip, netmask=None, interface="kelmsvc0"):
     return e
 
 
-def run(site, action, service, node):
+def run(site, action, service, node, timeout=120):
     """poolrun as node1 in namespace a or as node2 in namespace b."""
-    return site.poolrun(action, service, host=node, netns=NETS["a" if node == "node1" else "b"])
+    return site.poolrun(action, service, host=node, netns=NETS["a" if node == "node1" else "b"], timeout=timeout)
 
 
 def test_two_nodes_move_pools_addresses_and_hooks(site):
@@ -229,3 +230,12 @@ def test_a_node_that_lost_its_storage_gives_up_the_address_a_busy_one_keeps_it(s
     assert addrs("b") == ["10.6.0.1/24"] and "node2" in site.holders("tank")
     assert run(site, "stop", "svc", "node2").rc == 0
     assert addrs("b") == []
+
+    # The real export of a suspended pool blocks until the pool resumes: the address
+    # is gone before it, while the Runner still waits for the stop.
+    assert run(site, "start", "svc", "node2").rc == 0
+    site.emul("fence", "node2")
+    site.emul("fault", {"op": "export", "pool": "tank", "hang": True})
+    with pytest.raises(subprocess.TimeoutExpired):
+        run(site, "stop", "svc", "node2", timeout=10)
+    assert addrs("b") == [] and "node2" in site.holders("tank")
