@@ -209,6 +209,24 @@ pool_presence pool_is_imported(const std::string& pool, std::string* err)
     return pool_presence::unknown;
 }
 
+bool pool_is_suspended(const std::string& pool)
+{
+    library lib;
+    if (!lib)
+        return false;
+    pool_ptr zhp(zpool_open_canfail(lib.get(), pool.c_str()));
+    if (!zhp)
+        return false;
+    switch (zpool_get_status(zhp.get(), nullptr)) {
+    case ZPOOL_STATUS_IO_FAILURE_WAIT:
+    case ZPOOL_STATUS_IO_FAILURE_CONTINUE:
+    case ZPOOL_STATUS_IO_FAILURE_MMP:
+        return true;
+    default:
+        return false;
+    }
+}
+
 bool pool_import(const std::string& pool, bool recovery, std::string* err, bool* mounted)
 {
     set(err, "");

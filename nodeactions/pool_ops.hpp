@@ -39,6 +39,11 @@ bool pool_import_check(const std::string& pool, std::string* text);
 
 pool_presence pool_is_imported(const std::string& pool, std::string* err = nullptr);
 
+// Whether the library reports the imported pool's I/O suspended (the host lost
+// every disk it still used: fenced or cut off). False when it is not, is not
+// imported here, or its state cannot be read: only a reported suspension counts.
+bool pool_is_suspended(const std::string& pool);
+
 // Imports from "/dev/diskid" with ANY_HOST (recovery: ANY_HOST | IMPORT_ONLY, nothing
 // mounted). After a normal import `mounted` tells whether the datasets were
 // mounted (false when the pool is unavailable or mounting failed).

@@ -490,6 +490,10 @@ TEST_F(pool_ops, fencing_takes_the_other_hosts_disks_only)
     EXPECT_EQ((*view)["2"]["suspended"], true);
     EXPECT_EQ((*view)["3"]["suspended"], true);
     as("node1");
+    // The library reports the suspension itself: the failed export does not have to be read.
+    EXPECT_TRUE(pool_is_suspended("remote"));
+    EXPECT_FALSE(pool_is_suspended("mixed"));
+    EXPECT_FALSE(pool_is_suspended("theirs")) << "not imported here";
     EXPECT_FALSE(pool_export("remote", true, &text));
     EXPECT_EQ(text, "pool I/O is currently suspended");
     EXPECT_FALSE(pool_export("fabric", true, &text));
@@ -512,6 +516,7 @@ TEST_F(pool_ops, fencing_takes_the_other_hosts_disks_only)
     view = emul::host_view("node1", &err);
     EXPECT_EQ((*view)["2"]["suspended"], false);
     EXPECT_EQ((*view)["2"]["health"], "ONLINE");
+    EXPECT_FALSE(pool_is_suspended("remote"));
     EXPECT_TRUE(pool_export("remote", true, &text)) << text;
     EXPECT_EQ(emul::host_view("node3", &err).value()["4"]["health"], "DEGRADED");
     EXPECT_EQ(state()["double_imports"], 0);

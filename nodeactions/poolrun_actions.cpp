@@ -71,7 +71,23 @@ int action_start(const service_def& svc, hook_runner& hooks)
     return done(svc, "start");
 }
 
-int stop_pool(const std::string& pool)
+// A stop that meets a suspended pool: this host no longer reaches the pool's disks
+// (it was fenced or cut off) and another node may already serve the service, so
+// its addresses go here, whatever becomes of the export.
+int give_up_addresses(const std::string& context, const ext_ip_map& addresses)
+{
+    phase_error("pool-export", context,
+                "pool I/O is suspended: this host lost the pool's storage, removing the service's addresses");
+    return ext_ips_apply(addresses, false, exit_ext_ip_remove);
+}
+
+// Takes one pool down for a stop. A pool with a holder, or one whose export failed
+// for another reason, keeps the service's addresses here: the service may still
+// run on this host. A suspended pool gives them up (give_up_addresses), before the
+// export, which on the real platform blocks for as long as the pool stays
+// suspended, and after a failed one (the suspension may have begun meanwhile).
+// Only the pool's state read through the pool layer tells, never an error text.
+int stop_pool(const std::string& pool, const ext_ip_map& addresses)
 {
     const std::string context = ctx({{"pool", pool}});
     std::string why;
@@ -90,13 +106,40 @@ int stop_pool(const std::string& pool)
     phase_info("pool-check-busy", context, "checking pool holders");
     if (report_pool_holders("pool-check-busy", context, pool) > 0)
         return phase_failed("pool-check-busy", context, exit_pool_export, "pool is busy");
+    bool addresses_gone = false;
+    if (pool_is_suspended(pool)) {
+        if (int rc = give_up_addresses(context, addresses); rc != exit_ok)
+            return rc;
+        addresses_gone = true;
+    }
     phase_info("pool-export", context, "exporting");
     if (!pool_export(pool, true, &why)) {
         report_pool_holders("pool-export", context, pool);
+        if (!addresses_gone && pool_is_suspended(pool)) {
+            if (int rc = give_up_addresses(context, addresses); rc != exit_ok)
+                return rc;
+        }
         return phase_failed("pool-export", context, exit_pool_export, why);
     }
     phase_info("pool-export", context, "exported");
     return exit_ok;
+}
+
+// Whether this host certainly holds nothing of the service: none of its pools
+// imported and none of its addresses present. A state that cannot be read counts
+// as held, so a doubtful stop runs its hooks as every stop used to.
+bool holds_nothing(const service_def& svc)
+{
+    for (const auto& pool : svc.pools)
+        if (pool_is_imported(pool) != pool_presence::no)
+            return false;
+    for (const auto& [ip, value] : svc.ext_ips) {
+        // An address text that does not parse cannot be on any interface.
+        const ip_presence presence = ext_ip_presence(value.interface, ip);
+        if (presence != ip_presence::absent && presence != ip_presence::invalid_address)
+            return false;
+    }
+    return true;
 }
 
 int action_stop(const service_def& svc, hook_runner& hooks)
@@ -105,11 +148,18 @@ int action_stop(const service_def& svc, hook_runner& hooks)
                ctx({{"name", svc.name}, {"action", "stop"}, {"pools", count(svc.pools.size())},
                     {"ext_ips", count(svc.ext_ips.size())}}),
                "begin");
-    // Every stop hook of every pool runs before any pool is exported.
-    for (const auto& pool : svc.pools)
-        hooks.run_pool_hooks(pool, "stop", false, svc.name);
+    // Every stop hook of every pool runs before any pool is exported. A host that
+    // holds nothing of the service runs none: the hooks have nothing here to stop,
+    // and the pool event hook would publish a pool-down event for pools this host
+    // never held (a node's return has every service placed elsewhere stopped on it).
+    if (holds_nothing(svc))
+        phase_info("service", ctx({{"name", svc.name}}),
+                   "no pool imported and no address present here: stop hooks not run");
+    else
+        for (const auto& pool : svc.pools)
+            hooks.run_pool_hooks(pool, "stop", false, svc.name);
     for (const auto& pool : svc.pools) {
-        if (int rc = stop_pool(pool); rc != exit_ok)
+        if (int rc = stop_pool(pool, svc.ext_ips); rc != exit_ok)
             return rc;
     }
     if (int rc = ext_ips_apply(svc.ext_ips, false, exit_ext_ip_remove); rc != exit_ok)

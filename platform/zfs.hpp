@@ -6,8 +6,9 @@
 //
 // Numbers: only the values the programs compare are the library's own (vdev
 // state 5 FAULTED and 6 DEGRADED, pool state 2 DESTROYED and 6 UNAVAIL, status 8
-// FAILING_DEV, import flags 2 ANY_HOST and 8 IMPORT_ONLY, pool property 10
-// cachefile); every other value here is this layer's own.
+// FAILING_DEV and 13-15 IO_FAILURE_* (a suspended pool), import flags 2 ANY_HOST
+// and 8 IMPORT_ONLY, pool property 10 cachefile); every other value here is this
+// layer's own.
 //
 // ---- Emulated backend (emulated/zfs_emulated*.cpp, emulated/zfs_emul_*.cpp) ----
 //
@@ -100,7 +101,8 @@
 //     import has lost, as UNAVAIL (13). A holder that reaches none of the leaves it
 //     still uses has its pool suspended: its opens report pool state UNAVAIL, its
 //     zvol nodes are removed, and its mount, unmount, export and online calls fail
-//     with "pool I/O is currently suspended" (or block: a "hang" fault). When its
+//     with "pool I/O is currently suspended" (or block: a "hang" fault), and its
+//     zpool_get_status answers ZPOOL_STATUS_IO_FAILURE_WAIT. When its
 //     disks return, a suspended pool resumes with them and gets its zvol nodes
 //     back; a pool that stayed usable does not take a returning disk back by itself
 //     ("lost") until zpool_vdev_online brings it back.
@@ -180,6 +182,11 @@ enum pool_state_t : uint64_t {
 enum zpool_status_t : int {
     ZPOOL_STATUS_OK = 0,
     ZPOOL_STATUS_FAILING_DEV = 8,
+    // The pool's I/O is suspended (failmode "wait", "continue", or a multihost
+    // write that did not land): the host has lost the pool's storage.
+    ZPOOL_STATUS_IO_FAILURE_WAIT = 13,
+    ZPOOL_STATUS_IO_FAILURE_CONTINUE = 14,
+    ZPOOL_STATUS_IO_FAILURE_MMP = 15,
 };
 
 enum zpool_prop_t : int {

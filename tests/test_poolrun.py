@@ -70,7 +70,9 @@ def test_start_stop_recovery_and_their_repeats(site):
 
     r = site.poolrun("stop", "svc")
     assert r.rc == 0, r
-    assert r.texts == [begin("stop"), "phase=pool-export pool=tank : already exported",
+    assert r.texts == [begin("stop"),
+                       "phase=service name=svc : no pool imported and no address present here: stop hooks not run",
+                       "phase=pool-export pool=tank : already exported",
                        "phase=pool-export pool=data : already exported", "phase=ext-ip count=0 : begin remove",
                        done("stop")]
 
@@ -241,13 +243,15 @@ def test_stop_failures_30(site, tmp_path):
     assert r.rc == 30, r
     assert r.texts[-1] == "FAILED phase=pool-export pool=data exit=30 : cannot export 'data': I/O error"
 
-    # A state that cannot be read is not "already exported".
-    site.emul("fault", {"op": "open", "pool": "data", "errno": 5, "text": "I/O error"})
+    # A state that cannot be read is not "already exported", nor "holds nothing": the
+    # hooks run (both looks at the pool fail).
+    site.clear_hook_log()
+    site.emul("fault", {"op": "open", "pool": "data", "errno": 5, "text": "I/O error", "times": 2})
     r = site.poolrun("stop", "only-data")
     assert r.rc == 30, r
     assert r.failed() == ["FAILED phase=pool-export pool=data exit=30 : can't tell whether pool is imported: "
                           "I/O error"]
-    assert site.holders("data") == ["node1"]
+    assert site.holders("data") == ["node1"] and site.hook_log() == ["001.rec stop data 1 only-data"]
 
 
 def test_stop_of_a_suspended_pool_fails_or_hangs_until_whoever_waits_gives_up(site):
@@ -328,21 +332,31 @@ def test_hooks_run_in_order_with_the_environment_of_each_pool(site):
     assert r.texts.index("phase=ext-ip count=0 : begin add") < r.texts.index(scripts[0])
     assert r.texts[-1] == done("start")
 
+    # node2 holds none of the pools and no address: it has nothing for a hook to
+    # stop, and 099.notify would publish pool-down events for pools it never held.
     site.clear_hook_log()
-    r = site.poolrun("stop", "svc", host="node2")  # node2 holds nothing: hooks still run
+    r = site.poolrun("stop", "svc", host="node2")
     assert r.rc == 0, r
-    assert site.hook_log() == ["100.c stop tank 2 svc", "010.a stop tank 2 svc", "002.b stop tank 2 svc",
-                               "100.c stop data 2 svc", "010.a stop data 2 svc", "002.b stop data 2 svc"]
+    assert site.hook_log() == [] and not r.having("phase=pool-script"), r
+    assert "phase=service name=svc : no pool imported and no address present here: stop hooks not run" in r.texts
+    assert r.texts[-1] == done("stop") and site.holders("tank") == ["node1"]
+
+    # The holder runs every hook of every pool in descending order, then exports.
+    site.clear_hook_log()
+    assert site.poolrun("stop", "svc").rc == 0
+    assert site.hook_log() == ["100.c stop tank 1 svc", "010.a stop tank 1 svc", "002.b stop tank 1 svc",
+                               "100.c stop data 1 svc", "010.a stop data 1 svc", "002.b stop data 1 svc"]
+    assert site.holders("tank") == [] and site.holders("data") == []
 
     # A host that is no configured node gives an empty node id.
     site.clear_hook_log()
-    assert site.poolrun("stop", "svc", host="node9").rc == 0
-    assert site.hook_log()[0] == "100.c stop tank  svc"
+    assert site.poolrun("start", "svc", host="node9").rc == 0
+    assert site.hook_log()[0] == "002.b onestart tank  svc"
 
     # Without the service hook directory each pool's own hooks run, without the variables.
     subprocess.run(["rm", "-rf", hooks], check=True)
     site.clear_hook_log()
-    assert site.poolrun("stop", "svc").rc == 0
+    assert site.poolrun("stop", "svc", host="node9").rc == 0
     assert site.hook_log() == ["001.own stop - - -"]
 
 

@@ -10,6 +10,7 @@ it. Sites running several services on one subnet of an interface need the same
 setting."""
 import errno
 import os
+import subprocess
 
 import pytest
 
@@ -54,9 +55,9 @@ def ext_ip(ip, netmask=None, interface="kelmsvc0"):
     return e
 
 
-def run(site, action, service, node):
+def run(site, action, service, node, timeout=120):
     """poolrun as node1 in namespace a or as node2 in namespace b."""
-    return site.poolrun(action, service, host=node, netns=NETS["a" if node == "node1" else "b"])
+    return site.poolrun(action, service, host=node, netns=NETS["a" if node == "node1" else "b"], timeout=timeout)
 
 
 def test_two_nodes_move_pools_addresses_and_hooks(site):
@@ -149,12 +150,23 @@ def test_remove_failures_and_an_unreadable_address_list(site):
     assert site.holders("tank") == []  # the pools are already exported
     assert addrs("a") == ["10.7.0.1/24"]
 
-    # An address list that cannot be read decides nothing: the delete is tried.
+    # The address alone is something of the service held here: the stop hooks run.
+    site.recording_hook(site.service_hook_dir(), "010.a")
+    site.net_fault("delete", errno.EPERM)
+    assert run(site, "stop", "svc", "node1").rc == 35
+    assert site.hook_log() == ["010.a stop tank 1 svc"]
+
+    # An address list that cannot be read decides nothing: the hooks run and the delete is tried.
+    site.clear_hook_log()
     site.net_fault("list", errno.ENOBUFS)
     r = run(site, "stop", "svc", "node1")
     assert r.rc == 0, r
     assert "phase=ext-ip ip=10.7.0.1 iface=kelmsvc0 : deleted" in r.texts
-    assert addrs("a") == []
+    assert addrs("a") == [] and site.hook_log() == ["010.a stop tank 1 svc"]
+    # The same with the address already gone (the imported pool is what the stop finds
+    # here, so the fault meets the address phase).
+    assert run(site, "start", "svc", "node1").rc == 0
+    NETS["spaces"].ip(NETS["a"], "addr", "del", "10.7.0.1/24", "dev", "kelmsvc0")
     site.net_fault("list", errno.ENOBUFS)
     r = run(site, "stop", "svc", "node1")
     assert r.rc == 35, r
@@ -191,3 +203,39 @@ def test_stopping_one_service_keeps_the_other_on_the_same_subnet(site):
     assert addrs("a") == ["10.9.0.2/24"]
     assert run(site, "stop", "second", "node1").rc == 0
     assert addrs("a") == []
+
+
+def test_a_node_that_lost_its_storage_gives_up_the_address_a_busy_one_keeps_it(site):
+    """A node fenced while it ran the service cannot export its suspended pool when it
+    is told to stop; another node already runs the service and carries its address.
+    The failed stop still takes the address off the fenced node. A pool that only
+    failed to export (here: busy) may still be in use, so its address stays."""
+    site.pool("tank", vdevs=[{"path": "/dev/diskid/N3", "host": "node3", "state": 7}])
+    site.service("svc", ["tank"], ext_ips=[ext_ip("10.6.0.1", "24")])
+    assert run(site, "start", "svc", "node1").rc == 0
+    site.emul("fence", "node1")
+    assert run(site, "start", "svc", "node2").rc == 0
+    assert addrs("a") == ["10.6.0.1/24"] and addrs("b") == ["10.6.0.1/24"]
+
+    r = run(site, "stop", "svc", "node1")
+    assert r.rc == 30, r
+    assert r.texts[-1] == "FAILED phase=pool-export pool=tank exit=30 : pool I/O is currently suspended"
+    assert addrs("a") == [] and addrs("b") == ["10.6.0.1/24"]
+    assert sorted(site.holders("tank")) == ["node1", "node2"]  # the stale import stays fenced
+    assert site.double_imports() == 0
+
+    site.emul("fault", {"op": "export", "pool": "tank", "errno": 16, "text": "pool is busy"})
+    r = run(site, "stop", "svc", "node2")
+    assert r.rc == 30 and r.texts[-1].endswith(": pool is busy"), r
+    assert addrs("b") == ["10.6.0.1/24"] and "node2" in site.holders("tank")
+    assert run(site, "stop", "svc", "node2").rc == 0
+    assert addrs("b") == []
+
+    # The real export of a suspended pool blocks until the pool resumes: the address
+    # is gone before it, while the Runner still waits for the stop.
+    assert run(site, "start", "svc", "node2").rc == 0
+    site.emul("fence", "node2")
+    site.emul("fault", {"op": "export", "pool": "tank", "hang": True})
+    with pytest.raises(subprocess.TimeoutExpired):
+        run(site, "stop", "svc", "node2", timeout=10)
+    assert addrs("b") == [] and "node2" in site.holders("tank")

@@ -117,7 +117,8 @@ zpool_status_t zpool_get_status(zpool_handle_t* zhp, const char** msgid)
     int status = ZPOOL_STATUS_OK;
     locked(zhp->hdl, [&](json& state, std::vector<json>&) {
         if (json* pool = my_pool(state, zhp->id, zhp->hdl->host))
-            status = pool->value("status", int{ZPOOL_STATUS_OK});
+            status = zfs_emul::suspended_for(state, *pool, zhp->hdl->host) ? int{ZPOOL_STATUS_IO_FAILURE_WAIT}
+                                                                            : pool->value("status", int{ZPOOL_STATUS_OK});
         return false;
     });
     return static_cast<zpool_status_t>(status);

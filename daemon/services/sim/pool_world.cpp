@@ -142,16 +142,23 @@ json pool_world::service_action(uint32_t h, const std::string& action, const ser
         return json{{"response", 0}};
     }
     if (action == "stop") {
-        // Every stop hook runs first; 099.notify publishes a pool-down event for each pool.
+        // Every stop hook runs first, and 099.notify publishes a pool-down event for
+        // each pool, unless the host holds none of the pools and not the address.
+        bool holds_any = host.addresses.contains(s.address);
         for (const auto& p : s.pools)
-            if (!host.pools.contains(p))
+            holds_any = holds_any || host.pools.contains(p);
+        for (const auto& p : s.pools)
+            if (holds_any && !host.pools.contains(p))
                 violation_locked("false-pool-event",
                                  fmt::format("node {} published pool-down of {} ({}) that it did not hold", h, p, s.name));
         for (const auto& p : s.pools) {
             if (!host.pools.contains(p))
                 continue;
-            if (fenced_locked(h))
+            if (fenced_locked(h)) {
+                // A suspended pool: the host lost its storage and gives up the address.
+                host.addresses.erase(s.address);
                 return failure("EPOOLRUN", "FAILED phase=pool-export pool=" + p + " exit=30 : pool I/O is suspended");
+            }
             host.pools.erase(p);
         }
         host.addresses.erase(s.address);

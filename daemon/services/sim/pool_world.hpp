@@ -8,8 +8,10 @@
 // written by every host that imports it and is not fenced; an import fails while
 // another unfenced live host imports the pool (multihost activity) or when the
 // importer is fenced; an export fails while the pool is suspended (its host is
-// fenced); a host crash drops its imports and addresses; a stop runs every stop
-// hook (publishing a pool-down event) before it looks at the pools.
+// fenced), and that failed stop still removes the service's address; a host
+// crash drops its imports and addresses; a stop runs every stop hook (publishing
+// a pool-down event) before it looks at the pools, unless the host holds none of
+// the service's pools and not its address: then it runs none.
 //
 // Thread-safe: one mutex guards everything; it is never held while a call
 // sleeps on the clock.

@@ -42,7 +42,8 @@ TEST(PoolWorld, ImportsExportsAndFencingFollowThePlatform)
     ASSERT_TRUE(f.world.fenced(1));
     EXPECT_TRUE(failed(f.service(1, "stop", "a"))) << "a suspended pool does not export";
     EXPECT_TRUE(failed(f.service(1, "start", "a"))) << "a suspended import does not start";
-    EXPECT_TRUE(f.world.carries(1, "10.0.0.1")) << "the failed stop keeps the address";
+    EXPECT_FALSE(f.world.carries(1, "10.0.0.1")) << "the failed stop of a suspended pool removes the address";
+    EXPECT_EQ(f.world.holders("pa"), (std::set<uint32_t>{1})) << "and keeps the stale import";
     EXPECT_FALSE(failed(f.service(2, "start", "a"))) << "a fenced holder lets the import through";
     f.world.check_step();
     EXPECT_EQ(f.violations("second-writer"), 0u) << "a fenced host's stale import is no second writer";
@@ -73,7 +74,10 @@ TEST(PoolWorld, HostsRunnersAndHooks)
     f.fence(1, 3, true);
     EXPECT_FALSE(f.world.fenced(3)) << "a failed fence-on changes nothing";
     EXPECT_FALSE(failed(f.service(3, "stop", "a")));
-    EXPECT_EQ(f.violations("false-pool-event"), 1u) << "the stop hook published a pool it did not hold";
+    EXPECT_EQ(f.violations("false-pool-event"), 0u) << "a host holding nothing of the service runs no stop hook";
+    EXPECT_FALSE(failed(f.service(3, "start", "a")));
+    EXPECT_FALSE(failed(f.service(3, "stop", "a")));
+    EXPECT_EQ(f.violations("false-pool-event"), 0u) << "the holder's pool-down is true";
     EXPECT_FALSE(failed(f.service(1, "recovery", "a")));
     EXPECT_TRUE(failed(f.service(1, "start", "nosuch")));
 }
