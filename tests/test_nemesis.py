@@ -449,8 +449,8 @@ def test_nemesis(site):
         raise
     finally:
         checker.stop_flag.set()
-    for kind, ts in sorted(times.items()):
-        print(f"{kind}: {len(ts)} faults, settled after min {min(ts):.1f} / median {statistics.median(ts):.1f}"
-              f" / max {max(ts):.1f} s")
-    print(f"{len(history)} faults, {reboots} reboots of nodes left fenced, {len(replies)} operator commands "
-          f"({sum(r['status'] == 0 for r in replies)} succeeded), {checker.polls} polls, seed {SEED}")
+        for kind, ts in sorted(times.items()):
+            print(f"{kind}: {len(ts)} faults, settled after min {min(ts):.1f} / median {statistics.median(ts):.1f}"
+                  f" / max {max(ts):.1f} s")
+        print(f"{len(history)} faults, {reboots} reboots of nodes left fenced, {len(replies)} operator commands "
+              f"({sum(r['status'] == 0 for r in replies)} succeeded), {checker.polls} polls, seed {SEED}")
