@@ -3,13 +3,12 @@ network namespace of its own, the namespaces joined by a bridge that lives in on
 more namespace (nothing of the host's network is touched), the cluster talking over
 the bridge subnet, services with `ext_ips` on every node's bridge port. Root only;
 the run ends with ctest's skip status where namespaces or bridges are refused."""
-import subprocess
-
 import pytest
 
 from poolrun_harness import namespaces_or_skip
 from raft_watch import wait_for_leader
-from service_site import ServiceCluster, placement_faults, readdress, start_node_in, wait_until
+from service_site import (ServiceCluster, bridged_namespaces, placement_faults, readdress, start_node_in,
+                          wait_until)
 
 NODES = (1, 2, 3)
 DEV = "kelmnet0"  # each node's port on the bridge, the same name in every namespace
@@ -28,24 +27,7 @@ SERVICES = [svc("s1", "p1", 2, 101), svc("s2", "p2", 3, 102)]
 def nets():
     spaces = namespaces_or_skip()
     try:
-        hub, why = spaces.add("hub")
-        assert hub, why
-        bridge = f"kb{spaces.tag}"
-        made = subprocess.run(["ip", "-n", hub, "link", "add", bridge, "type", "bridge"], capture_output=True, text=True)
-        if made.returncode != 0:
-            pytest.exit(f"bridges refused: {made.stderr.strip()}", returncode=77)
-        spaces.ip(hub, "link", "set", bridge, "up")
-        names = {}
-        for i in NODES:
-            ns, why = spaces.add(f"n{i}")
-            assert ns, why
-            port = f"kv{spaces.tag}{i}"
-            spaces.ip(ns, "link", "add", DEV, "type", "veth", "peer", "name", port, "netns", hub)
-            spaces.ip(hub, "link", "set", port, "master", bridge)
-            spaces.ip(hub, "link", "set", port, "up")
-            spaces.ip(ns, "addr", "add", f"{SUBNET}.{i}/24", "dev", DEV)
-            spaces.ip(ns, "link", "set", DEV, "up")
-            names[i] = ns
+        names = bridged_namespaces(spaces, NODES, DEV, SUBNET)
         yield spaces, names
     finally:
         spaces.delete_all()
