@@ -40,6 +40,11 @@ std::string state_text(const json& record, const mgmt_app& app)
     const uint32_t state = node_id_value(state_value).value_or(UINT32_MAX);
     auto session = record.find("session_id");
     const bool current = session != record.end() && *session == json(*app.session_id());
+    // The leader left it alone after its failures (stale records are this
+    // leader's too): nothing will act on it until the operator does.
+    auto failed = record.find("failed");
+    if (failed != record.end() && *failed == true && (current || (session != record.end() && *session == "-")))
+        return "FAILED";
     if (current)
         return state < service_state_names.size() ? service_state_names[state] : "INVALID";
     if (state == 1)

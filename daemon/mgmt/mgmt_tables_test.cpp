@@ -125,6 +125,11 @@ TEST_F(protocol, ServiceStateNames)
         {R"({"session_id":"S1","state":true})", "STOPPED"}, {R"({"session_id":"S0","state":1})", "STOPPED"},
         {R"({"session_id":"S0","state":5})", "RECOVERY"},  {R"({"session_id":"S0","state":2})", "STALE"},
         {R"({"state":3})", "STALE"},                        {R"({"session_id":1,"state":3})", "STALE"},
+        // Left alone after its failures, in this session or stale under it.
+        {R"({"failed":true,"session_id":"S1","state":2})", "FAILED"},
+        {R"({"failed":true,"session_id":"-","state":4})", "FAILED"},
+        {R"({"failed":false,"session_id":"S1","state":2})", "STARTING"},
+        {R"({"failed":true,"session_id":"S0","state":2})", "STALE"},
     };
     for (const auto& r : rows) {
         mon.kv["svc-x-runstate"] = r.record;

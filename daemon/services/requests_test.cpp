@@ -110,6 +110,83 @@ TEST(SvcRequests, StopThenStartElsewhere)
     EXPECT_EQ(l.double_starts, 0);
 }
 
+// Runners whose start of one service fails while its pool is missing.
+struct missing_pool : leader {
+    std::atomic<bool> pool{false};
+    std::atomic<int> starts{0};
+    explicit missing_pool(const char* service) : leader(three_nodes(default_services()))
+    {
+        override_fn = [this, service](uint32_t, const std::string& cmd, const json& args) -> json {
+            if (cmd != "service" || args["cmd"] != "start" || args["serviceName"] != service)
+                return nullptr;
+            ++starts;
+            return pool ? json(nullptr) : err("EPROGRAM", "FAILED phase=pool-import : not found among importable pools");
+        };
+    }
+};
+
+// A failed start, whether the assignment's, a manual start's or a move's, is
+// taken up again by its node's service pass once its hold-off has passed, with
+// no operator action: the pool created after the failure is started there.
+TEST(SvcRequests, FailedStartIsTakenUpAgainByTheServicePass)
+{
+    log_capture log;
+    for (const char* how : {"cold start", "manual start", "move"}) {
+        missing_pool l("c");
+        l.pool = std::string(how) != "cold start";
+        l.start();
+        l.online({1, 2, 3});
+        ASSERT_TRUE(wait_until([&] { return l.starts > 0; })) << how;
+        uint32_t to = l.record("c")->at("run_node").get<uint32_t>();
+        if (std::string(how) != "cold start") {
+            ASSERT_TRUE(wait_until([&] { return l.runs_on("c", to); })) << how;
+            l.pool = false;
+            ASSERT_EQ(svcapp_call(l.app, svc_req("stop", "c")), nullptr) << how;
+            l.clock.sleep_for(std::chrono::seconds(30));  // the passes the stop brought about are done
+            to = std::string(how) == "move" ? to % 3 + 1 : to;
+            EXPECT_EQ(svcapp_call(l.app, start_req("c", to)), err("EA90002", "cannot start service: c")) << how;
+        }
+        const auto failed_at = l.clock.now();
+        EXPECT_EQ(l.record("c")->at("state"), rs_starting) << how;
+        l.pool = true;
+        ASSERT_TRUE(wait_until([&] { return l.runs_on("c", to); }, 5)) << how << "\n" << log.text();
+        const auto took = l.clock.now() - failed_at;
+        EXPECT_GE(took, hold_off - std::chrono::seconds(1)) << how;
+        EXPECT_LT(took, std::chrono::seconds(140)) << how;
+        EXPECT_EQ(l.holders("c"), std::set<uint32_t>{to}) << how;
+        l.stop();
+        EXPECT_EQ(l.double_starts, 0) << how;
+    }
+}
+
+// At its failure limit a service is left alone: no further start, its record
+// says it failed, one warning says so and how to get it going; a stop and a
+// start get it going again.
+TEST(SvcRequests, ServiceAtItsFailureLimitIsLeftAloneUntilStoppedAndStarted)
+{
+    log_capture log;
+    missing_pool l("c");
+    l.start();
+    l.online({1, 2, 3});
+    ASSERT_TRUE(wait_until([&] { return l.starts == failure_limit; }, 10)) << log.text();
+    l.clock.sleep_for(std::chrono::seconds(600));
+    EXPECT_EQ(l.starts, failure_limit);
+    json rec = *l.record("c");
+    EXPECT_EQ(rec["failed"], true);
+    EXPECT_EQ(rec["state"], rs_starting);
+    const uint32_t on = rec["run_node"].get<uint32_t>();
+    EXPECT_EQ(log.count("left alone"), 1u) << log.text();
+    EXPECT_TRUE(log.has("[warning] svc_app: service c left alone after 5 failures"));
+
+    l.pool = true;
+    EXPECT_EQ(svcapp_call(l.app, svc_req("stop", "c")), nullptr);
+    EXPECT_EQ(svcapp_call(l.app, start_req("c", on)), nullptr);
+    EXPECT_TRUE(l.runs_on("c", on));
+    EXPECT_EQ(l.record("c")->at("failed"), false);
+    l.stop();
+    EXPECT_EQ(l.double_starts, 0);
+}
+
 TEST(SvcRequests, DisableAndEnableTakeEffect)
 {
     log_capture log;
