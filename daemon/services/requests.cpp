@@ -272,13 +272,24 @@ json do_service_stop(svc_app& app, const std::string& name)
             r = error_reply("EAGAIN", "try to stop again later svc: " + name);
             return;
         }
-        s->disabled_once.store(true);
+        const bool was_disabled_once = s->disabled_once.exchange(true);
         s->last_error.clear();
-        stop_service(app, *s);
+        // Not stopped, the request changes nothing of what the service should be:
+        // its node's pass keeps it where it is and a later failover moves it as
+        // usual, where a flag left set would keep it from ever being placed
+        // again. A save that fails (here or in the stop) drops the request.
+        try {
+            stop_service(app, *s);
+        } catch (...) {
+            s->disabled_once.store(was_disabled_once);
+            throw;
+        }
         const uint32_t st = s->state.load();
-        if (st != rs_stopped && st != rs_unclean)
-            r = error_reply("EA90001",
-                            "cannot stop service: " + name + (s->last_error.empty() ? "" : ": " + s->last_error));
+        if (st == rs_stopped || st == rs_unclean)
+            return;
+        s->disabled_once.store(was_disabled_once);
+        save_run_state(app, *s, st);
+        r = error_reply("EA90001", "cannot stop service: " + name + (s->last_error.empty() ? "" : ": " + s->last_error));
     }, reply);
     if (!phase_two)
         reply_try_again(reply);

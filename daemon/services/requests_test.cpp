@@ -187,6 +187,36 @@ TEST(SvcRequests, ServiceAtItsFailureLimitIsLeftAloneUntilStoppedAndStarted)
     EXPECT_EQ(l.double_starts, 0);
 }
 
+// A stop that answers an error leaves the service as it was: it stays where it
+// ran (its node takes it up again), nobody carries the stop out later, and a
+// failover moves it as usual.
+TEST(SvcRequests, FailedStopLeavesTheServiceAsItWas)
+{
+    for (const char* code : {"ETIMEDOUT", "EIO"}) {
+        log_capture log;
+        leader l(three_nodes(default_services()));
+        std::atomic<bool> refuse{true};
+        l.override_fn = [&](uint32_t node, const std::string& cmd, const json& args) -> json {
+            if (refuse && node == 3 && cmd == "service" && args["cmd"] == "stop" && args["serviceName"] == "b")
+                return err(code, "Runner down");
+            return nullptr;
+        };
+        l.start();
+        l.online({1, 2, 3});
+        ASSERT_TRUE(wait_until([&] { return l.runs_on("b", 3); }));
+        EXPECT_EQ(svcapp_call(l.app, svc_req("stop", "b")), err("EA90001", "cannot stop service: b: Runner down"));
+        EXPECT_EQ(l.record("b")->at("disabled_once"), false) << code;
+        refuse = false;
+        l.clock.sleep_for(std::chrono::seconds(250));
+        EXPECT_TRUE(l.runs_on("b", 3)) << code << "\n" << log.text();
+        EXPECT_EQ(l.holders("b"), std::set<uint32_t>{3}) << code;
+        EXPECT_EQ(l.double_starts, 0);
+        l.mon.set_alive(3, false);
+        l.app.post_event(kind_node_offline, 3);
+        EXPECT_TRUE(wait_until([&] { return l.runs_on("b", 2); })) << code << "\n" << log.text();
+    }
+}
+
 TEST(SvcRequests, DisableAndEnableTakeEffect)
 {
     log_capture log;
@@ -245,6 +275,10 @@ TEST(SvcRequests, ThrowingSaveAnswersTryAgain)
     EXPECT_TRUE(l.runs_on("b", 3));
     EXPECT_TRUE(log.has("Drop event."));
     l.mon.throw_on_set_value("");
+    // Nothing of the refused stop is carried out later: b's node keeps it.
+    EXPECT_EQ(l.call(node_req("enable", 3)), nullptr);
+    l.clock.sleep_for(std::chrono::seconds(30));
+    EXPECT_EQ(l.holders("b"), std::set<uint32_t>{3});
 }
 
 TEST(SvcRequests, NeverWaitForEver)
