@@ -58,6 +58,26 @@ service_rec* find_service(node& x, const std::string& name)
 
 json no_such_service(const std::string& name) { return error_reply("ENOENT", "cannot find service: " + name); }
 
+// A service's switches as an enable or disable found them.
+struct service_flags {
+    bool enabled = true;
+    bool disabled_once = false;
+};
+
+// Saves the record with the request's switches; when the save fails they go back
+// to what they were, so a request answered "try again" leaves nothing behind for
+// a later pass to act on. The service's lock is held.
+void save_or_restore(svc_app& app, service_rec& s, const service_flags& prior)
+{
+    try {
+        save_run_state(app, s, s.state.load());
+    } catch (...) {
+        s.enabled.store(prior.enabled);
+        s.disabled_once.store(prior.disabled_once);
+        throw;
+    }
+}
+
 // The requester's wait slice: one second of the app's clock.
 auto wait_slice(svc_app& app) { return app.clock.real(std::chrono::seconds(1)); }
 
@@ -150,14 +170,17 @@ json dump_services(svc_app& app)
 json do_service_onoff(svc_app& app, const std::string& name, bool enable)
 {
     auto owner = std::make_shared<std::atomic<uint32_t>>(run_node_none);
+    auto prior = std::make_shared<service_flags>();
     json reply;
-    const bool phase_one = run_on_node(app, app.this_nodeid.load(), [&app, name, enable, owner](node& x, json& r) {
+    const bool phase_one = run_on_node(app, app.this_nodeid.load(), [&app, name, enable, owner, prior](node& x, json& r) {
         request_origin_scope origin(1);
         service_rec* s = find_service(x, name);
         if (s == nullptr) {
             r = no_such_service(name);
             return;
         }
+        prior->enabled = s->enabled.load();
+        prior->disabled_once = s->disabled_once.load();
         if (enable) {
             s->enabled.store(true);
             s->disabled_once.store(false);
@@ -167,7 +190,7 @@ json do_service_onoff(svc_app& app, const std::string& name, bool enable)
         if (s->run_node.load() == run_node_none) {
             service_lock lk = lock_if_unowned(app, *s);
             if (lk.owns_lock())
-                save_run_state(app, *s, s->state.load());
+                save_or_restore(app, *s, *prior);
         }
         owner->store(s->run_node.load());
         if (enable)
@@ -179,7 +202,7 @@ json do_service_onoff(svc_app& app, const std::string& name, bool enable)
     }
     const uint32_t on = owner->load();
     if (on < max_nodes) {
-        const bool phase_two = run_on_node(app, on, [&app, name, enable, on](node& x, json&) {
+        const bool phase_two = run_on_node(app, on, [&app, name, enable, on, prior](node& x, json&) {
             request_origin_scope origin(1);
             service_rec* s = find_service(x, name);
             if (s == nullptr)
@@ -189,7 +212,14 @@ json do_service_onoff(svc_app& app, const std::string& name, bool enable)
             service_lock lk = lock_if_owned(app, x, *s);
             if (!lk.owns_lock())
                 return;
-            save_run_state(app, *s, s->state.load());
+            save_or_restore(app, *s, *prior);
+            if (!enable) {
+                // The stop a disable asks for is a fresh action, as an
+                // assignment's start is: a service left alone after its
+                // failures is stopped too, and without waiting out a hold-off.
+                s->retries.store(0);
+                s->hold_off_until.store(svc_clock::time_point{});
+            }
             lk.unlock();
             // A disable lets the owner's pass stop the service after a grace
             // period; an enable takes effect at once (a service that was stopped
@@ -299,10 +329,16 @@ json do_service_stop(svc_app& app, const std::string& name)
 json do_node_setting(svc_app& app, uint32_t id, bool enable)
 {
     json reply;
-    const bool done = run_on_node(app, id, [&app, enable](node& x, json&) {
+    const bool done = run_on_node(app, id, [&app, enable](node& x, json& r) {
         request_origin_scope origin(1);
+        // Saved first: a setting the store does not hold would be lost to the
+        // next leader, so it is not taken up here either, and the requester
+        // hears that nothing was done.
+        if (!save_node_setting(app, x, enable)) {
+            reply_try_again(r);
+            return;
+        }
         x.enabled.store(enable);
-        save_node_config(app, x);
         // The node's service pass acts on the new setting now (a disabled node
         // stops its services), not at some later unrelated event.
         app.post_event(kind_service_pass, x.id);

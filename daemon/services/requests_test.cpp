@@ -275,10 +275,42 @@ TEST(SvcRequests, ThrowingSaveAnswersTryAgain)
     EXPECT_TRUE(l.runs_on("b", 3));
     EXPECT_TRUE(log.has("Drop event."));
     l.mon.throw_on_set_value("");
-    // Nothing of the refused stop is carried out later: b's node keeps it.
+    // Nothing of the refused disable and stop is carried out later: the nodes'
+    // passes keep a and b.
+    EXPECT_EQ(l.call(node_req("enable", 2)), nullptr);
     EXPECT_EQ(l.call(node_req("enable", 3)), nullptr);
+    l.clock.sleep_for(std::chrono::seconds(300));
+    EXPECT_EQ(l.holders("a"), std::set<uint32_t>{2});
+    EXPECT_EQ(l.holders("b"), std::set<uint32_t>{3});
+    EXPECT_EQ(l.record("a")->at("enabled"), true);
+
+    // A node setting the store refused is answered so and not taken up.
+    l.clock.sleep_for(std::chrono::seconds(30));  // no pass is saving now
+    l.mon.fail_set_values(1);
+    EXPECT_EQ(l.call(node_req("disable", 3)), try_again);
+    EXPECT_EQ(l.mon.kv("node-config-3"), R"({"enabled":true})");
     l.clock.sleep_for(std::chrono::seconds(30));
     EXPECT_EQ(l.holders("b"), std::set<uint32_t>{3});
+    EXPECT_EQ(l.call(svc_req("stop", "c")), nullptr);
+    EXPECT_EQ(l.call(start_req("c", 3)), nullptr);
+}
+
+// A disable stops a service that was left alone at its failure limit.
+TEST(SvcRequests, DisableStopsAServiceAtItsFailureLimit)
+{
+    log_capture log;
+    missing_pool l("c");
+    l.start();
+    l.online({1, 2, 3});
+    ASSERT_TRUE(wait_until([&] { return l.starts == failure_limit; }, 10)) << log.text();
+    const uint32_t on = l.record("c")->at("run_node").get<uint32_t>();
+    l.mon.clear_calls();
+    EXPECT_EQ(svcapp_call(l.app, svc_req("disable", "c")), nullptr);
+    EXPECT_TRUE(wait_until([&] { return l.record("c")->at("state") == rs_stopped; }, 5)) << log.text();
+    EXPECT_EQ(l.count_calls(on, "service", {{"cmd", "stop"}, {"serviceName", "c"}}), 1u);
+    EXPECT_EQ(l.record("c")->at("enabled"), false);
+    EXPECT_EQ(l.record("c")->at("failed"), false);
+    EXPECT_EQ(l.starts, failure_limit);
 }
 
 TEST(SvcRequests, NeverWaitForEver)
