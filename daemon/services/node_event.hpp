@@ -65,6 +65,10 @@ struct node_event {
     std::shared_ptr<payload> args;  // may be empty
     uint32_t kind = 0;
     uint32_t node = 0;
+    // Kinds 3 and 11: the offline episode of the node (see episodes.hpp), stamped
+    // on the offline event when the event loop hands it out and carried on to the
+    // reclaim that its fencing posts.
+    uint64_t episode = 0;
 
     action_args* tally() const { return args ? std::get_if<action_args>(args.get()) : nullptr; }
     req_args* request() const { return args ? std::get_if<req_args>(args.get()) : nullptr; }

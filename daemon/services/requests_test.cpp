@@ -195,7 +195,7 @@ TEST(SvcRequests, FailedStopLeavesTheServiceAsItWas)
     for (const char* code : {"ETIMEDOUT", "EIO"}) {
         log_capture log;
         leader l(three_nodes(default_services()));
-        std::atomic<bool> refuse{true};
+        std::atomic<bool> refuse{false};
         l.override_fn = [&](uint32_t node, const std::string& cmd, const json& args) -> json {
             if (refuse && node == 3 && cmd == "service" && args["cmd"] == "stop" && args["serviceName"] == "b")
                 return err(code, "Runner down");
@@ -204,6 +204,7 @@ TEST(SvcRequests, FailedStopLeavesTheServiceAsItWas)
         l.start();
         l.online({1, 2, 3});
         ASSERT_TRUE(wait_until([&] { return l.runs_on("b", 3); }));
+        refuse = true;
         EXPECT_EQ(svcapp_call(l.app, svc_req("stop", "b")), err("EA90001", "cannot stop service: b: Runner down"));
         EXPECT_EQ(l.record("b")->at("disabled_once"), false) << code;
         refuse = false;

@@ -106,11 +106,12 @@ void svc_app::doevent(const std::string& event, const std::string& value) noexce
     }
 }
 
-void svc_app::post_event(uint32_t kind, uint32_t node)
+void svc_app::post_event(uint32_t kind, uint32_t node, uint64_t episode)
 {
     if (node >= max_nodes && node != node_all)
         return;
     node_event ev = make_event(kind, node);
+    ev.episode = episode;
     std::lock_guard lk(main_mutex);
     queue_push(std::move(ev));
 }
