@@ -178,6 +178,30 @@ void on_node_online(svc_app& app, node& x, const node_event& ev)
         x.online |= uint64_t{1} << n_id;
 }
 
+// X's part in fencing node N off, for N's offline event and every retry, all of
+// the offline episode `episode`. When every other node object fenced N, its
+// services are reclaimed; when one failed, they stay assigned to N (they may
+// still run there) and the fencing is tried again in 30 s, until it succeeds or
+// N returns (its episode ended), whose return is then handled as usual.
+void fence_then_reclaim(svc_app& app, node& x, node_event::action_args& tally, uint32_t n_id, uint64_t episode)
+{
+    const auto back = [&] { return current_episode(app, n_id) != episode; };
+    tallied(
+        tally, static_cast<int>(app.node_count.load()) - 1,
+        [&] { return !back() && fence_node(app, x, n_id, true); },
+        [&](bool failed) {
+            if (!failed) {
+                app.post_event(kind_reclaim, n_id, episode);
+            } else if (back()) {
+                spdlog::info("{}: node {} is back: no more fencing tries", app_name, n_id);
+            } else {
+                spdlog::error("{}: Failed fencing node {}. Skip reclamation.", app_name, n_id);
+                spdlog::warn("{}: fencing of node {} tried again in {} s", app_name, n_id, fence_retry_delay);
+                app.postpone_add(kind_fence_retry, n_id, fence_retry_delay, episode);
+            }
+        });
+}
+
 void on_node_offline(svc_app& app, node& x, const node_event& ev)
 {
     const uint32_t n_id = ev.node;
@@ -205,17 +229,18 @@ void on_node_offline(svc_app& app, node& x, const node_event& ev)
         if (old != ns_serving && old != ns_offline)
             app.post_event(kind_assign, node_all);
     } else if (auto* tally = ev.tally()) {
-        tallied(
-            *tally, static_cast<int>(app.node_count.load()) - 1, [&] { return fence_node(app, x, n_id, true); },
-            [&](bool failed) {
-                if (failed)
-                    spdlog::error("{}: Failed fencing node {}. Skip reclamation.", app_name, n_id);
-                else
-                    app.post_event(kind_reclaim, n_id, ev.episode);
-            });
+        fence_then_reclaim(app, x, *tally, n_id, ev.episode);
     }
     if (n_id < max_nodes)
         x.online &= ~(uint64_t{1} << n_id);
+}
+
+// Another try at fencing node N, which went offline and whose fencing failed.
+// N's own object takes no part.
+void on_fence_retry(svc_app& app, node& x, const node_event& ev)
+{
+    if (auto* tally = ev.tally(); tally && ev.node != x.id)
+        fence_then_reclaim(app, x, *tally, ev.node, ev.episode);
 }
 
 bool holds_services(const node& x)
@@ -400,6 +425,7 @@ void process_event(svc_app& app, node& n, const node_event& ev)
         case kind_reclaim: on_reclaim(app, n, ev); break;
         case kind_enable_services: on_enable_services(app, n, ev); break;
         case kind_service_pass: service_pass(app, n, ev); break;
+        case kind_fence_retry: on_fence_retry(app, n, ev); break;
         case kind_request: run_request(n, ev); break;
         default: break;
         }

@@ -105,7 +105,7 @@ struct svc_app {
     // Adds a delayed event at the front of `postponed` under main_mutex, then
     // notify-all. A service pass (kind 14) for a node that already has one waiting
     // is not added again.
-    void postpone_add(uint32_t kind, uint32_t node, int32_t countdown);
+    void postpone_add(uint32_t kind, uint32_t node, int32_t countdown, uint64_t episode = 0);
 
     // Whether the front of main_queue is a kind-1 event (takes main_mutex).
     bool wake_pending();
