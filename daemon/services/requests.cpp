@@ -5,6 +5,7 @@
 
 #include "daemon/services/actions.hpp"
 #include "daemon/services/assignment.hpp"
+#include "daemon/services/left_fenced.hpp"
 #include "daemon/services/owner_locks.hpp"
 #include "daemon/services/records.hpp"
 #include "daemon/services/svc_app.hpp"
@@ -75,6 +76,18 @@ void save_or_restore(svc_app& app, service_rec& s, const service_flags& prior)
         s.enabled.store(prior.enabled);
         s.disabled_once.store(prior.disabled_once);
         throw;
+    }
+}
+
+// Why node X cannot take a service now, or null when it can.
+const char* not_serving_reason(svc_app& app, const node& x)
+{
+    if (is_left_fenced(app, x.id))
+        return "the node is left fenced: it may still hold pools of services placed elsewhere";
+    switch (x.state.load()) {
+    case ns_serving: return x.stopping.load() ? "the node is stopping" : nullptr;
+    case ns_offline: return "the node is offline";
+    default: return "the node is not serving yet: back online, not yet enabled";
     }
 }
 
@@ -250,6 +263,13 @@ json do_service_start(svc_app& app, const std::string& name, const json& request
         service_rec* s = find_service(x, name);
         if (s == nullptr) {
             r = no_such_service(name);
+            return;
+        }
+        // Refused at once, before the service is claimed: a start there would
+        // fail, or succeed on a node that may still hold others' pools.
+        if (const char* why = not_serving_reason(app, x)) {
+            spdlog::warn("{}: cannot start service {} on node {}: {} {}", app_name, name, x.id, why, origin_label());
+            r = error_reply("EA90002", "cannot start service: " + name);
             return;
         }
         service_lock lk = lock_if_unowned(app, *s);

@@ -3,6 +3,7 @@
 // effect at once, the dump, and requests that must never wait for ever.
 #include "daemon/services/requests.hpp"
 
+#include "daemon/services/left_fenced.hpp"
 #include "daemon/services/svc_leader_fixture.hpp"
 #include "daemon/services/svc_test_util.hpp"
 
@@ -216,6 +217,37 @@ TEST(SvcRequests, FailedStopLeavesTheServiceAsItWas)
         l.app.post_event(kind_node_offline, 3);
         EXPECT_TRUE(wait_until([&] { return l.runs_on("b", 2); })) << code << "\n" << log.text();
     }
+}
+
+// A start on a node that cannot take services is refused before anything is
+// claimed or asked of its Runner, with the reason in the leader's log.
+TEST(SvcRequests, StartOnANodeThatIsNotServingIsRefused)
+{
+    log_capture log;
+    leader l(three_nodes(default_services()));
+    // Node 3, once back, cannot give up pools of the others: left fenced.
+    l.override_fn = [](uint32_t node, const std::string& cmd, const json& args) -> json {
+        return node == 3 && cmd == "service" && args["cmd"] == "stop" ? err("EIO", "pool busy") : json(nullptr);
+    };
+    l.start();
+    l.online({1, 2});
+    // Node 3 has not been seen yet: nothing is placed, c is nowhere.
+    ASSERT_TRUE(wait_until([&] { return log.has("Enable run services on node 2"); }));
+    EXPECT_EQ(svcapp_call(l.app, start_req("c", 3)), err("EA90002", "cannot start service: c"));
+    EXPECT_TRUE(log.has("[warning] svc_app: cannot start service c on node 3: the node is not serving yet"));
+
+    l.online({3});
+    ASSERT_TRUE(wait_until([&] { return is_left_fenced(l.app, 3); })) << log.text();
+    ASSERT_TRUE(wait_until([&] { return l.holders("c").size() == 1; })) << log.text();  // placed elsewhere
+    ASSERT_EQ(svcapp_call(l.app, svc_req("stop", "c")), nullptr);
+    EXPECT_EQ(svcapp_call(l.app, start_req("c", 3)), err("EA90002", "cannot start service: c"));
+    EXPECT_TRUE(log.has("[warning] svc_app: cannot start service c on node 3: the node is left fenced"));
+    EXPECT_EQ(l.count_calls(3, "service", {{"cmd", "start"}, {"serviceName", "c"}}), 0u);
+    EXPECT_EQ(l.record("c")->at("state"), rs_stopped);
+    EXPECT_TRUE(l.holders("c").empty());
+    // Where it may run, it starts.
+    EXPECT_EQ(svcapp_call(l.app, start_req("c", 1)), nullptr);
+    EXPECT_TRUE(l.runs_on("c", 1));
 }
 
 TEST(SvcRequests, DisableAndEnableTakeEffect)
