@@ -54,6 +54,22 @@ std::string state_text(const json& record, const mgmt_app& app)
     return "STALE";
 }
 
+// Whether the leader keeps the node fenced although it is online (its record
+// "node-left-fenced-<id>"): it takes no service, so the utility's move check
+// must not read it as ONLINE. A record that cannot be read says fenced.
+bool left_fenced(uint32_t id, const mgmt_app& app)
+{
+    json io = {{"key", "node-left-fenced-" + std::to_string(id)}};
+    app.monitor().call(NODE_SELF, "get-value", io);
+    if (!io.is_object() || io.contains("error"))
+        return false;  // no record: never left fenced
+    try {
+        return json::parse(io.at("response").get<std::string>()).at("left_fenced").get<bool>();
+    } catch (const std::exception&) {
+        return true;
+    }
+}
+
 }  // namespace
 
 json make_service_status(const std::string& name, const mgmt_app& app)
@@ -84,8 +100,9 @@ json make_node_status(uint32_t id, const std::string& nodename, const mgmt_app& 
             throw std::runtime_error("node-config 'enabled' is not a boolean");
         enabled = e.get<bool>();
     }
+    const bool online = id < 64 && app.node_online(id);
     return {{"id", id},
-            {"state", id < 64 && app.node_online(id) ? "ONLINE" : "OFFLINE"},
+            {"state", !online ? "OFFLINE" : left_fenced(id, app) ? "FENCED" : "ONLINE"},
             {"nodename", nodename},
             {"enabled", enabled}};
 }

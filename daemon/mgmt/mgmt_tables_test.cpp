@@ -139,6 +139,27 @@ TEST_F(protocol, ServiceStateNames)
     }
 }
 
+// A node the leader keeps fenced reads FENCED while online, so that a move
+// there is refused before its stop.
+TEST_F(protocol, LeftFencedNodeReadsFenced)
+{
+    const struct {
+        const char* record;
+        const char* state;
+    } rows[] = {{nullptr, "ONLINE"},
+                {R"({"left_fenced":false})", "ONLINE"},
+                {R"({"left_fenced":true})", "FENCED"},
+                {"not json", "FENCED"}};
+    for (const auto& r : rows) {
+        if (r.record)
+            mon.kv["node-left-fenced-1"] = r.record;
+        const json reply = json::parse(ask(R"({"call":"node","cmd":"status","id":1})"));
+        EXPECT_EQ(reply["response"][0]["state"], r.state) << (r.record ? r.record : "none");
+    }
+    mon.kv["node-left-fenced-2"] = R"({"left_fenced":true})";  // offline stays OFFLINE
+    EXPECT_EQ(json::parse(ask(R"({"call":"node","cmd":"status","id":2})"))["response"][0]["state"], "OFFLINE");
+}
+
 TEST_F(protocol, BrokenRecordsFailTheRequest)
 {
     for (const char* record : {"not json", R"({"session_id":"S1"})", R"({"session_id":"S1","state":"3"})", "[1]"}) {
