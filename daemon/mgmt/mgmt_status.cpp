@@ -40,6 +40,11 @@ std::string state_text(const json& record, const mgmt_app& app)
     const uint32_t state = node_id_value(state_value).value_or(UINT32_MAX);
     auto session = record.find("session_id");
     const bool current = session != record.end() && *session == json(*app.session_id());
+    // The leader left it alone after its failures (stale records are this
+    // leader's too): nothing will act on it until the operator does.
+    auto failed = record.find("failed");
+    if (failed != record.end() && *failed == true && (current || (session != record.end() && *session == "-")))
+        return "FAILED";
     if (current)
         return state < service_state_names.size() ? service_state_names[state] : "INVALID";
     if (state == 1)
@@ -47,6 +52,22 @@ std::string state_text(const json& record, const mgmt_app& app)
     if (state == 5)
         return "RECOVERY";
     return "STALE";
+}
+
+// Whether the leader keeps the node fenced although it is online (its record
+// "node-left-fenced-<id>"): it takes no service, so the utility's move check
+// must not read it as ONLINE. A record that cannot be read says fenced.
+bool left_fenced(uint32_t id, const mgmt_app& app)
+{
+    json io = {{"key", "node-left-fenced-" + std::to_string(id)}};
+    app.monitor().call(NODE_SELF, "get-value", io);
+    if (!io.is_object() || io.contains("error"))
+        return false;  // no record: never left fenced
+    try {
+        return json::parse(io.at("response").get<std::string>()).at("left_fenced").get<bool>();
+    } catch (const std::exception&) {
+        return true;
+    }
 }
 
 }  // namespace
@@ -79,8 +100,9 @@ json make_node_status(uint32_t id, const std::string& nodename, const mgmt_app& 
             throw std::runtime_error("node-config 'enabled' is not a boolean");
         enabled = e.get<bool>();
     }
+    const bool online = id < 64 && app.node_online(id);
     return {{"id", id},
-            {"state", id < 64 && app.node_online(id) ? "ONLINE" : "OFFLINE"},
+            {"state", !online ? "OFFLINE" : left_fenced(id, app) ? "FENCED" : "ONLINE"},
             {"nodename", nodename},
             {"enabled", enabled}};
 }

@@ -125,6 +125,11 @@ TEST_F(protocol, ServiceStateNames)
         {R"({"session_id":"S1","state":true})", "STOPPED"}, {R"({"session_id":"S0","state":1})", "STOPPED"},
         {R"({"session_id":"S0","state":5})", "RECOVERY"},  {R"({"session_id":"S0","state":2})", "STALE"},
         {R"({"state":3})", "STALE"},                        {R"({"session_id":1,"state":3})", "STALE"},
+        // Left alone after its failures, in this session or stale under it.
+        {R"({"failed":true,"session_id":"S1","state":2})", "FAILED"},
+        {R"({"failed":true,"session_id":"-","state":4})", "FAILED"},
+        {R"({"failed":false,"session_id":"S1","state":2})", "STARTING"},
+        {R"({"failed":true,"session_id":"S0","state":2})", "STALE"},
     };
     for (const auto& r : rows) {
         mon.kv["svc-x-runstate"] = r.record;
@@ -132,6 +137,27 @@ TEST_F(protocol, ServiceStateNames)
         EXPECT_EQ(reply["response"][0]["state"], r.state) << r.record;
         EXPECT_TRUE(reply["response"][0]["run_node"].is_null()) << r.record;
     }
+}
+
+// A node the leader keeps fenced reads FENCED while online, so that a move
+// there is refused before its stop.
+TEST_F(protocol, LeftFencedNodeReadsFenced)
+{
+    const struct {
+        const char* record;
+        const char* state;
+    } rows[] = {{nullptr, "ONLINE"},
+                {R"({"left_fenced":false})", "ONLINE"},
+                {R"({"left_fenced":true})", "FENCED"},
+                {"not json", "FENCED"}};
+    for (const auto& r : rows) {
+        if (r.record)
+            mon.kv["node-left-fenced-1"] = r.record;
+        const json reply = json::parse(ask(R"({"call":"node","cmd":"status","id":1})"));
+        EXPECT_EQ(reply["response"][0]["state"], r.state) << (r.record ? r.record : "none");
+    }
+    mon.kv["node-left-fenced-2"] = R"({"left_fenced":true})";  // offline stays OFFLINE
+    EXPECT_EQ(json::parse(ask(R"({"call":"node","cmd":"status","id":2})"))["response"][0]["state"], "OFFLINE");
 }
 
 TEST_F(protocol, BrokenRecordsFailTheRequest)

@@ -45,6 +45,16 @@ std::optional<runner_failure> call_runner(svc_app& app, service_rec& s, const ch
 
 bool transient(const std::string& code) { return code == "EOFFLINE" || code == "ETIMEDOUT"; }
 
+// Once per run of failures, when the count reaches the limit: the service pass
+// stops acting on it from now on, so say so and what gets it going again.
+void note_failure_limit(const service_rec& s, int32_t count)
+{
+    if (count == failure_limit)
+        spdlog::warn("{}: service {} left alone after {} failures: stop it and start it again, or move it, "
+                     "to try again {}",
+                     app_name, s.name, count, origin_label());
+}
+
 }  // namespace
 
 void start_service(svc_app& app, service_rec& s)
@@ -125,7 +135,15 @@ void count_failure(svc_app& app, service_rec& s)
     const int32_t before = s.retries.fetch_add(1);
     if (before >= failure_limit - 1)
         spdlog::warn("{}: service {} failed {} times. Turn it off.", app_name, s.name, before + 1);
+    note_failure_limit(s, before + 1);
     s.hold_off_until.store(app.clock.now() + hold_off);
+    // Whoever failed (a request, a node stop or a pass), the service's node
+    // takes it up again: its pass waits out the hold-off and acts while the
+    // count stays below the limit. Without this, a failed request would leave
+    // the service half done until some unrelated event ran a pass there.
+    const uint32_t on = s.run_node.load();
+    if (on < max_nodes)
+        app.postpone_add(kind_service_pass, on, pass_rerun_delay);
 }
 
 void assign_service(svc_app& app, service_rec& s, uint32_t node_id)
@@ -142,7 +160,7 @@ void warn_bad_state(svc_app& app, service_rec& s)
 {
     (void)app;
     spdlog::warn("{}: WARN_ONCE: incorrect service state  {} : {}.", app_name, s.name, s.state.load());
-    s.retries.fetch_add(1);
+    note_failure_limit(s, s.retries.fetch_add(1) + 1);
 }
 
 }  // namespace svc

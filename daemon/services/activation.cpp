@@ -6,6 +6,7 @@
 
 #include "daemon/services/actions.hpp"
 #include "daemon/services/assignment.hpp"
+#include "daemon/services/left_fenced.hpp"
 #include "daemon/services/records.hpp"
 #include "daemon/services/svc_app.hpp"
 
@@ -94,6 +95,7 @@ void load_nodes(svc_app& app, const json& doc, service_table& services, std::deq
         } else {
             n.enabled.store(json::parse(rec.at("response").get<std::string>()).at("enabled").get<bool>());
         }
+        load_left_fenced(app, n.id);
     }
     app.node_count.store(static_cast<uint32_t>(nodes.size()));
     if (nodes.empty())
@@ -225,6 +227,12 @@ void event_loop(svc_app& app, service_table& services, std::deque<node>& nodes)
             if (ev.kind == kind_node_stop && configured(nodes, ev.node))
                 ++app.stops_in_hand[ev.node];
         }
+        // In the order the events are handed out: an online event ends the
+        // node's offline episode, an offline event belongs to the current one.
+        if (ev.kind == kind_node_online)
+            begin_return(app, ev.node);
+        else if (ev.kind == kind_node_offline)
+            ev.episode = current_episode(app, ev.node);
         try {
             spdlog::debug("{}: proceed event {} node {}", app_name, ev.kind, ev.node);
             if (ev.kind == kind_assign)

@@ -103,6 +103,43 @@ TEST(SvcActivation, FailedFencingSkipsReclamationAlsoWhenAFencerThrows)
     }
 }
 
+// A failed fencing is tried again every 30 s: once it succeeds the services are
+// reclaimed and started elsewhere; when the node returns first, the tries end
+// and its services stay with it.
+TEST(SvcActivation, FailedFencingIsTriedAgainUntilItSucceedsOrTheNodeReturns)
+{
+    for (bool returns : {false, true}) {
+        log_capture log;
+        leader l(three_nodes(default_services()));
+        std::atomic<int> refusals{returns ? 1000 : 7};  // more than one round of 5 attempts
+        l.override_fn = [&](uint32_t node, const std::string& cmd, const json& args) -> json {
+            if (node == 2 && cmd == "fence-node" && args["cmd"] == "on" && refusals.fetch_sub(1) > 0)
+                return {{"error", "ETIMEDOUT"}, {"errorMessage", "Runner down"}};
+            return nullptr;
+        };
+        l.start();
+        l.online({1, 2, 3});
+        ASSERT_TRUE(wait_until([&] { return l.runs_on("b", 3); }));
+        l.mon.set_alive(3, false);
+        l.app.post_event(kind_node_offline, 3);
+        ASSERT_TRUE(wait_until([&] { return log.has("Failed fencing node 3. Skip reclamation."); }));
+        if (!returns) {
+            EXPECT_TRUE(wait_until([&] { return l.runs_on("b", 2); })) << log.text();
+            EXPECT_GE(l.count_calls(2, "fence-node", {{"cmd", "on"}, {"node", 3}}), 8u);
+            continue;
+        }
+        EXPECT_TRUE(wait_until([&] { return log.count("fencing of node 3 tried again in 30 s") >= 2; }));
+        l.mon.set_alive(3, true);
+        l.app.post_event(kind_node_online, 3);
+        ASSERT_TRUE(wait_until([&] { return log.has("node 3 is back: no more fencing tries"); })) << log.text();
+        const size_t tries = l.count_calls(2, "fence-node", {{"cmd", "on"}, {"node", 3}});
+        l.clock.sleep_for(std::chrono::seconds(120));
+        EXPECT_EQ(l.count_calls(2, "fence-node", {{"cmd", "on"}, {"node", 3}}), tries);
+        EXPECT_TRUE(wait_until([&] { return l.runs_on("b", 3); })) << log.text();
+        EXPECT_EQ(l.count_calls(2, "service", {{"cmd", "recovery"}, {"serviceName", "b"}}), 0u);
+    }
+}
+
 TEST(SvcActivation, ReturningNodeStopsOthersServicesBeforeItIsUnfenced)
 {
     for (bool stop_fails : {false, true}) {

@@ -3,6 +3,7 @@
 #include "daemon/services/assignment.hpp"
 
 #include "daemon/services/actions.hpp"
+#include "daemon/services/left_fenced.hpp"
 #include "daemon/services/svc_app.hpp"
 
 #include <spdlog/spdlog.h>
@@ -60,7 +61,7 @@ void assignment_pass(svc_app& app, service_table& services, std::deque<node>& no
     }
     std::vector<std::pair<uint32_t, uint32_t>> candidates;  // (id, load), configuration order
     for (auto& n : nodes)
-        if (n.state.load() == ns_serving && !n.stopping.load() && n.enabled.load())
+        if (n.state.load() == ns_serving && !n.stopping.load() && n.enabled.load() && !is_left_fenced(app, n.id))
             candidates.emplace_back(n.id, load[n.id]);
     if (candidates.empty())
         return;

@@ -27,6 +27,7 @@ inline constexpr uint32_t kind_assign = 13;
 inline constexpr uint32_t kind_service_pass = 14;
 inline constexpr uint32_t kind_request = 15;
 inline constexpr uint32_t kind_thread_exit = 16;
+inline constexpr uint32_t kind_fence_retry = 17;      // fence again a node whose fencing failed
 
 inline constexpr uint32_t node_none = 64;   // no node / this node not known yet
 inline constexpr uint32_t node_self = 65;   // monitor calls: this node
@@ -38,9 +39,10 @@ inline constexpr uint32_t max_nodes = 64;   // configured ids are below this
 inline constexpr int32_t online_delay = 2;
 inline constexpr int32_t offline_delay = 8;
 inline constexpr int32_t pass_rerun_delay = 10;
+inline constexpr int32_t fence_retry_delay = 30;
 
 struct node_event {
-    // Tally of one broadcast event (kinds 2, 3, 4): every node object that takes
+    // Tally of one broadcast event (kinds 2, 3, 4, 17): every node object that takes
     // part adds to done; any of them may set failed.
     struct action_args {
         std::atomic<int> done{0};
@@ -65,6 +67,10 @@ struct node_event {
     std::shared_ptr<payload> args;  // may be empty
     uint32_t kind = 0;
     uint32_t node = 0;
+    // Kinds 3, 11 and 17: the offline episode of the node (see episodes.hpp), stamped
+    // on the offline event when the event loop hands it out and carried on to the
+    // reclaim that its fencing posts.
+    uint64_t episode = 0;
 
     action_args* tally() const { return args ? std::get_if<action_args>(args.get()) : nullptr; }
     req_args* request() const { return args ? std::get_if<req_args>(args.get()) : nullptr; }
@@ -78,6 +84,7 @@ struct postponed_event {
     uint32_t kind = 0;
     uint32_t node = 0;
     int32_t countdown = 0;  // whole ticks
+    uint64_t episode = 0;   // kind 17: the offline episode it belongs to
 };
 
 }  // namespace svc

@@ -5,7 +5,9 @@
 #include "daemon/services/node.hpp"
 
 #include "daemon/services/actions.hpp"
+#include "daemon/services/episodes.hpp"
 #include "daemon/services/fencing.hpp"
+#include "daemon/services/left_fenced.hpp"
 #include "daemon/services/owner_locks.hpp"
 #include "daemon/services/records.hpp"
 #include "daemon/services/svc_app.hpp"
@@ -68,17 +70,24 @@ void tallied(node_event::action_args& tally, int threshold, const std::function<
         follow_up(tally.failed.load());
 }
 
+enum class sweep_result { clean, keeps, abandoned };
+
 // Before node N gets its access to the other nodes' storage back: asks N's
 // Runner to stop every service that is not placed on N. A node whose daemon died
 // while its host kept running may still hold the pools of services that were
 // reclaimed and started elsewhere; letting it back would give those pools two
 // writers. Each service's lock is held across its stop, so nothing starts it on
-// N meanwhile; a service that gets placed on N is left alone.
-bool stop_services_of_others(svc_app& app, service_table& services, uint32_t n_id)
+// N meanwhile; a service that gets placed on N is left alone. The sweep ends at
+// x's exit flag (between services and in the wait for a lock): its stops carry
+// no save that the term check would refuse, and a deposed leader must not stop
+// what a new leader has just started.
+sweep_result stop_services_of_others(svc_app& app, node& x, uint32_t n_id)
 {
     bool ok = true;
-    for (auto& [name, s] : services) {
-        service_lock lk = lock_while(app, s, [&] { return s.run_node.load() != n_id; });
+    for (auto& [name, s] : *x.services) {
+        if (x.exit.load())
+            return sweep_result::abandoned;
+        service_lock lk = lock_while(app, s, [&] { return s.run_node.load() != n_id && !x.exit.load(); });
         if (!lk.owns_lock())
             continue;
         json io = {{"cmd", "stop"}, {"serviceName", name}};
@@ -89,7 +98,32 @@ bool stop_services_of_others(svc_app& app, service_table& services, uint32_t n_i
             ok = false;
         }
     }
-    return ok;
+    if (x.exit.load())
+        return sweep_result::abandoned;
+    return ok ? sweep_result::clean : sweep_result::keeps;
+}
+
+// The sweep of returning node N, done once per online event, with what follows
+// from it: a node that keeps services of others is left fenced (recorded for
+// every later leader); one that is clean loses that state before it is let back.
+// Returns whether N may be unfenced.
+bool sweep_returning_node(svc_app& app, node& x, uint32_t n_id)
+{
+    switch (stop_services_of_others(app, x, n_id)) {
+    case sweep_result::abandoned: return false;
+    case sweep_result::keeps:
+        spdlog::warn("{}: Node {} keeps services of others; left fenced", app_name, n_id);
+        set_left_fenced(app, n_id, true, x.term);
+        return false;
+    case sweep_result::clean: break;
+    }
+    if (is_left_fenced(app, n_id) && !set_left_fenced(app, n_id, false, x.term)) {
+        spdlog::warn("{}: Node {} stays fenced: its left-fenced record could not be cleared", app_name, n_id);
+        return false;
+    }
+    if (is_ha_peer(app, n_id))
+        app.ha_link->release_allowed.store(true);  // the disk voter may let it back
+    return true;
 }
 
 void on_node_online(svc_app& app, node& x, const node_event& ev)
@@ -106,9 +140,15 @@ void on_node_online(svc_app& app, node& x, const node_event& ev)
     }
     if (n_id == x.id) {
         if (x.state.load() == ns_offline)
-            for (uint32_t u = 0; u < max_nodes; ++u)
-                if (u != x.id && in_set(x.online, u))
+            for (uint32_t u = 0; u < max_nodes; ++u) {
+                if (u == x.id || !in_set(x.online, u))
+                    continue;
+                if (is_left_fenced(app, u))
+                    spdlog::info("{}: node {}: fence-off of node {} skipped (node {} left fenced)", app_name, x.id,
+                                 u, u);
+                else
                     fence_node(app, x, u, false);
+            }
         x.state.store(ns_online);
         if (app.node_count.load() == 1)
             app.post_event(kind_enable_services, x.id);
@@ -116,13 +156,12 @@ void on_node_online(svc_app& app, node& x, const node_event& ev)
         tallied(
             *tally, static_cast<int>(app.node_count.load()) - 1,
             [&] {
-                std::call_once(tally->sweep_once, [&] {
-                    tally->sweep_ok.store(stop_services_of_others(app, *x.services, n_id));
-                    if (!tally->sweep_ok.load())
-                        spdlog::warn("{}: Node {} keeps services of others; left fenced", app_name, n_id);
-                    else if (is_ha_peer(app, n_id))
-                        app.ha_link->release_allowed.store(true);  // the disk voter may let it back
-                });
+                // A reclaim of N still running finishes first: what it releases
+                // is then swept off N below.
+                if (!await_reclaim(app, x, n_id))
+                    return false;
+                std::call_once(tally->sweep_once,
+                               [&] { tally->sweep_ok.store(sweep_returning_node(app, x, n_id)); });
                 if (n_id < max_nodes)
                     x.swept = tally->sweep_ok.load() ? x.swept | uint64_t{1} << n_id : x.swept & ~(uint64_t{1} << n_id);
                 if (!tally->sweep_ok.load())
@@ -137,6 +176,30 @@ void on_node_online(svc_app& app, node& x, const node_event& ev)
     }
     if (n_id < max_nodes)
         x.online |= uint64_t{1} << n_id;
+}
+
+// X's part in fencing node N off, for N's offline event and every retry, all of
+// the offline episode `episode`. When every other node object fenced N, its
+// services are reclaimed; when one failed, they stay assigned to N (they may
+// still run there) and the fencing is tried again in 30 s, until it succeeds or
+// N returns (its episode ended), whose return is then handled as usual.
+void fence_then_reclaim(svc_app& app, node& x, node_event::action_args& tally, uint32_t n_id, uint64_t episode)
+{
+    const auto back = [&] { return current_episode(app, n_id) != episode; };
+    tallied(
+        tally, static_cast<int>(app.node_count.load()) - 1,
+        [&] { return !back() && fence_node(app, x, n_id, true); },
+        [&](bool failed) {
+            if (!failed) {
+                app.post_event(kind_reclaim, n_id, episode);
+            } else if (back()) {
+                spdlog::info("{}: node {} is back: no more fencing tries", app_name, n_id);
+            } else {
+                spdlog::error("{}: Failed fencing node {}. Skip reclamation.", app_name, n_id);
+                spdlog::warn("{}: fencing of node {} tried again in {} s", app_name, n_id, fence_retry_delay);
+                app.postpone_add(kind_fence_retry, n_id, fence_retry_delay, episode);
+            }
+        });
 }
 
 void on_node_offline(svc_app& app, node& x, const node_event& ev)
@@ -166,17 +229,18 @@ void on_node_offline(svc_app& app, node& x, const node_event& ev)
         if (old != ns_serving && old != ns_offline)
             app.post_event(kind_assign, node_all);
     } else if (auto* tally = ev.tally()) {
-        tallied(
-            *tally, static_cast<int>(app.node_count.load()) - 1, [&] { return fence_node(app, x, n_id, true); },
-            [&](bool failed) {
-                if (failed)
-                    spdlog::error("{}: Failed fencing node {}. Skip reclamation.", app_name, n_id);
-                else
-                    app.post_event(kind_reclaim, n_id);
-            });
+        fence_then_reclaim(app, x, *tally, n_id, ev.episode);
     }
     if (n_id < max_nodes)
         x.online &= ~(uint64_t{1} << n_id);
+}
+
+// Another try at fencing node N, which went offline and whose fencing failed.
+// N's own object takes no part.
+void on_fence_retry(svc_app& app, node& x, const node_event& ev)
+{
+    if (auto* tally = ev.tally(); tally && ev.node != x.id)
+        fence_then_reclaim(app, x, *tally, ev.node, ev.episode);
 }
 
 bool holds_services(const node& x)
@@ -281,10 +345,20 @@ void on_node_stop(svc_app& app, node& x, const node_event& ev)
         });
 }
 
+// Releases the services of fenced node X for placement elsewhere, for the
+// offline episode whose fencing completed. A node that has come online since
+// that episode began keeps them: its return may already have been swept past
+// them, and its own service pass settles them where they are.
 void on_reclaim(svc_app& app, node& x, const node_event& ev)
 {
-    if (ev.node != x.id || (x.state.load() == ns_serving && !x.stopping.load()))
+    if (ev.node != x.id)
         return;
+    const auto episode = hold_episode(app, x, ev.episode);
+    if (!episode.owns_lock()) {
+        if (!x.exit.load())
+            spdlog::info("{}: Node {} came back online before its reclaim; its services stay on it", app_name, x.id);
+        return;
+    }
     for (auto& [name, s] : *x.services) {
         if (s.run_node.load() != x.id)
             continue;
@@ -376,6 +450,7 @@ void process_event(svc_app& app, node& n, const node_event& ev)
         case kind_reclaim: on_reclaim(app, n, ev); break;
         case kind_enable_services: on_enable_services(app, n, ev); break;
         case kind_service_pass: service_pass(app, n, ev); break;
+        case kind_fence_retry: on_fence_retry(app, n, ev); break;
         case kind_request: run_request(n, ev); break;
         default: break;
         }

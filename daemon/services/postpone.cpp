@@ -53,7 +53,9 @@ void s_postpone(svc_app& app)
                 lk.lock();
                 for (const auto& p : postpone_tick(app.postponed)) {
                     spdlog::debug("{}: pass delayed event {} node {}", app_name, p.kind, p.node);
-                    app.queue_push(make_event(p.kind, p.node));
+                    node_event ev = make_event(p.kind, p.node);
+                    ev.episode = p.episode;
+                    app.queue_push(std::move(ev));
                 }
                 if (app.mode() == mode_exit)
                     return;

@@ -49,11 +49,15 @@ void save_run_state(svc_app& app, service_rec& service, uint32_t state)
     }
 }
 
-void save_node_config(svc_app& app, node& n)
+void save_node_config(svc_app& app, node& n) { save_node_setting(app, n, n.enabled.load()); }
+
+bool save_node_setting(svc_app& app, const node& n, bool enabled)
 {
-    const json reply = set_value(app, node_config_key(n.id), node_config_text(n.enabled.load()), n.term);
-    if (reply.is_object() && reply.contains("error"))
-        spdlog::error("{}: cannot save node config: {} {}", app_name, n.id, reply["error"].dump());
+    const json reply = set_value(app, node_config_key(n.id), node_config_text(enabled), n.term);
+    if (!reply.is_object() || !reply.contains("error"))
+        return true;
+    spdlog::error("{}: cannot save node config: {} {}", app_name, n.id, reply["error"].dump());
+    return false;
 }
 
 }  // namespace svc

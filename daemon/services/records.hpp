@@ -48,5 +48,8 @@ nlohmann::json set_value(svc_app& app, const std::string& key, const std::string
 void save_run_state(svc_app& app, service_rec& service, uint32_t state);
 // Writes the node's `enabled`; an error reply is logged, nothing is thrown.
 void save_node_config(svc_app& app, node& n);
+// Writes `enabled` as the node's setting, whatever the node object holds now;
+// false (after the log line) when the record was not saved.
+bool save_node_setting(svc_app& app, const node& n, bool enabled);
 
 }  // namespace svc

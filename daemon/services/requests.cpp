@@ -5,6 +5,7 @@
 
 #include "daemon/services/actions.hpp"
 #include "daemon/services/assignment.hpp"
+#include "daemon/services/left_fenced.hpp"
 #include "daemon/services/owner_locks.hpp"
 #include "daemon/services/records.hpp"
 #include "daemon/services/svc_app.hpp"
@@ -57,6 +58,38 @@ service_rec* find_service(node& x, const std::string& name)
 }
 
 json no_such_service(const std::string& name) { return error_reply("ENOENT", "cannot find service: " + name); }
+
+// A service's switches as an enable or disable found them.
+struct service_flags {
+    bool enabled = true;
+    bool disabled_once = false;
+};
+
+// Saves the record with the request's switches; when the save fails they go back
+// to what they were, so a request answered "try again" leaves nothing behind for
+// a later pass to act on. The service's lock is held.
+void save_or_restore(svc_app& app, service_rec& s, const service_flags& prior)
+{
+    try {
+        save_run_state(app, s, s.state.load());
+    } catch (...) {
+        s.enabled.store(prior.enabled);
+        s.disabled_once.store(prior.disabled_once);
+        throw;
+    }
+}
+
+// Why node X cannot take a service now, or null when it can.
+const char* not_serving_reason(svc_app& app, const node& x)
+{
+    if (is_left_fenced(app, x.id))
+        return "the node is left fenced: it may still hold pools of services placed elsewhere";
+    switch (x.state.load()) {
+    case ns_serving: return x.stopping.load() ? "the node is stopping" : nullptr;
+    case ns_offline: return "the node is offline";
+    default: return "the node is not serving yet: back online, not yet enabled";
+    }
+}
 
 // The requester's wait slice: one second of the app's clock.
 auto wait_slice(svc_app& app) { return app.clock.real(std::chrono::seconds(1)); }
@@ -150,14 +183,17 @@ json dump_services(svc_app& app)
 json do_service_onoff(svc_app& app, const std::string& name, bool enable)
 {
     auto owner = std::make_shared<std::atomic<uint32_t>>(run_node_none);
+    auto prior = std::make_shared<service_flags>();
     json reply;
-    const bool phase_one = run_on_node(app, app.this_nodeid.load(), [&app, name, enable, owner](node& x, json& r) {
+    const bool phase_one = run_on_node(app, app.this_nodeid.load(), [&app, name, enable, owner, prior](node& x, json& r) {
         request_origin_scope origin(1);
         service_rec* s = find_service(x, name);
         if (s == nullptr) {
             r = no_such_service(name);
             return;
         }
+        prior->enabled = s->enabled.load();
+        prior->disabled_once = s->disabled_once.load();
         if (enable) {
             s->enabled.store(true);
             s->disabled_once.store(false);
@@ -167,7 +203,7 @@ json do_service_onoff(svc_app& app, const std::string& name, bool enable)
         if (s->run_node.load() == run_node_none) {
             service_lock lk = lock_if_unowned(app, *s);
             if (lk.owns_lock())
-                save_run_state(app, *s, s->state.load());
+                save_or_restore(app, *s, *prior);
         }
         owner->store(s->run_node.load());
         if (enable)
@@ -179,7 +215,7 @@ json do_service_onoff(svc_app& app, const std::string& name, bool enable)
     }
     const uint32_t on = owner->load();
     if (on < max_nodes) {
-        const bool phase_two = run_on_node(app, on, [&app, name, enable, on](node& x, json&) {
+        const bool phase_two = run_on_node(app, on, [&app, name, enable, on, prior](node& x, json&) {
             request_origin_scope origin(1);
             service_rec* s = find_service(x, name);
             if (s == nullptr)
@@ -189,7 +225,14 @@ json do_service_onoff(svc_app& app, const std::string& name, bool enable)
             service_lock lk = lock_if_owned(app, x, *s);
             if (!lk.owns_lock())
                 return;
-            save_run_state(app, *s, s->state.load());
+            save_or_restore(app, *s, *prior);
+            if (!enable) {
+                // The stop a disable asks for is a fresh action, as an
+                // assignment's start is: a service left alone after its
+                // failures is stopped too, and without waiting out a hold-off.
+                s->retries.store(0);
+                s->hold_off_until.store(svc_clock::time_point{});
+            }
             lk.unlock();
             // A disable lets the owner's pass stop the service after a grace
             // period; an enable takes effect at once (a service that was stopped
@@ -220,6 +263,13 @@ json do_service_start(svc_app& app, const std::string& name, const json& request
         service_rec* s = find_service(x, name);
         if (s == nullptr) {
             r = no_such_service(name);
+            return;
+        }
+        // Refused at once, before the service is claimed: a start there would
+        // fail, or succeed on a node that may still hold others' pools.
+        if (const char* why = not_serving_reason(app, x)) {
+            spdlog::warn("{}: cannot start service {} on node {}: {} {}", app_name, name, x.id, why, origin_label());
+            r = error_reply("EA90002", "cannot start service: " + name);
             return;
         }
         service_lock lk = lock_if_unowned(app, *s);
@@ -272,13 +322,24 @@ json do_service_stop(svc_app& app, const std::string& name)
             r = error_reply("EAGAIN", "try to stop again later svc: " + name);
             return;
         }
-        s->disabled_once.store(true);
+        const bool was_disabled_once = s->disabled_once.exchange(true);
         s->last_error.clear();
-        stop_service(app, *s);
+        // Not stopped, the request changes nothing of what the service should be:
+        // its node's pass keeps it where it is and a later failover moves it as
+        // usual, where a flag left set would keep it from ever being placed
+        // again. A save that fails (here or in the stop) drops the request.
+        try {
+            stop_service(app, *s);
+        } catch (...) {
+            s->disabled_once.store(was_disabled_once);
+            throw;
+        }
         const uint32_t st = s->state.load();
-        if (st != rs_stopped && st != rs_unclean)
-            r = error_reply("EA90001",
-                            "cannot stop service: " + name + (s->last_error.empty() ? "" : ": " + s->last_error));
+        if (st == rs_stopped || st == rs_unclean)
+            return;
+        s->disabled_once.store(was_disabled_once);
+        save_run_state(app, *s, st);
+        r = error_reply("EA90001", "cannot stop service: " + name + (s->last_error.empty() ? "" : ": " + s->last_error));
     }, reply);
     if (!phase_two)
         reply_try_again(reply);
@@ -288,10 +349,16 @@ json do_service_stop(svc_app& app, const std::string& name)
 json do_node_setting(svc_app& app, uint32_t id, bool enable)
 {
     json reply;
-    const bool done = run_on_node(app, id, [&app, enable](node& x, json&) {
+    const bool done = run_on_node(app, id, [&app, enable](node& x, json& r) {
         request_origin_scope origin(1);
+        // Saved first: a setting the store does not hold would be lost to the
+        // next leader, so it is not taken up here either, and the requester
+        // hears that nothing was done.
+        if (!save_node_setting(app, x, enable)) {
+            reply_try_again(r);
+            return;
+        }
         x.enabled.store(enable);
-        save_node_config(app, x);
         // The node's service pass acts on the new setting now (a disabled node
         // stops its services), not at some later unrelated event.
         app.post_event(kind_service_pass, x.id);

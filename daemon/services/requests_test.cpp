@@ -3,6 +3,7 @@
 // effect at once, the dump, and requests that must never wait for ever.
 #include "daemon/services/requests.hpp"
 
+#include "daemon/services/left_fenced.hpp"
 #include "daemon/services/svc_leader_fixture.hpp"
 #include "daemon/services/svc_test_util.hpp"
 
@@ -110,6 +111,145 @@ TEST(SvcRequests, StopThenStartElsewhere)
     EXPECT_EQ(l.double_starts, 0);
 }
 
+// Runners whose start of one service fails while its pool is missing.
+struct missing_pool : leader {
+    std::atomic<bool> pool{false};
+    std::atomic<int> starts{0};
+    explicit missing_pool(const char* service) : leader(three_nodes(default_services()))
+    {
+        override_fn = [this, service](uint32_t, const std::string& cmd, const json& args) -> json {
+            if (cmd != "service" || args["cmd"] != "start" || args["serviceName"] != service)
+                return nullptr;
+            ++starts;
+            return pool ? json(nullptr) : err("EPROGRAM", "FAILED phase=pool-import : not found among importable pools");
+        };
+    }
+};
+
+// A failed start, whether the assignment's, a manual start's or a move's, is
+// taken up again by its node's service pass once its hold-off has passed, with
+// no operator action: the pool created after the failure is started there.
+TEST(SvcRequests, FailedStartIsTakenUpAgainByTheServicePass)
+{
+    log_capture log;
+    for (const char* how : {"cold start", "manual start", "move"}) {
+        missing_pool l("c");
+        l.pool = std::string(how) != "cold start";
+        l.start();
+        l.online({1, 2, 3});
+        ASSERT_TRUE(wait_until([&] { return l.starts > 0; })) << how;
+        uint32_t to = l.record("c")->at("run_node").get<uint32_t>();
+        if (std::string(how) != "cold start") {
+            ASSERT_TRUE(wait_until([&] { return l.runs_on("c", to); })) << how;
+            l.pool = false;
+            ASSERT_EQ(svcapp_call(l.app, svc_req("stop", "c")), nullptr) << how;
+            l.clock.sleep_for(std::chrono::seconds(30));  // the passes the stop brought about are done
+            to = std::string(how) == "move" ? to % 3 + 1 : to;
+            EXPECT_EQ(svcapp_call(l.app, start_req("c", to)), err("EA90002", "cannot start service: c")) << how;
+        }
+        const auto failed_at = l.clock.now();
+        EXPECT_EQ(l.record("c")->at("state"), rs_starting) << how;
+        l.pool = true;
+        ASSERT_TRUE(wait_until([&] { return l.runs_on("c", to); }, 5)) << how << "\n" << log.text();
+        const auto took = l.clock.now() - failed_at;
+        EXPECT_GE(took, hold_off - std::chrono::seconds(1)) << how;
+        EXPECT_LT(took, std::chrono::seconds(140)) << how;
+        EXPECT_EQ(l.holders("c"), std::set<uint32_t>{to}) << how;
+        l.stop();
+        EXPECT_EQ(l.double_starts, 0) << how;
+    }
+}
+
+// At its failure limit a service is left alone: no further start, its record
+// says it failed, one warning says so and how to get it going; a stop and a
+// start get it going again.
+TEST(SvcRequests, ServiceAtItsFailureLimitIsLeftAloneUntilStoppedAndStarted)
+{
+    log_capture log;
+    missing_pool l("c");
+    l.start();
+    l.online({1, 2, 3});
+    ASSERT_TRUE(wait_until([&] { return l.starts == failure_limit; }, 10)) << log.text();
+    l.clock.sleep_for(std::chrono::seconds(600));
+    EXPECT_EQ(l.starts, failure_limit);
+    json rec = *l.record("c");
+    EXPECT_EQ(rec["failed"], true);
+    EXPECT_EQ(rec["state"], rs_starting);
+    const uint32_t on = rec["run_node"].get<uint32_t>();
+    EXPECT_EQ(log.count("left alone"), 1u) << log.text();
+    EXPECT_TRUE(log.has("[warning] svc_app: service c left alone after 5 failures"));
+
+    l.pool = true;
+    EXPECT_EQ(svcapp_call(l.app, svc_req("stop", "c")), nullptr);
+    EXPECT_EQ(svcapp_call(l.app, start_req("c", on)), nullptr);
+    EXPECT_TRUE(l.runs_on("c", on));
+    EXPECT_EQ(l.record("c")->at("failed"), false);
+    l.stop();
+    EXPECT_EQ(l.double_starts, 0);
+}
+
+// A stop that answers an error leaves the service as it was: it stays where it
+// ran (its node takes it up again), nobody carries the stop out later, and a
+// failover moves it as usual.
+TEST(SvcRequests, FailedStopLeavesTheServiceAsItWas)
+{
+    for (const char* code : {"ETIMEDOUT", "EIO"}) {
+        log_capture log;
+        leader l(three_nodes(default_services()));
+        std::atomic<bool> refuse{false};
+        l.override_fn = [&](uint32_t node, const std::string& cmd, const json& args) -> json {
+            if (refuse && node == 3 && cmd == "service" && args["cmd"] == "stop" && args["serviceName"] == "b")
+                return err(code, "Runner down");
+            return nullptr;
+        };
+        l.start();
+        l.online({1, 2, 3});
+        ASSERT_TRUE(wait_until([&] { return l.runs_on("b", 3); }));
+        refuse = true;
+        EXPECT_EQ(svcapp_call(l.app, svc_req("stop", "b")), err("EA90001", "cannot stop service: b: Runner down"));
+        EXPECT_EQ(l.record("b")->at("disabled_once"), false) << code;
+        refuse = false;
+        l.clock.sleep_for(std::chrono::seconds(250));
+        EXPECT_TRUE(l.runs_on("b", 3)) << code << "\n" << log.text();
+        EXPECT_EQ(l.holders("b"), std::set<uint32_t>{3}) << code;
+        EXPECT_EQ(l.double_starts, 0);
+        l.mon.set_alive(3, false);
+        l.app.post_event(kind_node_offline, 3);
+        EXPECT_TRUE(wait_until([&] { return l.runs_on("b", 2); })) << code << "\n" << log.text();
+    }
+}
+
+// A start on a node that cannot take services is refused before anything is
+// claimed or asked of its Runner, with the reason in the leader's log.
+TEST(SvcRequests, StartOnANodeThatIsNotServingIsRefused)
+{
+    log_capture log;
+    leader l(three_nodes(default_services()));
+    // Node 3, once back, cannot give up pools of the others: left fenced.
+    l.override_fn = [](uint32_t node, const std::string& cmd, const json& args) -> json {
+        return node == 3 && cmd == "service" && args["cmd"] == "stop" ? err("EIO", "pool busy") : json(nullptr);
+    };
+    l.start();
+    l.online({1, 2});
+    // Node 3 has not been seen yet: nothing is placed, c is nowhere.
+    ASSERT_TRUE(wait_until([&] { return log.has("Enable run services on node 2"); }));
+    EXPECT_EQ(svcapp_call(l.app, start_req("c", 3)), err("EA90002", "cannot start service: c"));
+    EXPECT_TRUE(log.has("[warning] svc_app: cannot start service c on node 3: the node is not serving yet"));
+
+    l.online({3});
+    ASSERT_TRUE(wait_until([&] { return is_left_fenced(l.app, 3); })) << log.text();
+    ASSERT_TRUE(wait_until([&] { return l.holders("c").size() == 1; })) << log.text();  // placed elsewhere
+    ASSERT_EQ(svcapp_call(l.app, svc_req("stop", "c")), nullptr);
+    EXPECT_EQ(svcapp_call(l.app, start_req("c", 3)), err("EA90002", "cannot start service: c"));
+    EXPECT_TRUE(log.has("[warning] svc_app: cannot start service c on node 3: the node is left fenced"));
+    EXPECT_EQ(l.count_calls(3, "service", {{"cmd", "start"}, {"serviceName", "c"}}), 0u);
+    EXPECT_EQ(l.record("c")->at("state"), rs_stopped);
+    EXPECT_TRUE(l.holders("c").empty());
+    // Where it may run, it starts.
+    EXPECT_EQ(svcapp_call(l.app, start_req("c", 1)), nullptr);
+    EXPECT_TRUE(l.runs_on("c", 1));
+}
+
 TEST(SvcRequests, DisableAndEnableTakeEffect)
 {
     log_capture log;
@@ -168,6 +308,42 @@ TEST(SvcRequests, ThrowingSaveAnswersTryAgain)
     EXPECT_TRUE(l.runs_on("b", 3));
     EXPECT_TRUE(log.has("Drop event."));
     l.mon.throw_on_set_value("");
+    // Nothing of the refused disable and stop is carried out later: the nodes'
+    // passes keep a and b.
+    EXPECT_EQ(l.call(node_req("enable", 2)), nullptr);
+    EXPECT_EQ(l.call(node_req("enable", 3)), nullptr);
+    l.clock.sleep_for(std::chrono::seconds(300));
+    EXPECT_EQ(l.holders("a"), std::set<uint32_t>{2});
+    EXPECT_EQ(l.holders("b"), std::set<uint32_t>{3});
+    EXPECT_EQ(l.record("a")->at("enabled"), true);
+
+    // A node setting the store refused is answered so and not taken up.
+    l.clock.sleep_for(std::chrono::seconds(30));  // no pass is saving now
+    l.mon.fail_set_values(1);
+    EXPECT_EQ(l.call(node_req("disable", 3)), try_again);
+    EXPECT_EQ(l.mon.kv("node-config-3"), R"({"enabled":true})");
+    l.clock.sleep_for(std::chrono::seconds(30));
+    EXPECT_EQ(l.holders("b"), std::set<uint32_t>{3});
+    EXPECT_EQ(l.call(svc_req("stop", "c")), nullptr);
+    EXPECT_EQ(l.call(start_req("c", 3)), nullptr);
+}
+
+// A disable stops a service that was left alone at its failure limit.
+TEST(SvcRequests, DisableStopsAServiceAtItsFailureLimit)
+{
+    log_capture log;
+    missing_pool l("c");
+    l.start();
+    l.online({1, 2, 3});
+    ASSERT_TRUE(wait_until([&] { return l.starts == failure_limit; }, 10)) << log.text();
+    const uint32_t on = l.record("c")->at("run_node").get<uint32_t>();
+    l.mon.clear_calls();
+    EXPECT_EQ(svcapp_call(l.app, svc_req("disable", "c")), nullptr);
+    EXPECT_TRUE(wait_until([&] { return l.record("c")->at("state") == rs_stopped; }, 5)) << log.text();
+    EXPECT_EQ(l.count_calls(on, "service", {{"cmd", "stop"}, {"serviceName", "c"}}), 1u);
+    EXPECT_EQ(l.record("c")->at("enabled"), false);
+    EXPECT_EQ(l.record("c")->at("failed"), false);
+    EXPECT_EQ(l.starts, failure_limit);
 }
 
 TEST(SvcRequests, NeverWaitForEver)

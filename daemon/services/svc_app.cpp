@@ -15,7 +15,7 @@ node_event make_event(uint32_t kind, uint32_t node)
     node_event ev;
     ev.kind = kind;
     ev.node = node;
-    if (kind == kind_node_online || kind == kind_node_offline || kind == kind_node_stop)
+    if (kind == kind_node_online || kind == kind_node_offline || kind == kind_node_stop || kind == kind_fence_retry)
         ev.args = std::make_shared<node_event::payload>(std::in_place_type<node_event::action_args>);
     else if (kind == kind_request)
         ev.args = std::make_shared<node_event::payload>(std::in_place_type<node_event::req_args>);
@@ -106,11 +106,12 @@ void svc_app::doevent(const std::string& event, const std::string& value) noexce
     }
 }
 
-void svc_app::post_event(uint32_t kind, uint32_t node)
+void svc_app::post_event(uint32_t kind, uint32_t node, uint64_t episode)
 {
     if (node >= max_nodes && node != node_all)
         return;
     node_event ev = make_event(kind, node);
+    ev.episode = episode;
     std::lock_guard lk(main_mutex);
     queue_push(std::move(ev));
 }
@@ -124,17 +125,18 @@ void svc_app::queue_push(node_event ev)
     main_cond.notify_all();
 }
 
-void svc_app::postpone_add(uint32_t kind, uint32_t node, int32_t countdown)
+void svc_app::postpone_add(uint32_t kind, uint32_t node, int32_t countdown, uint64_t episode)
 {
     std::lock_guard lk(main_mutex);
-    if (kind == kind_service_pass) {
-        // Every pass with work left asks for a rerun and nothing else collapses
-        // them: one waiting rerun per node is enough.
+    if (kind == kind_service_pass || kind == kind_fence_retry) {
+        // Every pass with work left asks for a rerun (every failed fencing of an
+        // offline episode for another try) and nothing else collapses them: one
+        // waiting per node (and episode) is enough.
         for (const auto& p : postponed)
-            if (p.kind == kind_service_pass && p.node == node)
+            if (p.kind == kind && p.node == node && p.episode == episode)
                 return;
     }
-    postponed.push_front({kind, node, countdown});
+    postponed.push_front({kind, node, countdown, episode});
     main_cond.notify_all();
 }
 

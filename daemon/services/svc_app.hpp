@@ -16,6 +16,7 @@
 
 #include "daemon/core/ha_fence_link.hpp"
 #include "daemon/core/monitor.hpp"
+#include "daemon/services/episodes.hpp"
 #include "daemon/services/monitor_port.hpp"
 #include "daemon/services/node_event.hpp"
 #include "daemon/services/svc_clock.hpp"
@@ -89,6 +90,11 @@ struct svc_app {
     // other about the peer's fencing (not owned; tests point it at their own).
     kelm::ha_fence_link* ha_link = &kelm::daemon_ha_link();
     std::array<std::atomic<bool>, max_nodes> cfg_enabled;
+    // Per node id: the mirror of the replicated left-fenced record (left_fenced.hpp).
+    std::array<std::atomic<bool>, max_nodes> left_fenced{};
+    // Per node id: its offline episodes and the lock that orders a reclaim
+    // against the node's return (episodes.hpp).
+    node_episodes episodes;
 
     // The mode word (1 inactive, 2 active, 3 exit).
     uint32_t mode() const { return record.state.load(); }
@@ -99,13 +105,13 @@ struct svc_app {
     void doevent(const std::string& event, const std::string& value) noexcept;
 
     // Queues (kind, node) with its payload; drops node >= 64 other than 66.
-    void post_event(uint32_t kind, uint32_t node);
+    void post_event(uint32_t kind, uint32_t node, uint64_t episode = 0);
     // main_mutex held by the caller: kind 1 to the front, others to the back; notify-all.
     void queue_push(node_event ev);
     // Adds a delayed event at the front of `postponed` under main_mutex, then
     // notify-all. A service pass (kind 14) for a node that already has one waiting
     // is not added again.
-    void postpone_add(uint32_t kind, uint32_t node, int32_t countdown);
+    void postpone_add(uint32_t kind, uint32_t node, int32_t countdown, uint64_t episode = 0);
 
     // Whether the front of main_queue is a kind-1 event (takes main_mutex).
     bool wake_pending();

@@ -62,6 +62,7 @@ struct leader {
 
     std::mutex mutex;
     std::map<std::string, std::set<uint32_t>> running;  // service -> nodes holding it
+    std::map<uint32_t, std::set<uint32_t>> fenced_by;   // node -> the nodes whose Runner fences it
     int double_starts = 0;
     std::function<json(uint32_t, const std::string&, const json&)> override_fn;
 
@@ -83,6 +84,14 @@ struct leader {
         }
         if (cmd == "ping")
             return {{"response", "pong"}};
+        if (cmd == "fence-node") {
+            std::lock_guard lk(mutex);
+            auto& by = fenced_by[args["node"].get<uint32_t>()];
+            if (args["cmd"] == "on")
+                by.insert(node);
+            else
+                by.erase(node);
+        }
         if (cmd == "service") {
             const auto name = args["serviceName"].get<std::string>();
             std::lock_guard lk(mutex);
@@ -145,6 +154,11 @@ struct leader {
     {
         std::lock_guard lk(mutex);
         return running[service];
+    }
+    std::set<uint32_t> fencers_of(uint32_t node)
+    {
+        std::lock_guard lk(mutex);
+        return fenced_by[node];
     }
     size_t count_calls(uint32_t node, const std::string& cmd, const json& args)
     {

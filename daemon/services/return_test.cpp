@@ -1,0 +1,157 @@
+// A node's absence and return under awkward schedules, end to end on the fake
+// monitor: a reclaim that arrives after the node is back, a leadership that ends
+// during the returning node's sweep, and a left-fenced node against the other
+// unfencing paths. Judged by who holds which service, who fences whom and what
+// the records say.
+#include "daemon/services/left_fenced.hpp"
+#include "daemon/services/svc_leader_fixture.hpp"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <mutex>
+#include <vector>
+
+namespace svc {
+namespace {
+
+using namespace std::chrono_literals;
+using nlohmann::json;
+using testing::default_services;
+using testing::leader;
+using testing::log_capture;
+using testing::three_nodes;
+using testing::wait_until;
+
+// Node 3's daemon pauses (its host keeps b's pools), one fencer is slow, and
+// node 3 is back 100 ms after its offline event: its return is handled before
+// the last fencer posts the reclaim. The reclaim of that absence must release
+// nothing, or b gets a second holder.
+TEST(SvcReturn, NodeBackBeforeItsReclaimKeepsItsServices)
+{
+    log_capture log;
+    leader l(three_nodes(default_services()));
+    l.override_fn = [&](uint32_t node, const std::string& cmd, const json& args) -> json {
+        if (node == 2 && cmd == "fence-node" && args["cmd"] == "on")
+            std::this_thread::sleep_for(500ms);
+        return nullptr;
+    };
+    l.start();
+    l.online({1, 2, 3});
+    ASSERT_TRUE(wait_until([&] { return l.runs_on("b", 3); }));
+    l.app.post_event(kind_node_offline, 3);
+    std::this_thread::sleep_for(100ms);
+    l.online({3});
+    ASSERT_TRUE(wait_until([&] { return l.count_calls(2, "fence-node", {{"cmd", "off"}, {"node", 3}}) == 1; }));
+    std::this_thread::sleep_for(300ms);  // 300 s of the leader's clock: passes and assignments run
+    ASSERT_TRUE(wait_until([&] { return l.runs_on("b", 3) && l.record("b")->at("session_id") == "S"; }))
+        << log.text();
+    l.stop();
+    EXPECT_EQ(l.holders("b"), std::set<uint32_t>{3});
+    EXPECT_EQ(l.double_starts, 0);
+    EXPECT_TRUE(l.mon.calls("recovery").empty());
+    EXPECT_TRUE(log.has("svc_app: Node 3 came back online before its reclaim; its services stay on it"));
+}
+
+// The leadership ends while a returning node's sweep waits on a slow Runner:
+// the sweep stops at once, and the activation ends within one Runner call.
+TEST(SvcReturn, AbortEndsTheSweepOfAReturningNode)
+{
+    json services = json::array();
+    for (int i = 0; i < 8; ++i)
+        services.push_back({{"name", "s" + std::to_string(i)}, {"pri0", 2}});
+    leader l(three_nodes(services));
+    std::mutex mutex;
+    std::vector<std::chrono::steady_clock::time_point> stops;
+    std::atomic<bool> slow{false};
+    l.override_fn = [&](uint32_t node, const std::string& cmd, const json& args) -> json {
+        if (slow.load() && node == 3 && cmd == "service" && args["cmd"] == "stop") {
+            {
+                std::lock_guard lk(mutex);
+                stops.push_back(std::chrono::steady_clock::now());
+            }
+            std::this_thread::sleep_for(200ms);
+        }
+        return nullptr;
+    };
+    l.start();
+    l.online({1, 2, 3});
+    ASSERT_TRUE(wait_until([&] { return l.runs_on("s7", 2) && l.runs_on("s0", 2); }));
+    l.app.post_event(kind_node_offline, 3);
+    ASSERT_TRUE(wait_until([&] { return l.count_calls(2, "fence-node", {{"cmd", "on"}, {"node", 3}}) == 1; }));
+    slow.store(true);
+    l.online({3});
+    ASSERT_TRUE(wait_until([&] {
+        std::lock_guard lk(mutex);
+        return !stops.empty();
+    }));
+    const auto aborted = std::chrono::steady_clock::now();
+    l.stop();
+    const auto took = std::chrono::steady_clock::now() - aborted;
+    std::lock_guard lk(mutex);
+    for (auto t : stops)
+        EXPECT_LT(t, aborted) << "a stop asked of node 3 after the leadership ended";
+    EXPECT_LT(took, 450ms) << "teardown waited for more than the Runner call in flight";
+    EXPECT_TRUE(l.fencers_of(3).size() == 2) << "node 3 stays fenced";
+}
+
+// Node 3 cannot give up b's pools after b moved: it is left fenced, and stays so
+// when node 2 restarts and its own return unfences the nodes it sees online.
+TEST(SvcReturn, LeftFencedNodeStaysFencedWhenAnotherNodeReturns)
+{
+    log_capture log;
+    leader l(three_nodes(default_services()));
+    l.start();
+    l.online({1, 2, 3});
+    ASSERT_TRUE(wait_until([&] { return l.runs_on("b", 3); }));
+    l.mon.set_alive(3, false);
+    l.app.post_event(kind_node_offline, 3);
+    ASSERT_TRUE(wait_until([&] { return l.runs_on("b", 2); }));
+    l.override_fn = [&](uint32_t node, const std::string& cmd, const json& args) -> json {
+        if (node == 3 && cmd == "service" && args["cmd"] == "stop")
+            return {{"error", "EPROGRAM"}, {"errorMessage", "FAILED phase=pool-export exit=30 : pool suspended"}};
+        return nullptr;
+    };
+    l.mon.set_alive(3, true);
+    l.online({3});
+    ASSERT_TRUE(wait_until([&] { return log.count("svc_app: Enable run services on node 3") == 2; }));
+    EXPECT_EQ(l.mon.kv(left_fenced_key(3)), R"({"left_fenced":true})");
+    EXPECT_TRUE(is_left_fenced(l.app, 3));
+
+    // Node 2 restarts: fenced, its services move, it comes back.
+    l.mon.set_alive(2, false);
+    l.app.post_event(kind_node_offline, 2);
+    ASSERT_TRUE(wait_until([&] { return l.runs_on("b", 1) && l.runs_on("a", 1); })) << log.text();
+    l.mon.set_alive(2, true);
+    l.online({2});
+    ASSERT_TRUE(wait_until([&] { return log.count("svc_app: Enable run services on node 2") == 2; }));
+    std::this_thread::sleep_for(100ms);
+    l.stop();
+    EXPECT_EQ(l.fencers_of(3), (std::set<uint32_t>{1, 2})) << "node 3 was let back while it holds b";
+    EXPECT_TRUE(l.fencers_of(2).empty());
+    EXPECT_TRUE(log.has("svc_app: node 2: fence-off of node 3 skipped (node 3 left fenced)"));
+    // Nothing was placed on the left-fenced node.
+    for (const char* s : {"a", "b", "c", "d"})
+        EXPECT_NE(l.record(s)->at("run_node"), 3) << s;
+}
+
+// A new leader reads the state back; a clean sweep clears it before the node is
+// let back.
+TEST(SvcReturn, NewLeaderSeesLeftFencedAndACleanSweepClearsIt)
+{
+    for (const char* stored : {R"({"left_fenced":true})", "{"}) {
+        log_capture log;
+        leader l(three_nodes(default_services()));
+        l.mon.kv_put(left_fenced_key(3), stored);
+        l.start();
+        ASSERT_TRUE(wait_until([&] { return is_left_fenced(l.app, 3); })) << stored;
+        l.online({1, 2, 3});
+        ASSERT_TRUE(wait_until([&] { return l.runs_on("b", 3); })) << stored;
+        l.stop();
+        EXPECT_EQ(l.mon.kv(left_fenced_key(3)), R"({"left_fenced":false})") << stored;
+        EXPECT_FALSE(is_left_fenced(l.app, 3));
+    }
+}
+
+}  // namespace
+}  // namespace svc
