@@ -209,6 +209,15 @@ pool_presence pool_is_imported(const std::string& pool, std::string* err)
     return pool_presence::unknown;
 }
 
+bool pool_is_suspended(const std::string& pool)
+{
+    library lib;
+    if (!lib)
+        return false;
+    pool_ptr zhp(zpool_open_canfail(lib.get(), pool.c_str()));
+    return zhp && zpool_get_state(zhp.get()) == POOL_STATE_UNAVAIL;
+}
+
 bool pool_import(const std::string& pool, bool recovery, std::string* err, bool* mounted)
 {
     set(err, "");

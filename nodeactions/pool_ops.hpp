@@ -42,6 +42,11 @@ pool_presence pool_is_imported(const std::string& pool, std::string* err = nullp
 // Imports from "/dev/diskid" with ANY_HOST (recovery: ANY_HOST | IMPORT_ONLY, nothing
 // mounted). After a normal import `mounted` tells whether the datasets were
 // mounted (false when the pool is unavailable or mounting failed).
+// Whether the pool is imported here with its I/O suspended (this host reaches
+// none of the disks it still uses): the library opens it with pool state
+// UNAVAIL. False when it is not imported, usable, or cannot be read.
+bool pool_is_suspended(const std::string& pool);
+
 bool pool_import(const std::string& pool, bool recovery, std::string* err, bool* mounted = nullptr);
 
 // Unmounts and exports. Like the real library, this blocks for as long as the

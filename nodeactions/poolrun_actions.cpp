@@ -71,7 +71,7 @@ int action_start(const service_def& svc, hook_runner& hooks)
     return done(svc, "start");
 }
 
-int stop_pool(const std::string& pool)
+int stop_pool(const std::string& pool, const ext_ip_map& ext_ips)
 {
     const std::string context = ctx({{"pool", pool}});
     std::string why;
@@ -93,6 +93,15 @@ int stop_pool(const std::string& pool)
     phase_info("pool-export", context, "exporting");
     if (!pool_export(pool, true, &why)) {
         report_pool_holders("pool-export", context, pool);
+        // A busy pool keeps the service's addresses. A suspended one (read from
+        // the pool layer, never from the error text) means this host has lost
+        // the pool's storage: the service runs, or will run, elsewhere with these
+        // addresses, so they go here; the stop still fails.
+        if (pool_is_suspended(pool)) {
+            phase_error("pool-export", context, why + "; pool suspended: removing the service addresses");
+            if (int rc = ext_ips_apply(ext_ips, false, exit_ext_ip_remove); rc != exit_ok)
+                return rc;
+        }
         return phase_failed("pool-export", context, exit_pool_export, why);
     }
     phase_info("pool-export", context, "exported");
@@ -109,7 +118,7 @@ int action_stop(const service_def& svc, hook_runner& hooks)
     for (const auto& pool : svc.pools)
         hooks.run_pool_hooks(pool, "stop", false, svc.name);
     for (const auto& pool : svc.pools) {
-        if (int rc = stop_pool(pool); rc != exit_ok)
+        if (int rc = stop_pool(pool, svc.ext_ips); rc != exit_ok)
             return rc;
     }
     if (int rc = ext_ips_apply(svc.ext_ips, false, exit_ext_ip_remove); rc != exit_ok)

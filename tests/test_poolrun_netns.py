@@ -191,3 +191,31 @@ def test_stopping_one_service_keeps_the_other_on_the_same_subnet(site):
     assert addrs("a") == ["10.9.0.2/24"]
     assert run(site, "stop", "second", "node1").rc == 0
     assert addrs("a") == []
+
+
+def test_a_host_that_lost_the_pool_gives_up_its_addresses_but_a_busy_pool_keeps_them(site):
+    """A failed export keeps the addresses while the host still has the pool's
+    storage (the pool may come back to life here); once the pool layer reports the
+    pool suspended, the host has lost it and the service runs elsewhere: its
+    addresses go, and the stop still fails."""
+    site.pool("tank", vdevs=[{"path": "/dev/diskid/N2", "host": "node2", "state": 7}])
+    site.service("svc", ["tank"], ext_ips=[ext_ip("10.0.0.21", "24")])
+    assert run(site, "start", "svc", "node1").rc == 0
+    assert addrs("a") == ["10.0.0.21/24"]
+
+    # An export that fails on a pool still usable here: the addresses stay.
+    site.emul("fault", {"op": "export", "pool": "tank", "errno": 5, "text": "cannot export 'tank': I/O error"})
+    r = run(site, "stop", "svc", "node1")
+    assert r.rc == 30, r
+    assert addrs("a") == ["10.0.0.21/24"]
+    assert site.holders("tank") == ["node1"]
+
+    # Cut off from the pool's disks: the export fails, the addresses go.
+    site.emul("fence", "node1")
+    r = run(site, "stop", "svc", "node1")
+    assert r.rc == 30, r
+    assert r.failed() == ["FAILED phase=pool-export pool=tank exit=30 : pool I/O is currently suspended"]
+    assert addrs("a") == []
+    # The service goes on elsewhere with its address.
+    assert run(site, "start", "svc", "node2").rc == 0
+    assert addrs("b") == ["10.0.0.21/24"] and addrs("a") == []
