@@ -12,6 +12,9 @@
 #include "platform/emulation.hpp"
 #include "platform/process.hpp"
 
+#include <map>
+#include <string>
+
 namespace nodeactions::poolrun {
 
 namespace {
@@ -71,11 +74,10 @@ int action_start(const service_def& svc, hook_runner& hooks)
     return done(svc, "start");
 }
 
-int stop_pool(const std::string& pool, const ext_ip_map& ext_ips)
+int stop_pool(const std::string& pool, pool_presence presence, std::string why, const ext_ip_map& ext_ips)
 {
     const std::string context = ctx({{"pool", pool}});
-    std::string why;
-    switch (pool_is_imported(pool, &why)) {
+    switch (presence) {
     case pool_presence::no:
         phase_info("pool-export", context, "already exported");
         return exit_ok;
@@ -108,20 +110,61 @@ int stop_pool(const std::string& pool, const ext_ip_map& ext_ips)
     return exit_ok;
 }
 
+// What a stop found of the service on this host before it acted: each state is
+// read once, so the later phases decide on what decided the hooks.
+struct found_state {
+    struct pool_state {
+        pool_presence presence = pool_presence::unknown;
+        std::string why;  // for unknown
+    };
+    std::map<std::string, pool_state> pools;
+    ip_presence_map ips;
+};
+
+// Whether anything of the service is on this host: a pool imported, or one whose
+// state cannot be read, or an address present, or one that cannot be told.
+bool holds_anything(const service_def& svc, found_state& seen)
+{
+    bool any = false;
+    for (const auto& pool : svc.pools) {
+        if (seen.pools.contains(pool))
+            continue;
+        auto& st = seen.pools[pool];
+        st.presence = pool_is_imported(pool, &st.why);
+        any = any || st.presence != pool_presence::no;
+    }
+    for (const auto& [ip, value] : svc.ext_ips) {
+        const ip_presence p = seen.ips[ip] = ext_ip_presence(value.interface, ip);
+        any = any || p == ip_presence::present || p == ip_presence::unknown;
+    }
+    return any;
+}
+
 int action_stop(const service_def& svc, hook_runner& hooks)
 {
     phase_info("service",
                ctx({{"name", svc.name}, {"action", "stop"}, {"pools", count(svc.pools.size())},
                     {"ext_ips", count(svc.ext_ips.size())}}),
                "begin");
-    // Every stop hook of every pool runs before any pool is exported.
-    for (const auto& pool : svc.pools)
-        hooks.run_pool_hooks(pool, "stop", false, svc.name);
-    for (const auto& pool : svc.pools) {
-        if (int rc = stop_pool(pool, svc.ext_ips); rc != exit_ok)
-            return rc;
+    // Every stop hook of every pool runs before any pool is exported. A host
+    // that holds nothing of the service runs none: a hook such as the pool
+    // event publisher would announce a pool going down that never was up here
+    // (the leader asks every returning node to stop the services of others).
+    found_state seen;
+    if (holds_anything(svc, seen)) {
+        for (const auto& pool : svc.pools)
+            hooks.run_pool_hooks(pool, "stop", false, svc.name);
+    } else {
+        phase_info("service", ctx({{"name", svc.name}, {"action", "stop"}}),
+                   "nothing of the service on this host: no hooks run");
     }
-    if (int rc = ext_ips_apply(svc.ext_ips, false, exit_ext_ip_remove); rc != exit_ok)
+    for (const auto& pool : svc.pools) {
+        auto& st = seen.pools[pool];
+        if (int rc = stop_pool(pool, st.presence, st.why, svc.ext_ips); rc != exit_ok)
+            return rc;
+        st.presence = pool_presence::no;  // a pool named twice is exported once
+    }
+    if (int rc = ext_ips_apply(svc.ext_ips, false, exit_ext_ip_remove, &seen.ips); rc != exit_ok)
         return rc;
     return done(svc, "stop");
 }

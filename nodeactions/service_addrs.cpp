@@ -144,12 +144,14 @@ bool ext_ip_delete(const std::string& interface, const std::string& ip, std::str
     return true;
 }
 
-int ext_ips_apply(const ext_ip_map& ips, bool add, int failure_code)
+int ext_ips_apply(const ext_ip_map& ips, bool add, int failure_code, const ip_presence_map* known)
 {
     phase_info("ext-ip", ctx({{"count", std::to_string(ips.size())}}), add ? "begin add" : "begin remove");
     for (const auto& [ip, value] : ips) {
         const std::string context = ctx({{"ip", ip}, {"iface", value.interface}});
-        const ip_presence presence = ext_ip_presence(value.interface, ip);
+        const auto seen = known != nullptr ? known->find(ip) : ip_presence_map::const_iterator{};
+        const ip_presence presence =
+            known != nullptr && seen != known->end() ? seen->second : ext_ip_presence(value.interface, ip);
         // An unreadable address list decides nothing: the request itself is tried
         // and its result tells. An address text that does not parse cannot be on
         // any interface, so it is already removed (and its add fails below).

@@ -43,8 +43,12 @@ bool ext_ip_add(const std::string& interface, const std::string& ip, const std::
 // Removes the alias whatever its mask; false with the reason.
 bool ext_ip_delete(const std::string& interface, const std::string& ip, std::string* err);
 
+// Presence of addresses read beforehand, by address text.
+using ip_presence_map = std::map<std::string, ip_presence>;
+
 // The whole phase: every address brought to the wanted state in map order. 0, or
 // `failure_code` after the one failure line, the later addresses left untouched.
-int ext_ips_apply(const ext_ip_map& ips, bool add, int failure_code);
+// An address found in `known` is not read again (a caller that already looked).
+int ext_ips_apply(const ext_ip_map& ips, bool add, int failure_code, const ip_presence_map* known = nullptr);
 
 }  // namespace nodeactions

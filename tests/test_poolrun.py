@@ -70,7 +70,8 @@ def test_start_stop_recovery_and_their_repeats(site):
 
     r = site.poolrun("stop", "svc")
     assert r.rc == 0, r
-    assert r.texts == [begin("stop"), "phase=pool-export pool=tank : already exported",
+    assert r.texts == [begin("stop"), "phase=service name=svc action=stop : nothing of the service on this host: "
+                       "no hooks run", "phase=pool-export pool=tank : already exported",
                        "phase=pool-export pool=data : already exported", "phase=ext-ip count=0 : begin remove",
                        done("stop")]
 
@@ -325,17 +326,29 @@ def test_hooks_run_in_order_with_the_environment_of_each_pool(site):
     assert r.texts.index("phase=ext-ip count=0 : begin add") < r.texts.index(scripts[0])
     assert r.texts[-1] == done("start")
 
+    # node2 holds none of the pools and no address: its stop runs no hook, so no
+    # pool-down event goes out for pools that were never up there (a returning
+    # node is asked to stop every service placed elsewhere).
     site.clear_hook_log()
-    r = site.poolrun("stop", "svc", host="node2")  # node2 holds nothing: hooks still run
+    r = site.poolrun("stop", "svc", host="node2")
     assert r.rc == 0, r
-    assert site.hook_log() == ["100.c stop tank 2 svc", "010.a stop tank 2 svc", "002.b stop tank 2 svc",
-                               "100.c stop data 2 svc", "010.a stop data 2 svc", "002.b stop data 2 svc"]
+    assert site.hook_log() == []
+    assert "phase=service name=svc action=stop : nothing of the service on this host: no hooks run" in r.texts
+    assert r.texts[-1] == done("stop")
+
+    # The holder's stop runs every stop hook, in reverse order.
+    site.clear_hook_log()
+    assert site.poolrun("stop", "svc").rc == 0
+    assert site.hook_log() == ["100.c stop tank 1 svc", "010.a stop tank 1 svc", "002.b stop tank 1 svc",
+                               "100.c stop data 1 svc", "010.a stop data 1 svc", "002.b stop data 1 svc"]
 
     # A host that is no configured node gives an empty node id.
+    assert site.poolrun("start", "svc", host="node9").rc == 0
     site.clear_hook_log()
     assert site.poolrun("stop", "svc", host="node9").rc == 0
     assert site.hook_log()[0] == "100.c stop tank  svc"
 
+    assert site.poolrun("start", "svc").rc == 0
     # Without the service hook directory each pool's own hooks run, without the variables.
     subprocess.run(["rm", "-rf", hooks], check=True)
     site.clear_hook_log()
