@@ -80,6 +80,7 @@ void load_nodes(svc_app& app, const json& doc, service_table& services, std::deq
 {
     for (auto& f : app.cfg_enabled)
         f.store(true);
+    uint64_t configured = 0;
     for (const auto& e : config::entries(doc, "nodes")) {
         const auto id = e.at("id").get<uint64_t>();
         if (id >= max_nodes)
@@ -96,7 +97,9 @@ void load_nodes(svc_app& app, const json& doc, service_table& services, std::deq
             n.enabled.store(json::parse(rec.at("response").get<std::string>()).at("enabled").get<bool>());
         }
         load_left_fenced(app, n.id);
+        configured |= uint64_t{1} << n.id;
     }
+    app.configured_nodes.store(configured);
     app.node_count.store(static_cast<uint32_t>(nodes.size()));
     if (nodes.empty())
         throw std::runtime_error("No parsed nodes. Nothing to do.");
@@ -155,19 +158,15 @@ void take_over(svc_app& app, service_rec& s, const std::deque<node>& nodes)
             s.enabled.store(false);
         state = st;
         if (st != rs_stopped && rn < max_nodes) {
-            if (configured(nodes, rn)) {
-                assign_service(app, s, rn);
-            } else {
-                // The node left the configuration: nobody will reclaim it through
-                // node events, so release it here as a reclaim would.
-                spdlog::warn("{}: service {} is on node {}, which is not configured; released", app_name, s.name,
-                             rn);
-                if (s.is_stale())
-                    s.settle();
-                state = rs_unclean;
-                s.run_node.exchange(run_node_none);
-                app.post_event(kind_assign, node_all);
-            }
+            // A node that left the configuration may still run and hold the
+            // pools: the service stays assigned to it, and nothing acts on it
+            // until the node is configured again or the operator releases it.
+            assign_service(app, s, rn);
+            if (!configured(nodes, rn))
+                spdlog::warn("{}: service {} is held by node {}, which is not configured; it stays there. Put node "
+                             "{} back into the configuration, or, once that host holds none of its pools, run "
+                             "'service stop' of {} to release it and 'service start' to start it elsewhere",
+                             app_name, s.name, rn, rn, s.name);
         }
     }
     save_run_state(app, s, state);

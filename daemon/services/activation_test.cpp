@@ -7,6 +7,7 @@
 #include "daemon/services/fencing.hpp"
 #include "daemon/services/owner_locks.hpp"
 #include "daemon/services/records.hpp"
+#include "daemon/services/requests.hpp"
 #include "daemon/services/svc_leader_fixture.hpp"
 #include "daemon/services/svc_test_util.hpp"
 
@@ -261,25 +262,50 @@ TEST(SvcActivation, HaPeerThatKeepsServicesOfOthersStaysFenced)
 TEST(SvcActivation, StaleRecordsOfAnEarlierSessionAreStoppedRecoveredAndStarted)
 {
     log_capture log;
-    leader l(three_nodes(json::array({{{"name", "a"}, {"pri0", 2}}, {{"name", "e"}}})));
+    leader l(three_nodes(json::array({{{"name", "a"}, {"pri0", 2}}})));
     l.mon.kv_put(runstate_key("a"), R"({"disabled_once":true,"enabled":true,"failed":false,"run_node":2,"session_id":"OLD","state":3})");
-    // Its node left the configuration: released as a reclaim would.
-    l.mon.kv_put(runstate_key("e"), R"({"disabled_once":false,"enabled":true,"failed":false,"run_node":9,"session_id":"OLD","state":3})");
     l.start();
     ASSERT_TRUE(wait_until([&] { return l.record("a") && l.record("a")->at("session_id") == "-"; }));
     EXPECT_TRUE(log.has("svc_app: prepare stale service state: name a state 3 id 2"));
-    EXPECT_TRUE(log.has("svc_app: service e is on node 9, which is not configured; released"));
     l.online({1, 2, 3});
     // The stale record itself says "running on 2": wait for the settled one.
-    ASSERT_TRUE(wait_until([&] {
-        return l.runs_on("a", 2) && l.record("a")->at("session_id") == "S" && l.record("e") &&
-               l.record("e")->at("state") == 3;
-    }));
-    EXPECT_EQ(l.record("a")->at("session_id"), "S");
+    ASSERT_TRUE(wait_until([&] { return l.runs_on("a", 2) && l.record("a")->at("session_id") == "S"; }));
     EXPECT_EQ(l.record("a")->at("disabled_once"), false);
     EXPECT_EQ(l.count_calls(2, "service", {{"cmd", "stop"}, {"serviceName", "a"}}), 1u);
     EXPECT_EQ(l.count_calls(2, "service", {{"cmd", "recovery"}, {"serviceName", "a"}}), 1u);
-    EXPECT_EQ(l.record("e")->at("session_id"), "S");
+}
+
+// A node that left the configuration may still run and hold the pools: its
+// service stays assigned to it until the operator's stop releases it; a start
+// then recovers it and starts it on the node asked for.
+TEST(SvcActivation, ServiceHeldByAnUnconfiguredNodeStaysUntilTheOperatorReleasesIt)
+{
+    log_capture log;
+    leader l(three_nodes(json::array({{{"name", "e"}}, {{"name", "f"}}})));
+    l.mon.kv_put(runstate_key("e"), R"({"disabled_once":false,"enabled":true,"failed":false,"run_node":9,"session_id":"OLD","state":3})");
+    l.start();
+    l.online({1, 2, 3});
+    ASSERT_TRUE(wait_until([&] { return l.holders("f").size() == 1; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // passes and assignments run
+    EXPECT_EQ(l.record("e")->at("run_node"), 9);
+    EXPECT_EQ(l.record("e")->at("state"), rs_running);
+    EXPECT_TRUE(l.holders("e").empty());
+    EXPECT_TRUE(l.mon.calls("recovery").empty());
+    EXPECT_EQ(log.count("svc_app: service e is held by node 9, which is not configured; it stays there."), 1u);
+
+    const json stop = {{"call", "service"}, {"cmd", "stop"}, {"serviceName", "e"}};
+    EXPECT_FALSE(svcapp_call(l.app, stop).contains("error"));
+    EXPECT_EQ(l.record("e")->dump(),
+              R"({"disabled_once":true,"enabled":true,"failed":false,"run_node":1024,"session_id":"S","state":5})");
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(l.record("e")->at("run_node"), run_node_none) << "switched off for the session: not placed";
+
+    const json start = {{"call", "service"}, {"cmd", "start"}, {"serviceName", "e"}, {"nodeId", 2}};
+    EXPECT_FALSE(svcapp_call(l.app, start).contains("error"));
+    EXPECT_TRUE(l.runs_on("e", 2));
+    EXPECT_EQ(l.count_calls(2, "service", {{"cmd", "recovery"}, {"serviceName", "e"}}), 1u);
+    l.stop();
+    EXPECT_EQ(l.holders("e"), std::set<uint32_t>{2});
 }
 
 TEST(SvcActivation, SubsequentRunTakesRecordsOverAsTheyAre)

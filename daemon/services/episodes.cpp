@@ -24,6 +24,18 @@ std::unique_lock<std::timed_mutex> take(svc_app& app, node& x, uint32_t n_id)
 
 }  // namespace
 
+uint64_t reclaim_count(svc_app& app, uint32_t n_id)
+{
+    return n_id < node_episodes::size ? app.episodes.reclaims[n_id].load() : 0;
+}
+
+std::unique_lock<std::timed_mutex> lock_episode(svc_app& app, node& x, uint32_t n_id)
+{
+    if (n_id >= node_episodes::size)
+        return {};
+    return take(app, x, n_id);
+}
+
 uint64_t current_episode(svc_app& app, uint32_t n_id)
 {
     return n_id < node_episodes::size ? app.episodes.count[n_id].load() : 0;
@@ -47,6 +59,8 @@ std::unique_lock<std::timed_mutex> hold_episode(svc_app& app, node& x, uint64_t 
     auto lk = take(app, x, x.id);
     if (lk.owns_lock() && app.episodes.count[x.id].load() != stamp)
         lk.unlock();
+    if (lk.owns_lock())
+        app.episodes.reclaims[x.id].fetch_add(1);
     return lk;
 }
 

@@ -33,6 +33,9 @@ struct node;
 struct node_episodes {
     static constexpr uint32_t size = 64;  // node ids below max_nodes
     std::array<std::atomic<uint64_t>, size> count{};
+    // Reclaims that went ahead, raised under the mutex before they release
+    // anything: a sweep that began before one must not mark the node swept.
+    std::array<std::atomic<uint64_t>, size> reclaims{};
     std::array<std::timed_mutex, size> mutex;
 };
 
@@ -46,8 +49,16 @@ void begin_return(svc_app& app, uint32_t n_id);
 // runs. False when x's exit flag ended the wait.
 bool await_reclaim(svc_app& app, node& x, uint32_t n_id);
 
+// Reclaims of node n_id that went ahead so far (0 for ids of 64 or more).
+uint64_t reclaim_count(svc_app& app, uint32_t n_id);
+
+// The episode lock of node n_id, taken by node object x (empty when x's exit
+// flag ended the wait).
+std::unique_lock<std::timed_mutex> lock_episode(svc_app& app, node& x, uint32_t n_id);
+
 // A reclaim of node x for the episode `stamp`: the held lock when the episode is
-// still current, else an empty one (the node came back since, or x is exiting).
+// still current (counted in `reclaims`), else an empty one (the node came back
+// since, or x is exiting).
 std::unique_lock<std::timed_mutex> hold_episode(svc_app& app, node& x, uint64_t stamp);
 
 }  // namespace svc

@@ -53,4 +53,35 @@ bool set_left_fenced(svc_app& app, uint32_t node_id, bool on, uint64_t term)
     return true;
 }
 
+std::string sweep_mark_key(uint32_t node_id) { return "node-swept-" + std::to_string(node_id); }
+
+bool swept_in_session(svc_app& app, uint32_t node_id, const std::string& session_id)
+{
+    if (node_id >= max_nodes || is_left_fenced(app, node_id))
+        return false;
+    json io = {{"key", sweep_mark_key(node_id)}};
+    app.mon.call(node_self, "get-value", io);
+    if (!io.is_object() || io.contains("error"))
+        return false;
+    try {
+        const json mark = json::parse(io.at("response").get<std::string>());
+        return mark.at("swept").get<bool>() && mark.at("session").get<std::string>() == session_id;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+bool set_sweep_mark(svc_app& app, uint32_t node_id, bool swept, const std::string& session_id, uint64_t term)
+{
+    if (node_id >= max_nodes)
+        return false;
+    const json reply =
+        set_value(app, sweep_mark_key(node_id), json{{"session", session_id}, {"swept", swept}}.dump(), term);
+    if (reply.is_object() && reply.contains("error")) {
+        spdlog::error("{}: node {}: cannot save sweep mark {}: {}", app_name, node_id, swept, reply["error"].dump());
+        return false;
+    }
+    return true;
+}
+
 }  // namespace svc

@@ -41,4 +41,19 @@ void load_left_fenced(svc_app& app, uint32_t node_id);
 // succeeded. Returns whether the record now says `on`; a failed save is logged.
 bool set_left_fenced(svc_app& app, uint32_t node_id, bool on, uint64_t term);
 
+// The sweep mark of a node, beside it in the replicated store:
+//
+//   key   "node-swept-<id>"           value {"session":"<cluster session id>","swept":true|false}
+//
+// true: the node's last return was swept successfully in that cluster session,
+// and the node has not been declared offline since. Cleared ("must be swept")
+// when the node is declared offline and, committed first, before a reclaim of
+// it releases any service for placement elsewhere. A leader skips the sweep of a
+// returning node only when the mark says true for its own session; no mark, an
+// unreadable one, another session or a left-fenced node: it sweeps.
+std::string sweep_mark_key(uint32_t node_id);
+bool swept_in_session(svc_app& app, uint32_t node_id, const std::string& session_id);
+// Returns whether the mark was saved; a failed save is logged.
+bool set_sweep_mark(svc_app& app, uint32_t node_id, bool swept, const std::string& session_id, uint64_t term);
+
 }  // namespace svc

@@ -72,6 +72,8 @@ void tallied(node_event::action_args& tally, int threshold, const std::function<
 
 enum class sweep_result { clean, keeps, abandoned };
 
+constexpr int sweep_stop_attempts = 3;
+
 // Before node N gets its access to the other nodes' storage back: asks N's
 // Runner to stop every service that is not placed on N. A node whose daemon died
 // while its host kept running may still hold the pools of services that were
@@ -90,8 +92,18 @@ sweep_result stop_services_of_others(svc_app& app, node& x, uint32_t n_id)
         service_lock lk = lock_while(app, s, [&] { return s.run_node.load() != n_id && !x.exit.load(); });
         if (!lk.owns_lock())
             continue;
-        json io = {{"cmd", "stop"}, {"serviceName", name}};
-        app.mon.call(n_id, "service", io);
+        json io;
+        for (int attempt = 1;; ++attempt) {
+            io = {{"cmd", "stop"}, {"serviceName", name}};
+            app.mon.call(n_id, "service", io);
+            // A Runner that did not answer is asked again (a few times, the
+            // fencing's pause apart); an answered failure is the node's.
+            const bool unanswered = io.is_object() && (io.value("error", json()) == "ETIMEDOUT" ||
+                                                       io.value("error", json()) == "ERPC");
+            if (!unanswered || attempt == sweep_stop_attempts || x.exit.load())
+                break;
+            app.clock.sleep_for(fence_retry_pause);
+        }
         if (io.is_object() && io.contains("error")) {
             spdlog::warn("{}: node {}: cannot stop '{}' of another node: {}", app_name, n_id, name,
                          io.dump(-1, ' ', false, json::error_handler_t::replace));
@@ -109,17 +121,29 @@ sweep_result stop_services_of_others(svc_app& app, node& x, uint32_t n_id)
 // Returns whether N may be unfenced.
 bool sweep_returning_node(svc_app& app, node& x, uint32_t n_id)
 {
-    switch (stop_services_of_others(app, x, n_id)) {
-    case sweep_result::abandoned: return false;
-    case sweep_result::keeps:
-        spdlog::warn("{}: Node {} keeps services of others; left fenced", app_name, n_id);
-        set_left_fenced(app, n_id, true, x.term);
-        return false;
-    case sweep_result::clean: break;
-    }
-    if (is_left_fenced(app, n_id) && !set_left_fenced(app, n_id, false, x.term)) {
-        spdlog::warn("{}: Node {} stays fenced: its left-fenced record could not be cleared", app_name, n_id);
-        return false;
+    const std::string session = app.snapshot().session_id;
+    if (swept_in_session(app, n_id, session)) {
+        // Nothing of it was reclaimed since its last clean sweep: nothing of the
+        // others can be on it that was not there then.
+        spdlog::info("{}: node {}: swept since it was last declared offline; sweep skipped", app_name, n_id);
+    } else {
+        const uint64_t reclaims_before = reclaim_count(app, n_id);
+        switch (stop_services_of_others(app, x, n_id)) {
+        case sweep_result::abandoned: return false;
+        case sweep_result::keeps:
+            spdlog::warn("{}: Node {} keeps services of others; left fenced", app_name, n_id);
+            set_left_fenced(app, n_id, true, x.term);
+            return false;
+        case sweep_result::clean: break;
+        }
+        if (is_left_fenced(app, n_id) && !set_left_fenced(app, n_id, false, x.term)) {
+            spdlog::warn("{}: Node {} stays fenced: its left-fenced record could not be cleared", app_name, n_id);
+            return false;
+        }
+        // Not when a reclaim went ahead meanwhile (the node went offline again):
+        // what it released may be on the node now.
+        if (auto lk = lock_episode(app, x, n_id); lk.owns_lock() && reclaim_count(app, n_id) == reclaims_before)
+            set_sweep_mark(app, n_id, true, session, x.term);
     }
     if (is_ha_peer(app, n_id))
         app.ha_link->release_allowed.store(true);  // the disk voter may let it back
@@ -210,6 +234,9 @@ void on_node_offline(svc_app& app, node& x, const node_event& ev)
         // next service instead of acting while the records are marked.
         const uint32_t old = x.state.exchange(ns_offline);
         x.stopping.store(false);
+        const std::string session = app.snapshot().session_id;
+        if (swept_in_session(app, x.id, session))
+            set_sweep_mark(app, x.id, false, session, x.term);
         for (auto& [name, s] : *x.services) {
             if (s.run_node.load() != x.id)
                 continue;
@@ -357,6 +384,12 @@ void on_reclaim(svc_app& app, node& x, const node_event& ev)
     if (!episode.owns_lock()) {
         if (!x.exit.load())
             spdlog::info("{}: Node {} came back online before its reclaim; its services stay on it", app_name, x.id);
+        return;
+    }
+    // Whoever lets the node back must sweep it: committed before anything of it
+    // can start elsewhere.
+    if (!set_sweep_mark(app, x.id, false, app.snapshot().session_id, x.term)) {
+        spdlog::error("{}: Node {}: cannot record that it must be swept; its services stay on it", app_name, x.id);
         return;
     }
     for (auto& [name, s] : *x.services) {

@@ -9,6 +9,7 @@
 #include "daemon/services/owner_locks.hpp"
 #include "daemon/services/records.hpp"
 #include "daemon/services/svc_app.hpp"
+#include "daemon/services/unconfigured.hpp"
 
 #include <spdlog/spdlog.h>
 
@@ -310,6 +311,8 @@ json do_service_stop(svc_app& app, const std::string& name)
     const uint32_t on = owner->load();
     if (on >= max_nodes)
         return error_reply("ENOENT", "cannot find running service: " + name);
+    if (!is_configured_node(app, on))
+        return release_from_unconfigured(app, name, on);
     const bool phase_two = run_on_node(app, on, [&app, name](node& x, json& r) {
         request_origin_scope origin(1);
         service_rec* s = find_service(x, name);

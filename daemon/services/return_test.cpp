@@ -4,6 +4,7 @@
 // unfencing paths. Judged by who holds which service, who fences whom and what
 // the records say.
 #include "daemon/services/left_fenced.hpp"
+#include "daemon/services/records.hpp"
 #include "daemon/services/svc_leader_fixture.hpp"
 
 #include <gtest/gtest.h>
@@ -151,6 +152,77 @@ TEST(SvcReturn, NewLeaderSeesLeftFencedAndACleanSweepClearsIt)
         EXPECT_EQ(l.mon.kv(left_fenced_key(3)), R"({"left_fenced":false})") << stored;
         EXPECT_FALSE(is_left_fenced(l.app, 3));
     }
+}
+
+// A sweep stop whose Runner did not answer is asked again; a Runner that answers
+// at the second try leaves the node clean and unfenced.
+TEST(SvcReturn, SweepAsksAgainWhenTheRunnerDidNotAnswer)
+{
+    log_capture log;
+    leader l(three_nodes(default_services()));
+    std::atomic<int> timeouts{0};
+    l.override_fn = [&](uint32_t node, const std::string& cmd, const json& args) -> json {
+        if (node == 3 && cmd == "service" && args["cmd"] == "stop" && args["serviceName"] == "a" &&
+            timeouts.fetch_add(1) == 0)
+            return {{"error", "ETIMEDOUT"}, {"errorMessage", "Runner call timed out"}};
+        return nullptr;
+    };
+    l.start();
+    l.online({1, 2, 3});
+    ASSERT_TRUE(wait_until([&] { return l.runs_on("a", 2) && l.runs_on("b", 3); }));
+    l.stop();
+    EXPECT_EQ(l.count_calls(3, "service", {{"cmd", "stop"}, {"serviceName", "a"}}), 2u);
+    EXPECT_FALSE(is_left_fenced(l.app, 3));
+    EXPECT_TRUE(l.fencers_of(3).empty());
+    EXPECT_FALSE(log.has("svc_app: Node 3 keeps services of others; left fenced"));
+}
+
+size_t sweep_stops(leader& l)
+{
+    size_t n = 0;
+    for (const auto& c : l.mon.calls("service"))
+        if (c.args["cmd"] == "stop" && c.args["serviceName"] != "$cluster-management")
+            ++n;
+    return n;
+}
+
+// A node swept in this cluster session and not declared offline since is not
+// swept again by a new leader; one declared offline and reclaimed is.
+TEST(SvcReturn, NewLeaderSkipsTheSweepOfNodesSweptInTheSession)
+{
+    leader first(three_nodes(default_services()));
+    first.start();
+    first.online({1, 2, 3});
+    ASSERT_TRUE(wait_until([&] { return first.runs_on("a", 2) && first.runs_on("b", 3); }));
+    first.stop();
+    EXPECT_GE(sweep_stops(first), 6u) << "a cold start sweeps every node";
+
+    log_capture log;
+    leader next(three_nodes(default_services()));
+    for (const char* s : {"a", "b", "c", "d"})
+        next.mon.kv_put(runstate_key(s), *first.mon.kv(runstate_key(s)));
+    for (uint32_t id : {1u, 2u, 3u}) {
+        next.mon.kv_put(node_config_key(id), *first.mon.kv(node_config_key(id)));
+        next.mon.kv_put(sweep_mark_key(id), *first.mon.kv(sweep_mark_key(id)));
+    }
+    next.mon.kv_put(session_marker_key, "S");
+    next.start("S");
+    next.online({1, 2, 3});
+    ASSERT_TRUE(wait_until([&] { return log.count("svc_app: Enable run services on node") == 3; }));
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(sweep_stops(next), 0u);
+    EXPECT_TRUE(next.runs_on("a", 2) && next.runs_on("b", 3));
+
+    // Declared offline and reclaimed: its return is swept again.
+    next.mon.set_alive(3, false);
+    next.app.post_event(kind_node_offline, 3);
+    ASSERT_TRUE(wait_until([&] { return next.runs_on("b", 2); }));
+    EXPECT_EQ(next.mon.kv(sweep_mark_key(3)), R"({"session":"S","swept":false})");
+    next.mon.set_alive(3, true);
+    next.online({3});
+    ASSERT_TRUE(wait_until([&] { return next.count_calls(3, "service", {{"cmd", "stop"}, {"serviceName", "b"}}) == 1; }));
+    ASSERT_TRUE(wait_until([&] { return next.mon.kv(sweep_mark_key(3)) == R"({"session":"S","swept":true})"; }));
+    next.stop();
 }
 
 }  // namespace

@@ -90,6 +90,8 @@ struct svc_app {
     // other about the peer's fencing (not owned; tests point it at their own).
     kelm::ha_fence_link* ha_link = &kelm::daemon_ha_link();
     std::array<std::atomic<bool>, max_nodes> cfg_enabled;
+    // Bit n: node n is in the configuration of the current activation.
+    std::atomic<uint64_t> configured_nodes{0};
     // Per node id: the mirror of the replicated left-fenced record (left_fenced.hpp).
     std::array<std::atomic<bool>, max_nodes> left_fenced{};
     // Per node id: its offline episodes and the lock that orders a reclaim
