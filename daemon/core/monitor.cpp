@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstdint>
 #include <thread>
 
 namespace monitor {
@@ -83,6 +84,10 @@ void node_monitor::start(uint32_t own_id, log_t* log, mq_t* rx_queue, std::vecto
     spdlog::info("[monitor] node_id: {} self-fencing: {} leadership: {}", own_id, self_fencing_ ? "on" : "off",
                  leadership_disabled ? "disabled" : "enabled");
     nodes_[own_id].alive.store(true);
+    // Never 0, which reads as "not told".
+    instance_ = hooks_.random->draw(UINT64_MAX);
+    nodes_[own_id].instance.store(instance_);
+    spdlog::info("[monitor] daemon instance {}", instance_);
     // Every transport peer gets its entry now (the HA endpoint's included), so the
     // map never changes shape while other threads read it.
     for (mq_t* q : *tx_queues_) {
@@ -173,6 +178,8 @@ bool node_monitor::run_once(const raft_msg_t& in)
         return true;
     default: break;
     }
+    if (in.type == APPEND_RESPONSE)
+        note_peer_instance(in);
     out_.clear();
     int rc;
     {
@@ -212,8 +219,13 @@ void node_monitor::act_on(const raft_msg_t& m)
     case PRE_VOTE_REQUEST:
     case VOTE_REQUEST:
     case VOTE_RESPONSE:
-    case APPEND_REQUEST:
-    case APPEND_RESPONSE: post_to(m.to, m); return;
+    case APPEND_REQUEST: post_to(m.to, m); return;
+    case APPEND_RESPONSE: {
+        raft_msg_t stamped = m;
+        set_sender_instance(stamped, instance_);
+        post_to(m.to, stamped);
+        return;
+    }
     default:
         spdlog::error("[monitor] Unknown RPC type: {}\n", m.type);
         request_exit(1);
@@ -237,6 +249,11 @@ void node_monitor::on_state_changed(const raft_msg_t& m)
     if (sc.new_state != LEADER)
         activate_on_.reset();
     if (sc.new_state == LEADER) {
+        // What was heard in an earlier leadership may be out of date: a peer's
+        // instance counts once heard in this one.
+        for (auto& [id, n] : nodes_)
+            if (id != own_id_)
+                n.instance.store(0);
         if (sc.incarnation == 0)
             append_own_entry(SESSION_KEY, platform::make_uuid());
         else
@@ -275,6 +292,21 @@ void node_monitor::on_node_status(const raft_msg_t& m)
     if (m.from != NODE_HA)
         event(alive ? "NODE-ONLINE" : "NODE-OFFLINE", std::to_string(m.from));
     copy_to_ha(m);
+}
+
+// Before the Raft node steps: a response of the current term to this leader,
+// from a configured node, carrying an instance not heard from it in this
+// leadership.
+void node_monitor::note_peer_instance(const raft_msg_t& in)
+{
+    const uint64_t inst = sender_instance(in);
+    if (inst == 0 || state() != LEADER || in.term != term() || in.from == own_id_ || in.from == NODE_HA)
+        return;
+    auto it = nodes_.find(in.from);
+    if (it == nodes_.end() || !it->second.configured || it->second.instance.exchange(inst) == inst)
+        return;
+    spdlog::info("[monitor] node {} daemon instance {}", in.from, inst);
+    event("NODE-INSTANCE", std::to_string(in.from) + ":" + std::to_string(inst));
 }
 
 void node_monitor::on_apply(const raft_msg_t& m)
@@ -372,6 +404,9 @@ void node_monitor::event(const std::string& name, const std::string& value)
             for (const auto& [id, n] : nodes_)
                 if (id != NODE_HA && !n.alive.load())
                     notify_app(app, "NODE-OFFLINE", std::to_string(id));
+            for (const auto& [id, n] : nodes_)
+                if (id != NODE_HA && n.instance.load() != 0)
+                    notify_app(app, "NODE-INSTANCE", std::to_string(id) + ":" + std::to_string(n.instance.load()));
         } else if (name == "EXIT") {
             notify_app(app, name, value);
         } else if (active) {

@@ -19,6 +19,15 @@
 //    not 0 before it activates anything, so that "ACTIVATE" comes only once this
 //    leader has applied everything its predecessors committed. No application
 //    reads the key.
+//
+// Daemon instances: each daemon draws a random instance when it starts and sends
+// it with every append response. A leader tells its applications "NODE-INSTANCE"
+// ("<node id>:<instance>", decimal) the first time it hears a peer's instance in
+// its leadership and whenever it changes (the peer's daemon restarted, perhaps
+// with its host, and perhaps faster than the liveness time-out could notice);
+// the node replay after "ACTIVATE" ends with one for this node and for every peer
+// heard so far. A restart is thus seen even when no liveness notice ever marks
+// the node down.
 #pragma once
 
 #include "daemon/core/log.hpp"
@@ -61,6 +70,10 @@ struct monitor_node {
     uint16_t port = 0;
     bool configured = false;  // registered with a Runner endpoint
     std::atomic<bool> alive{false};
+    // The daemon instance (raft_msg.hpp) heard from this node during this node's
+    // current leadership, 0 while none was heard; for this node itself, its own.
+    // Written by "mon-raft" only.
+    std::atomic<uint64_t> instance{0};
 };
 
 inline constexpr const char* SESSION_KEY = "cluster-session-id";
@@ -135,6 +148,8 @@ public:
     uint32_t state() const { return node_ ? node_->state() : raft::FOLLOWER; }
     uint64_t term() const { return node_ ? node_->term() : 0; }
     uint32_t leader() const { return node_ ? node_->leader() : raft::LEADER_NONE; }
+    // This daemon's instance (drawn by start; 0 before).
+    uint64_t instance() const { return instance_; }
     std::optional<std::string> kv_get(const std::string& key);
     // Node map entry, or null; the map does not change shape once started.
     const monitor_node* node(uint32_t id) const;
@@ -146,6 +161,7 @@ private:
     void on_node_status(const raft::raft_msg_t& m);
     void on_rewind(const raft::raft_msg_t& m);
     void on_apply(const raft::raft_msg_t& m);
+    void note_peer_instance(const raft::raft_msg_t& in);
     void append_own_entry(const std::string& key, const std::string& value);
     void copy_to_ha(const raft::raft_msg_t& m);
     void post_to(uint32_t tag, const raft::raft_msg_t& m);
@@ -164,6 +180,7 @@ private:
     pthread_t thread_{};
     bool thread_running_ = false;
     uint32_t own_id_ = raft::NODE_NONE;
+    uint64_t instance_ = 0;
     nlohmann::json config_;
     bool self_fencing_ = false;
 

@@ -56,7 +56,7 @@ TEST(Monitor, SingleNodeActivatesOnlyOnceItsSessionEntryIsApplied)
     r.tick();  // commit and apply
     const std::string uuid = r.log.get(1).value;
     EXPECT_EQ(uuid.size(), 36u);
-    EXPECT_EQ(app.take(), (std::vector<std::string>{"ACTIVATE:" + uuid, "NODE-ONLINE:1"}));
+    EXPECT_EQ(app.take(), (std::vector<std::string>{"ACTIVATE:" + uuid, "NODE-ONLINE:1", "NODE-INSTANCE:1:1"}));
     EXPECT_EQ(r.mon->kv_get(SESSION_KEY), uuid);
     for (int i = 0; i < 5; ++i)
         r.tick();
@@ -77,9 +77,9 @@ TEST(Monitor, StopBeforeActivationIsHeldAndDeliveredAfterTheReplay)
     EXPECT_TRUE(app.take().empty());
     r.mon->event("ACTIVATE", "");
     EXPECT_EQ(app.take(), (std::vector<std::string>{"ACTIVATE:", "NODE-ONLINE:2", "NODE-OFFLINE:1", "NODE-OFFLINE:3",
-                                                    "NODE-STOP:3", "NODE-STOP:66"}));
+                                                    "NODE-INSTANCE:2:1", "NODE-STOP:3", "NODE-STOP:66"}));
     r.mon->event("ACTIVATE", "");
-    EXPECT_EQ(app.take().size(), 4u) << "held stops are delivered once";
+    EXPECT_EQ(app.take().size(), 5u) << "held stops are delivered once";
     r.mon->event("EXIT", "");
     r.mon->unregister_app(&app.rec);
 }
@@ -98,7 +98,7 @@ TEST(Monitor, ActivateReplaysNodesInIdOrderAndOtherEventsReachOnlyActiveApps)
 
     r.mon->event("ACTIVATE", "ignored");
     EXPECT_EQ(first.take(), (std::vector<std::string>{"ACTIVATE:", "NODE-ONLINE:2", "NODE-ONLINE:4", "NODE-OFFLINE:1",
-                                                      "NODE-OFFLINE:3"}));
+                                                      "NODE-OFFLINE:3", "NODE-INSTANCE:2:1"}));
     r.mon->register_app(&late.rec);
     r.mon->act_on(node_status(3, true));
     r.mon->event("NODE-STOP", "66");
@@ -149,6 +149,50 @@ TEST(Monitor, FollowerAppliesWithoutEventsAndNewLeaderActivatesAfterItsMarkerCom
     ASSERT_FALSE(evs.empty());
     EXPECT_EQ(evs[0], "ACTIVATE:old-session");
     EXPECT_EQ(r.mon->kv_get(LEADERSHIP_KEY), "1:" + std::to_string(r.mon->term()));
+    r.mon->unregister_app(&app.rec);
+}
+
+// Every append response carries the sender's daemon instance; a leader tells its
+// applications each peer's instance the first time it hears it in its leadership
+// (the replay after "ACTIVATE" holds its own and those heard so far) and again
+// only when it changes. Zero (a daemon that does not send it) and responses of
+// another term tell nothing.
+TEST(Monitor, LeaderTellsEachDaemonInstanceOnceAndAgainWhenItChanges)
+{
+    monitor_rig r(1, 3);
+    recording_app app("svc_app");
+    r.start();
+    EXPECT_EQ(r.mon->instance(), 1u);  // fixed_random draws 1
+    r.mon->register_app(&app.rec);
+    raft::raft_msg_t req = make_msg(raft::APPEND_REQUEST, 1, 2, 1);
+    r.mon->run_once(req);
+    raft::raft_msg_t resp;
+    ASSERT_EQ(raft::mq_pop(r.queue(2), &resp, 0), 0);
+    EXPECT_EQ(resp.type, raft::APPEND_RESPONSE);
+    EXPECT_EQ(raft::sender_instance(resp), 1u);
+
+    win_election(r);
+    const auto with = [&](uint64_t term, uint64_t instance) {
+        raft::raft_msg_t m = ack(2, 1, term, r.log.last_index());
+        raft::set_sender_instance(m, instance);
+        return m;
+    };
+    const auto instances = [&] {
+        std::vector<std::string> out;
+        for (const auto& e : app.take())
+            if (e.rfind("NODE-INSTANCE:", 0) == 0)
+                out.push_back(e);
+            else if (e.rfind("ACTIVATE:", 0) == 0)
+                out.push_back("ACTIVATE");
+        return out;
+    };
+    r.mon->run_once(with(r.mon->term(), 0));  // commits the marker: ACTIVATE
+    EXPECT_EQ(instances(), (std::vector<std::string>{"ACTIVATE", "NODE-INSTANCE:1:1"}));
+    r.mon->run_once(with(r.mon->term(), 500));
+    r.mon->run_once(with(r.mon->term(), 500));
+    r.mon->run_once(with(r.mon->term() - 1, 700));
+    r.mon->run_once(with(r.mon->term(), 600));
+    EXPECT_EQ(instances(), (std::vector<std::string>{"NODE-INSTANCE:2:500", "NODE-INSTANCE:2:600"}));
     r.mon->unregister_app(&app.rec);
 }
 

@@ -34,6 +34,18 @@ const char* raft_state_name(uint32_t state)
     }
 }
 
+void set_sender_instance(raft_msg_t& m, uint64_t instance)
+{
+    std::memcpy(m.body.raw + (SENDER_INSTANCE_OFFSET - offsetof(raft_msg_t, body)), &instance, sizeof instance);
+}
+
+uint64_t sender_instance(const raft_msg_t& m)
+{
+    uint64_t instance = 0;
+    std::memcpy(&instance, m.body.raw + (SENDER_INSTANCE_OFFSET - offsetof(raft_msg_t, body)), sizeof instance);
+    return instance;
+}
+
 raft_msg_t make_msg(uint32_t type, uint32_t to, uint32_t from, uint64_t term)
 {
     raft_msg_t m;

@@ -139,6 +139,19 @@ static_assert(offsetof(raft_msg_t, body.apply.key) == 24);
 static_assert(offsetof(raft_msg_t, body.apply.value) == 152);
 static_assert(offsetof(raft_msg_t, body.append.entry.value) + VALUE_SIZE == MSG_SIZE);
 
+// The sending daemon's instance in an APPEND_RESPONSE: a random number drawn when
+// the daemon starts, at record offset 40 (after the success byte at 24 and the
+// Raft node's echo index at 32), bytes the type otherwise leaves undefined.
+// Receivers that do not know of it ignore those bytes, and senders that do not
+// know of it zero them: 0 reads as "not told". The Raft node neither writes nor
+// reads it; the monitor stamps its own instance on every append response it
+// sends, and a leader's monitor reads its peers' (a new instance means that the
+// peer's daemon restarted).
+inline constexpr size_t SENDER_INSTANCE_OFFSET = 40;
+void set_sender_instance(raft_msg_t& m, uint64_t instance);
+uint64_t sender_instance(const raft_msg_t& m);
+static_assert(SENDER_INSTANCE_OFFSET % 8 == 0 && SENDER_INSTANCE_OFFSET + 8 <= MSG_SIZE);
+
 // A zero-filled record with its header set.
 raft_msg_t make_msg(uint32_t type, uint32_t to, uint32_t from, uint64_t term);
 

@@ -21,6 +21,10 @@ inline constexpr uint32_t kind_wake = 1;              // a mode change; always a
 inline constexpr uint32_t kind_node_online = 2;
 inline constexpr uint32_t kind_node_offline = 3;
 inline constexpr uint32_t kind_node_stop = 4;         // node id, or 66 for the cluster
+// The node's daemon instance as the leader's monitor heard it (instances.hpp).
+// Below 10, like the online and offline events: an activation's start does not
+// clear it, so the replay that follows "ACTIVATE" reaches the event loop.
+inline constexpr uint32_t kind_node_instance = 5;
 inline constexpr uint32_t kind_reclaim = 11;
 inline constexpr uint32_t kind_enable_services = 12;
 inline constexpr uint32_t kind_assign = 13;
@@ -71,6 +75,8 @@ struct node_event {
     // on the offline event when the event loop hands it out and carried on to the
     // reclaim that its fencing posts.
     uint64_t episode = 0;
+    // Kind 5: the node's daemon instance.
+    uint64_t instance = 0;
 
     action_args* tally() const { return args ? std::get_if<action_args>(args.get()) : nullptr; }
     req_args* request() const { return args ? std::get_if<req_args>(args.get()) : nullptr; }

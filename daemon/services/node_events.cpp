@@ -1,12 +1,13 @@
 // process_event: what one node object does with one event (node online and
 // offline, node and cluster stop, reclaim, enable, the service pass, requests).
 // Kind 16 is handled by the delivery, which sets the exit flag. Runs on the node
-// thread (kinds 2, 3, 4, 11, 12) or a detached request thread (14, 15).
+// thread (kinds 2, 3, 4, 5, 11, 12) or a detached request thread (14, 15).
 #include "daemon/services/node.hpp"
 
 #include "daemon/services/actions.hpp"
 #include "daemon/services/episodes.hpp"
 #include "daemon/services/fencing.hpp"
+#include "daemon/services/instances.hpp"
 #include "daemon/services/left_fenced.hpp"
 #include "daemon/services/owner_locks.hpp"
 #include "daemon/services/records.hpp"
@@ -480,6 +481,7 @@ void process_event(svc_app& app, node& n, const node_event& ev)
         case kind_node_online: on_node_online(app, n, ev); break;
         case kind_node_offline: on_node_offline(app, n, ev); break;
         case kind_node_stop: on_node_stop(app, n, ev); break;
+        case kind_node_instance: on_node_instance(app, n, ev); break;
         case kind_reclaim: on_reclaim(app, n, ev); break;
         case kind_enable_services: on_enable_services(app, n, ev); break;
         case kind_service_pass: service_pass(app, n, ev); break;

@@ -62,6 +62,22 @@ std::optional<uint32_t> parse_node_id(const std::string& value)
     return id;
 }
 
+// "NODE-INSTANCE": "<node id>:<instance>", both decimal, the instance not 0.
+std::optional<std::pair<uint32_t, uint64_t>> parse_node_instance(const std::string& value)
+{
+    const auto colon = value.find(':');
+    if (colon == std::string::npos)
+        return std::nullopt;
+    const auto id = parse_node_id(value.substr(0, colon));
+    uint64_t inst = 0;
+    const char* begin = value.data() + colon + 1;
+    const char* end = value.data() + value.size();
+    auto [p, ec] = std::from_chars(begin, end, inst);
+    if (!id || begin == end || ec != std::errc() || p != end || inst == 0)
+        return std::nullopt;
+    return std::make_pair(*id, inst);
+}
+
 }  // namespace
 
 void svc_app::doevent(const std::string& event, const std::string& value) noexcept
@@ -79,6 +95,9 @@ void svc_app::doevent(const std::string& event, const std::string& value) noexce
             }
             cluster_session_id_ = value;
             activation_term_ = term;
+            // The replay that follows tells every instance afresh; one queued from
+            // an earlier leadership may be out of date.
+            std::erase_if(main_queue, [](const node_event& ev) { return ev.kind == kind_node_instance; });
             queue_push(make_event(kind_wake, node_all));
         } else if (event == "ABORT" || event == "EXIT") {
             std::lock_guard lk(main_mutex);
@@ -87,6 +106,18 @@ void svc_app::doevent(const std::string& event, const std::string& value) noexce
                 return;
             }
             queue_push(make_event(kind_wake, node_all));
+        } else if (event == "NODE-INSTANCE") {
+            const auto told = parse_node_instance(value);
+            if (!told) {
+                spdlog::warn("{}: event '{}' with bad value '{}' ignored", app_name, event, value);
+                return;
+            }
+            if (told->first >= max_nodes)
+                return;
+            node_event ev = make_event(kind_node_instance, told->first);
+            ev.instance = told->second;
+            std::lock_guard lk(main_mutex);
+            queue_push(std::move(ev));
         } else if (event == "NODE-ONLINE" || event == "NODE-OFFLINE" || event == "NODE-STOP") {
             const auto id = parse_node_id(value);
             if (!id) {

@@ -3,8 +3,8 @@
 // Each daemon instance is a real svc_app with its do_execute and s_postpone
 // threads over its own sim_port. The driver (the caller's thread) alone moves
 // the virtual clock, plays the monitor (liveness notices after 4 s of silence,
-// elections, the Raft term, the replicated store with its term check) and the
-// schedule, and runs the checks whenever the threads are quiet.
+// elections, the Raft term, the replicated store with its term check, the
+// daemon instances its Raft node hears from each node) and the schedule, and runs the checks whenever the threads are quiet.
 //
 // Locking: mutex_ guards the store, the term, the leader, the monitor's view,
 // the partitions, the exit requests and the operator's intents. It is never
@@ -145,6 +145,9 @@ private:
     std::vector<std::unique_ptr<instance>> instances_;
     std::map<uint32_t, instance*> current_;  // the running daemon of each node (null: none)
     std::map<uint32_t, bool> view_alive_;    // the leader's monitor's view
+    // The daemon instance the leader's monitor heard from each node in this
+    // leadership (0: none yet); a daemon's instance is its incarnation + 1.
+    std::map<uint32_t, uint64_t> view_instance_;
     std::map<uint32_t, double> seen_since_, unseen_since_;
     std::map<uint32_t, uint32_t> cut_from_;  // node -> the leader node it cannot reach
     std::map<uint32_t, bool> told_to_exit_;
@@ -583,6 +586,11 @@ double cluster::monitor_step(double now, bool& delivered)
                 for (uint32_t n : nodes_)
                     if (!view_alive_[n])
                         events.emplace_back("NODE-OFFLINE", std::to_string(n));
+                for (uint32_t n : nodes_) {
+                    view_instance_[n] = seen(n, leader_) ? static_cast<uint64_t>(current_[n]->incarnation) + 1 : 0;
+                    if (view_instance_[n] != 0)
+                        events.emplace_back("NODE-INSTANCE", fmt::format("{}:{}", n, view_instance_[n]));
+                }
             } else if (majority) {
                 soon(leader_lost_at_ + election_s);
             }
@@ -591,6 +599,11 @@ double cluster::monitor_step(double now, bool& delivered)
             for (uint32_t n : nodes_) {
                 if (seen(n, leader_)) {
                     unseen_since_[n] = now;
+                    // Its first answer to the leader carries its instance.
+                    if (const auto inst = static_cast<uint64_t>(current_[n]->incarnation) + 1; view_instance_[n] != inst) {
+                        view_instance_[n] = inst;
+                        events.emplace_back("NODE-INSTANCE", fmt::format("{}:{}", n, inst));
+                    }
                     if (!view_alive_[n]) {
                         if (now >= seen_since_[n] + 0.5) {
                             view_alive_[n] = true;
