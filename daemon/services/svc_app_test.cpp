@@ -38,6 +38,28 @@ TEST(SvcEvents, MalformedValuesAreLoggedAndIgnored)
     }
 }
 
+// "NODE-INSTANCE" values: a bad one is logged and changes nothing; a good one is
+// queued at once for its node; an activation drops those queued before it (its
+// replay tells them afresh).
+TEST(SvcEvents, NodeInstancesAreQueuedAndBadOnesIgnored)
+{
+    for (const char* value : {"", "2", "2:", ":5", "2:0", "x:5", "2:5x", "2:-5", "2:99999999999999999999", " 2:5"}) {
+        app_fixture f;
+        log_capture log;
+        EXPECT_NO_THROW(f.app.doevent("NODE-INSTANCE", value));
+        EXPECT_TRUE(f.queue().empty()) << value;
+        EXPECT_TRUE(log.has("with bad value '" + std::string(value) + "' ignored")) << log.text();
+    }
+    app_fixture f;
+    f.app.doevent("NODE-INSTANCE", "70:5");
+    f.app.doevent("NODE-INSTANCE", "3:18446744073709551615");
+    ASSERT_EQ(kinds(f.queue()), (pairs{{kind_node_instance, 3}}));
+    EXPECT_EQ(f.queue().front().instance, 18446744073709551615u);
+    f.app.doevent("ACTIVATE", "S");
+    f.app.doevent("NODE-INSTANCE", "2:7");
+    EXPECT_EQ(kinds(f.queue()), (pairs{{kind_wake, node_all}, {kind_node_instance, 2}}));
+}
+
 TEST(SvcEvents, NodeIdsOutsideTheNodeRange)
 {
     app_fixture f;
