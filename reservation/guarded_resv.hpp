@@ -53,6 +53,9 @@ public:
     bool usable() const override;
 
     const disk_health& health() const { return health_; }
+    // The wrapped device was opened anew (the old handle is gone): commands go to
+    // `device` from now on; the failure history stays.
+    void rewrap(resv* device) { device_ = device; }
 
     // The steady clock in nanoseconds, the production clock.
     static int64_t steady_now();

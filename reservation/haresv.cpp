@@ -31,7 +31,10 @@ haresv::haresv(uint32_t mode, mq_t* input, mq_t* output, uint32_t own_id, const 
     if (mode != 1)
         platform::fatal("HA reservation must be client.\n");
     core_ = std::make_unique<haresv_core>(own_id, disks, open_devices(disks), flap_threshold, flap_window_sec,
-                                          FreeBSD::reservation::guarded_resv::steady_now, link);
+                                          FreeBSD::reservation::guarded_resv::steady_now, link,
+                                          [](const std::string& name) {
+                                              return FreeBSD::reservation::open_resv_device(name, false);
+                                          });
 }
 
 void* haresv::client()

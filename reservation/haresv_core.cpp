@@ -17,12 +17,14 @@ using FreeBSD::reservation::resv;
 
 haresv_core::haresv_core(uint32_t own_id, std::vector<std::string> disk_names,
                          std::vector<std::unique_ptr<resv>> devices, uint64_t flap_threshold,
-                         uint64_t flap_window_sec, clock_fn clock, kelm::ha_fence_link* link)
+                         uint64_t flap_window_sec, clock_fn clock, kelm::ha_fence_link* link, open_fn reopen)
     : own_id_(own_id),
       own_key_(own_id),
       peer_id_(own_id == 1 ? 2 : 1),
       disk_names_(std::move(disk_names)),
       devices_(std::move(devices)),
+      reopen_(std::move(reopen)),
+      reopened_at_(devices_.size(), INT64_MIN),
       clock_(std::move(clock)),
       link_(link)
 {
@@ -56,11 +58,11 @@ void haresv_core::register_all()
     const uint64_t n = guards_.size();
     uint64_t usable = 0;
     uint64_t failures = 0;
-    for (auto& g : guards_) {
-        if (!g->usable())
+    for (size_t i = 0; i < guards_.size(); ++i) {
+        if (!guards_[i]->usable())
             continue;
         ++usable;
-        if (!g->registrate(own_key_))
+        if (!register_on(i))
             ++failures;
     }
     if (n > 0 && usable == 0) {
@@ -79,6 +81,23 @@ void haresv_core::register_all()
         spdlog::warn("{} Registration failed on {} of {} disk(s)", name_, failures, n);
     else
         spdlog::info("{} Registration restored on {} disk(s)", name_, usable);
+}
+
+bool haresv_core::register_on(size_t i)
+{
+    auto& g = *guards_[i];
+    if (g.registrate(own_key_))
+        return true;
+    if (!reopen_ || g.error_kind() != FreeBSD::reservation::resv_not_delivered || !g.usable() ||
+        (reopened_at_[i] != INT64_MIN && now() - reopened_at_[i] < reopen_retry_ns))
+        return false;
+    reopened_at_[i] = now();
+    auto fresh = reopen_(disk_names_[i]);
+    if (!fresh)
+        return false;
+    g.rewrap(fresh.get());
+    devices_[i] = std::move(fresh);
+    return g.registrate(own_key_);
 }
 
 void haresv_core::release_all()
@@ -110,18 +129,29 @@ bool haresv_core::fence()
     held_back_reported_ = false;
     const size_t n = guards_.size();
     size_t held = 0;
+    size_t shut_out = 0;  // disks read as holding no key of the peer's, reserved by this node
     size_t quarantined = 0;
     bool preempted = false;
     bool acquired = false;
+    std::string not_fenced;  // the disks the peer may still write, for the log
+    auto name_unfenced = [&](size_t i) {
+        if (!not_fenced.empty())
+            not_fenced += ", ";
+        not_fenced += disk_names_[i];
+    };
     for (size_t i = 0; i < n; ++i) {
         auto& g = *guards_[i];
         if (!g.usable()) {
             ++quarantined;
+            name_unfenced(i);
             continue;
         }
         const char* failure = nullptr;
         bool did_preempt = false;
         bool did_acquire = false;
+        // Whether the last read of the peer's registration was answered: a read
+        // that failed says nothing about the peer, so that disk shuts out nobody.
+        bool peer_read = false;
         if (g.is_registered(peer_id_)) {
             if (!g.preempt(own_key_, peer_id_)) {
                 failure = "preempt failed";
@@ -133,22 +163,31 @@ bool haresv_core::fence()
                 }
                 if (failure == nullptr && g.is_registered(peer_id_))
                     failure = "peer key still registered after preempt";
-                else if (failure == nullptr && !g.holds(own_key_))
+                else if (failure == nullptr)
+                    peer_read = g.error_kind() == FreeBSD::reservation::resv_ok;
+                if (failure == nullptr && !g.holds(own_key_))
                     failure = "reservation is not held after acquire";
                 did_preempt = true;
             }
-        } else if (!g.holds(own_key_)) {
-            did_acquire = true;
-            if (!g.acquire(own_key_))
-                failure = "acquire failed";
-            else if (!g.holds(own_key_))
-                failure = "reservation is not held after acquire";
+        } else {
+            peer_read = g.error_kind() == FreeBSD::reservation::resv_ok;
+            if (!g.holds(own_key_)) {
+                did_acquire = true;
+                if (!g.acquire(own_key_))
+                    failure = "acquire failed";
+                else if (!g.holds(own_key_))
+                    failure = "reservation is not held after acquire";
+            }
         }
+        if (failure != nullptr || !peer_read)
+            name_unfenced(i);
         if (failure != nullptr) {
             spdlog::error("{} Fencing of {} failed: {}", name_, disk_names_[i], failure);
             continue;
         }
         ++held;
+        if (peer_read)
+            ++shut_out;
         preempted = preempted || did_preempt;
         acquired = acquired || did_acquire;
     }
@@ -159,11 +198,21 @@ bool haresv_core::fence()
     }
     if (acquired)
         spdlog::info("{} Update reservation: aquire", name_);
-    if (held >= n / 2 + 1) {
-        set_peer_fenced(true);
-        return true;
+    // A quorum is enough to vote and lead; the peer's services are started here
+    // only once it is shut out of every disk, since any disk it can still write
+    // may carry one of its pools.
+    const bool everywhere = n > 0 && shut_out == n;
+    set_peer_fenced(everywhere);
+    if (everywhere)
+        not_fenced_reported_.clear();
+    else if (held >= n / 2 + 1 && not_fenced != not_fenced_reported_) {
+        spdlog::warn("{} Node {} not fenced off {}: its services are not started here until it is; fencing is "
+                     "retried every second (a quarantined disk is back after kelm restart)",
+                     name_, peer_id_, not_fenced);
+        not_fenced_reported_ = not_fenced;
     }
-    set_peer_fenced(false);
+    if (held >= n / 2 + 1)
+        return true;
     spdlog::error("{} Fencing quorum not reached: held {} of {}, required {}, quarantined {}", name_, held, n,
                   n / 2 + 1, quarantined);
     return false;

@@ -28,6 +28,8 @@ namespace raft::transport {
 class haresv_core {
 public:
     using clock_fn = std::function<int64_t()>;  // steady nanoseconds
+    // Opens a disk's device anew; null: devices are never reopened.
+    using open_fn = std::function<std::unique_ptr<FreeBSD::reservation::resv>(const std::string& name)>;
 
     static constexpr int64_t timer_a_ns = 1000000000;   // leader's disk pass
     static constexpr int64_t timer_b_ns = 10000000000;  // challenge before taking the disks
@@ -46,6 +48,10 @@ public:
     // has stopped committing on them before this node can lead.
     static constexpr int64_t takeover_settle_ns = 1500000000;
     static_assert(takeover_settle_ns > timer_a_ns, "a takeover outlasts the old leader's last confirmation");
+    // A disk whose registration was not delivered is opened anew at most this
+    // often: a disk that was removed and inserted again is a new device, and the
+    // handle opened before answers nothing any more.
+    static constexpr int64_t reopen_retry_ns = 10000000000;
 
     enum resv_state : uint32_t { RESV_NONE = 0, RESV_OBTAINING = 1, RESV_HELD = 2 };
     enum peer_state : uint32_t { PEER_UNKNOWN = 0, PEER_ALIVE = 1, PEER_DIED = 2 };
@@ -56,7 +62,8 @@ public:
     // without one the peer is released as soon as it is reported alive.
     haresv_core(uint32_t own_id, std::vector<std::string> disk_names,
                 std::vector<std::unique_ptr<FreeBSD::reservation::resv>> devices, uint64_t flap_threshold,
-                uint64_t flap_window_sec, clock_fn clock, kelm::ha_fence_link* link = nullptr);
+                uint64_t flap_window_sec, clock_fn clock, kelm::ha_fence_link* link = nullptr,
+                open_fn reopen = nullptr);
 
     // Loop start: starts both timers and registers the own key everywhere.
     void start();
@@ -136,6 +143,11 @@ private:
     std::vector<std::string> disk_names_;
     std::vector<std::unique_ptr<FreeBSD::reservation::resv>> devices_;
     std::vector<std::unique_ptr<FreeBSD::reservation::guarded_resv>> guards_;
+    // Registers on disk i; a registration not delivered opens the device anew
+    // (at most every reopen_retry_ns) and tries once more on the new handle.
+    bool register_on(size_t i);
+    open_fn reopen_;
+    std::vector<int64_t> reopened_at_;  // per disk; INT64_MIN: never
     uint64_t last_registration_failures_ = 0;
     bool all_quarantined_reported_ = false;
     clock_fn clock_;
@@ -169,6 +181,9 @@ private:
     kelm::ha_fence_link* link_;
     // "kept fenced" was logged since the last fence pass.
     bool held_back_reported_ = false;
+    // The disks the last "not fenced off" line named (empty: none logged since
+    // the peer was last shut out of every disk).
+    std::string not_fenced_reported_;
 };
 
 }  // namespace raft::transport

@@ -23,16 +23,20 @@ struct disk {
     std::set<uint32_t> keys;
     uint32_t holder = 0;  // 0: not reserved
     bool broken = false;
+    bool refuse_preempt = false;  // answers a pre-emption with a reservation conflict
+    bool blind = false;           // registrations cannot be read
+    int epoch = 0;                // bumped by a reinsertion: older handles are dead
 };
 
 // One node's path to a disk.
 class fake_resv : public resv {
 public:
-    explicit fake_resv(std::shared_ptr<disk> d) : resv("da0"), d_(std::move(d)) {}
+    explicit fake_resv(std::shared_ptr<disk> d) : resv("da0"), d_(std::move(d)), epoch_(d_->epoch) {}
     bool ok()
     {
-        error_kind_ = d_->broken ? resv_not_delivered : resv_ok;
-        return !d_->broken;
+        const bool gone = d_->broken || d_->epoch != epoch_;
+        error_kind_ = gone ? resv_not_delivered : resv_ok;
+        return !gone;
     }
     bool registrate(uint32_t k) override { return ok() && (d_->keys.insert(k), true); }
     bool unregistrate(uint32_t k) override
@@ -63,16 +67,28 @@ public:
     {
         if (!ok() || !d_->keys.count(own))
             return false;
+        if (d_->refuse_preempt) {
+            error_kind_ = resv_rejected;
+            return false;
+        }
         d_->keys.erase(victim);
         if (d_->holder == 0 || d_->holder == victim)
             d_->holder = own;
         return true;
     }
-    bool is_registered(uint32_t k) override { return ok() && d_->keys.count(k) != 0; }
+    bool is_registered(uint32_t k) override
+    {
+        if (d_->blind) {
+            error_kind_ = resv_not_delivered;
+            return false;
+        }
+        return ok() && d_->keys.count(k) != 0;
+    }
     bool holds(uint32_t k) override { return ok() && d_->holder == k; }
 
 private:
     std::shared_ptr<disk> d_;
+    int epoch_;
 };
 
 struct pair_rig {
@@ -92,8 +108,11 @@ struct pair_rig {
             std::vector<std::unique_ptr<resv>> devs;
             for (auto& d : disks)
                 devs.push_back(std::make_unique<fake_resv>(d));
-            node[id] = std::make_unique<haresv_core>(id, names, std::move(devs), 3, 600, [this] { return now; },
-                                                     &link[id]);
+            node[id] = std::make_unique<haresv_core>(
+                id, names, std::move(devs), 3, 600, [this] { return now; }, &link[id],
+                [this](const std::string& name) -> std::unique_ptr<resv> {
+                    return std::make_unique<fake_resv>(disks[std::stoul(name.substr(2))]);
+                });
             node[id]->start();
         }
     }
@@ -400,6 +419,77 @@ TEST(HaResvCore, PeerFencedFlagAndReleaseOnlyAfterTheSweep)
     r.state(1, LEADER, CANDIDATE);
     EXPECT_FALSE(link.peer_fenced.load());
     EXPECT_FALSE(link.release_allowed.load());
+}
+
+// A quorum of disks lets the node lead; the peer's services may start here only
+// once the peer is shut out of every disk. A refused pre-emption, a disk whose
+// registrations cannot be read and a quarantined disk each hold that back; once
+// the refusing disk accepts, the next pass completes the fence.
+TEST(HaResvCore, PeerCountsAsFencedOnlyWhenShutOutOfEveryDisk)
+{
+    pair_rig r;
+    auto& link = r.link[1];
+    r.disks[2]->refuse_preempt = true;
+    r.obtain(1);
+    EXPECT_EQ(r.node[1]->ha_resv_state(), haresv_core::RESV_HELD) << "a quorum is enough to lead";
+    EXPECT_FALSE(link.peer_fenced.load());
+    r.state(1, PRE_CANDIDATE, CANDIDATE);
+    r.state(1, CANDIDATE, LEADER);
+    r.status(1, 2, false);
+    for (int i = 0; i < 3; ++i) {
+        r.now += 2 * s;
+        r.tick(1);
+        EXPECT_FALSE(link.peer_fenced.load()) << "the peer can still write disk 2";
+    }
+    EXPECT_EQ(r.disks[2]->keys.count(2), 1u);
+    r.disks[2]->refuse_preempt = false;
+    r.now += 2 * s;
+    r.tick(1);
+    EXPECT_TRUE(link.peer_fenced.load());
+    EXPECT_EQ(r.held_by(1), 3);
+
+    r.disks[1]->blind = true;  // held by this node, but the peer's key cannot be read
+    r.now += 2 * s;
+    r.tick(1);
+    EXPECT_FALSE(link.peer_fenced.load());
+    r.disks[1]->blind = false;
+    r.now += 2 * s;
+    r.tick(1);
+    EXPECT_TRUE(link.peer_fenced.load());
+
+    for (int i = 0; i < 3; ++i) {  // three outages quarantine disk 0
+        r.disks[0]->broken = true;
+        r.node[1]->register_all();
+        r.disks[0]->broken = false;
+        r.node[1]->register_all();
+    }
+    EXPECT_TRUE(r.node[1]->fence()) << "two of three still make the quorum";
+    EXPECT_FALSE(link.peer_fenced.load()) << "a quarantined disk is not known to be fenced";
+}
+
+// A disk removed and inserted again comes back empty, and the handle opened
+// before it answers nothing: the leader opens it anew and registers and fences
+// there again.
+TEST(HaResvCore, AReinsertedDiskIsOpenedAnewAndTakenAgain)
+{
+    pair_rig r;
+    r.obtain(1);
+    r.state(1, PRE_CANDIDATE, CANDIDATE);
+    r.state(1, CANDIDATE, LEADER);
+    r.status(1, 2, false);
+    r.now += 2 * s;
+    r.tick(1);
+    ASSERT_EQ(r.held_by(1), 3);
+    auto& d = *r.disks[0];
+    ++d.epoch;
+    d.keys.clear();
+    d.holder = 0;
+    r.now += 2 * s;
+    r.tick(1);
+    EXPECT_EQ(d.keys, std::set<uint32_t>{1});
+    EXPECT_EQ(d.holder, 1u);
+    EXPECT_TRUE(r.link[1].peer_fenced.load());
+    EXPECT_EQ(r.node[1]->node_state(), LEADER);
 }
 
 TEST(HaResvCore, BecomingFollowerReleasesAndForgetsTheReservation)

@@ -1,10 +1,10 @@
 // An NVMe namespace's reservations through the NVMe pass-through port: Reservation
 // Register, Acquire and Release for the operations, Reservation Report for the
-// queries and the full report. The device is "/dev/" + name (a name that already
-// starts with "/dev/" is used as it is). Construction never throws. Until both the
-// open and the namespace-id query have succeeded the device is not ready and every
-// command fails as not delivered without being sent: a command with namespace id 0
-// would only be rejected, which hides a broken device from the flap guard.
+// queries and the full report. The device is "/dev/" + name, whatever the name
+// holds: configured HA disks are device names, not paths. Construction never
+// throws. Every operation issues its command: after a failed open the call fails
+// on the invalid descriptor (not delivered), after a failed namespace-id query the
+// command carries namespace id 0 and the device rejects it.
 // With quiet off the class prints its own messages; with quiet on nothing.
 //
 // Not safe for concurrent use.
@@ -32,11 +32,14 @@ public:
     const std::string& path() const { return path_; }
 
 private:
-    bool out(nvme_op op, uint32_t key, uint32_t victim_key);
-    bool issue(platform::nvme::pt_command& pt, const char* label);
+    // `conflict_expected`: a Reservation Conflict answer is not printed (the
+    // caller sends another command for it).
+    bool out(nvme_op op, uint32_t key, uint32_t victim_key, bool conflict_expected = false);
+    bool issue(platform::nvme::pt_command& pt, const char* label, bool conflict_expected = false);
 
     int fd_ = -1;
     uint32_t nsid_ = 0;
+    bool conflict_ = false;  // the last completion was Reservation Conflict
     bool quiet_;
     std::string path_;
 };

@@ -37,6 +37,12 @@ nvme_out_command nvme_out_for(nvme_op op, uint32_t key, uint32_t victim_key)
         put_le64(c.data.data() + 8, key);
         c.label = "Registration";
         break;
+    case nvme_op::rekey:  // replace, ignore existing key; NRKEY
+        c.opcode = nv::OPC_RESERVATION_REGISTER;
+        c.cdw10 = 2 | 8;
+        put_le64(c.data.data() + 8, key);
+        c.label = "Registration";
+        break;
     case nvme_op::unregistrate:  // unregister; CRKEY
         c.opcode = nv::OPC_RESERVATION_REGISTER;
         c.cdw10 = 1;

@@ -14,7 +14,9 @@ namespace FreeBSD::reservation {
 
 inline constexpr uint32_t nvme_report_bytes = 4096;
 
-enum class nvme_op { registrate, unregistrate, acquire, preempt, release };
+// rekey: Register's replace action with IEKEY, for an initiator that a device
+// answered Reservation Conflict because it is registered under another key.
+enum class nvme_op { registrate, unregistrate, acquire, preempt, release, rekey };
 
 // One reservation command as an operation sends it: opcode, command dword 10,
 // the data (CRKEY and NRKEY/PRKEY, or CRKEY alone for release) and its length.

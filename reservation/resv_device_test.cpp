@@ -126,11 +126,45 @@ TEST_F(devices, two_nodes_register_reserve_and_preempt)
         EXPECT_FALSE(a->acquire(1));
         EXPECT_EQ(a->error_kind(), resv_rejected);
         EXPECT_TRUE(a->registrate(1));  // re-registering is always possible
+        // So is registering another key: the initiator is re-keyed in place.
+        EXPECT_TRUE(a->registrate(7));
+        EXPECT_TRUE(b->is_registered(7));
+        EXPECT_FALSE(b->is_registered(1));
+        EXPECT_TRUE(a->registrate(1));
+        EXPECT_FALSE(b->is_registered(7));
         EXPECT_TRUE(b->release(2));
         EXPECT_FALSE(a->holds(2));
         EXPECT_TRUE(b->unregistrate(2));
         EXPECT_FALSE(a->is_registered(2));
     }
+}
+
+// A SCSI initiator that was pre-empted gets a unit attention on its next command;
+// the device class sends that command again and answers as if it had not come.
+TEST_F(devices, a_unit_attention_is_retried_once_and_not_printed)
+{
+    captured_output cap;
+    {
+        as("node1");
+        scsi a("da1", false);
+        as("node2");
+        scsi b("da1", false);
+        ASSERT_TRUE(a.registrate(1) && b.registrate(2) && a.acquire(1));
+        ASSERT_TRUE(b.preempt(2, 1));
+        EXPECT_FALSE(a.is_registered(1));
+        EXPECT_EQ(a.error_kind(), resv_ok) << "a plain no, not a failure";
+        EXPECT_TRUE(a.registrate(1));
+        EXPECT_TRUE(b.preempt(2, 1));
+        EXPECT_TRUE(a.registrate(1)) << "an OUT command is retried as well";
+        EXPECT_TRUE(a.is_registered(1));
+    }
+    auto [out, errs] = cap.restore();
+    EXPECT_EQ(out, "") << errs;
+    std::string err;
+    int attentions = 0;
+    for (const auto& j : de::read_journal("da1", &err))
+        attentions += j.value("status", "").find("UNIT ATTENTION") != std::string::npos ? 1 : 0;
+    EXPECT_EQ(attentions, 2);
 }
 
 TEST_F(devices, reports_and_all_registrants)
@@ -244,26 +278,38 @@ TEST_F(devices, the_class_follows_the_name)
     EXPECT_NE(dynamic_cast<scsi*>(open_resv_device("NVME0NS1", true).get()), nullptr);
 }
 
-TEST_F(devices, failed_namespace_id_makes_nvme_not_ready_and_nothing_is_sent)
+// A device that was never opened still issues its commands: they fail on the
+// invalid descriptor as not delivered. One without a namespace id sends with id 0
+// and the namespace rejects it. The path is "/dev/" + the name, always.
+TEST_F(devices, nvme_without_open_or_namespace_id_still_issues_its_commands)
 {
+    nvme never("nvme9ns1", true);
+    EXPECT_EQ(never.path(), "/dev/nvme9ns1");
+    EXPECT_FALSE(never.registrate(1));
+    EXPECT_EQ(never.error_kind(), resv_not_delivered);
+    auto r = never.report();
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.error_kind, resv_not_delivered);
+    EXPECT_EQ(r.error_text, "reservation report was not delivered to the device");
+
     fault(json{{"disk", "nvme0ns1"}, {"op", "nsid"}, {"action", "fail"}, {"times", 1}});
     nvme n("nvme0ns1", true);
     EXPECT_EQ(n.error_kind(), resv_not_delivered);
     std::string err;
     size_t before = de::read_journal("nvme0ns1", &err).size();
     EXPECT_FALSE(n.registrate(1));
-    EXPECT_EQ(n.error_kind(), resv_not_delivered);
+    EXPECT_EQ(n.error_kind(), resv_rejected);
     EXPECT_FALSE(n.preempt(1, 2));
-    EXPECT_EQ(n.error_kind(), resv_not_delivered);
-    auto r = n.report();
-    EXPECT_FALSE(r.ok);
-    EXPECT_EQ(r.error_kind, resv_not_delivered);
-    EXPECT_EQ(r.error_text, "reservation report was not delivered to the device");
-    EXPECT_EQ(de::read_journal("nvme0ns1", &err).size(), before) << "no command reached the disk";
-    // A device opened by its full path is the same namespace.
+    EXPECT_EQ(n.error_kind(), resv_rejected);
+    EXPECT_EQ(de::read_journal("nvme0ns1", &err).size(), before + 2) << "both commands reached the disk";
+    auto ds = de::read_disk("nvme0ns1", &err);
+    ASSERT_TRUE(ds);
+    EXPECT_TRUE((*ds)["registrations"].empty()) << "namespace id 0 changes nothing";
+
     nvme full("/dev/nvme0ns1", true);
-    EXPECT_EQ(full.path(), "/dev/nvme0ns1");
-    EXPECT_TRUE(full.registrate(1));
+    EXPECT_EQ(full.path(), "/dev//dev/nvme0ns1");
+    EXPECT_FALSE(full.registrate(1));
+    EXPECT_EQ(full.error_kind(), resv_not_delivered);
 }
 
 TEST_F(devices, quiet_devices_print_nothing_at_all)
@@ -304,6 +350,7 @@ TEST_F(devices, loud_devices_print_their_messages)
         EXPECT_EQ(no_ccb.error_kind(), resv_not_delivered);
         scsi missing("da9", false);
         nvme missing_ns("nvme9ns1", false);
+        EXPECT_FALSE(missing_ns.unregistrate(1));  // sent on the invalid descriptor
         nvme ns("nvme0ns1", false);
         scsi disk("da1", false);
         fault(json{{"action", "conflict"}});
@@ -325,6 +372,7 @@ TEST_F(devices, loud_devices_print_their_messages)
     EXPECT_NE(errs.find("Can't open: /dev/nvme9ns1\n"), std::string::npos);
     EXPECT_NE(errs.find("Registration failed, CPL error.\n"), std::string::npos);
     EXPECT_NE(errs.find("Acquire failed, ioctl error.\n"), std::string::npos);
+    EXPECT_NE(errs.find("Unregistration failed, ioctl error.\n"), std::string::npos);
     EXPECT_NE(errs.find("(da1): PERSISTENT RESERVE OUT. CDB: 5f 06 00 00 00 00 00 00 18 00\n"), std::string::npos)
         << errs;
     EXPECT_NE(errs.find("SCSI status: Reservation Conflict"), std::string::npos);

@@ -178,6 +178,7 @@ TEST(nvme_bytes, each_operation_sends_its_command_and_data)
         const char* label;
     } table[] = {
         {nvme_op::registrate, 0x0d, 8, 16, {8, 9, 10, 11}, "Registration"},
+        {nvme_op::rekey, 0x0d, 2 | 8, 16, {8, 9, 10, 11}, "Registration"},
         {nvme_op::unregistrate, 0x0d, 1, 16, {0, 1, 2, 3}, "Unregistration"},
         {nvme_op::acquire, 0x11, 0x200, 16, {0, 1, 2, 3}, "Acquire"},
         {nvme_op::preempt, 0x11, 0x201, 16, {0, 1, 2, 3, 8, 9, 10, 11}, "Preempt"},
@@ -190,7 +191,7 @@ TEST(nvme_bytes, each_operation_sends_its_command_and_data)
         EXPECT_EQ(c.length, t.length) << t.label;
         EXPECT_STREQ(c.label, t.label);
         EXPECT_EQ(nonzero(c.data), t.at) << t.label;
-        EXPECT_EQ(c.data[t.op == nvme_op::registrate ? 8 : 0], 0x04) << "little-endian";
+        EXPECT_EQ(c.data[t.op == nvme_op::registrate || t.op == nvme_op::rekey ? 8 : 0], 0x04) << "little-endian";
         auto pt = nvme_request(c, 9, c.data.data());
         EXPECT_EQ(pt.cmd.opc, t.opc);
         EXPECT_EQ(pt.cmd.nsid, 9u);

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <new>
 
 namespace FreeBSD::reservation {
@@ -53,7 +54,35 @@ scsi::scsi(const std::string& name, bool quiet) noexcept : resv(name), quiet_(qu
 
 scsi::~scsi() = default;
 
-bool scsi::send(const char* label)
+namespace {
+
+// CHECK CONDITION with sense key UNIT ATTENTION: the target tells this initiator
+// of an event (a pre-emption, a reset, a power-on) instead of running the command.
+bool unit_attention(const cam::ccb& c)
+{
+    if ((c.status & cam::CAM_STATUS_MASK) != cam::CAM_SCSI_STATUS_ERROR || !(c.status & cam::CAM_AUTOSNS_VALID) ||
+        c.scsi_status != cam::SCSI_STATUS_CHECK_COND)
+        return false;
+    const uint8_t code = c.sense_data[0] & 0x7f;
+    const uint8_t key = code == 0x72 || code == 0x73 ? c.sense_data[1] & 0x0f : c.sense_data[2] & 0x0f;
+    return (code >= 0x70 && code <= 0x73) && key == 0x06;
+}
+
+}  // namespace
+
+// The pass-through does no error recovery of its own (FreeBSD's pass(4) without
+// CAM_PASS_ERR_RECOVER, as here), so a unit attention comes back as the
+// command's answer: the command was not run, and it is sent once more.
+bool scsi::send(const char* label, const std::function<void()>& build)
+{
+    build();
+    if (send_once(label, true) || error_kind_ != resv_rejected || !unit_attention(*ccb_))
+        return error_kind_ == resv_ok;
+    build();
+    return send_once(label, false);
+}
+
+bool scsi::send_once(const char* label, bool attention_retried)
 {
     if (dev_->send_ccb(ccb_.get()) != 0) {
         if (!quiet_) {
@@ -66,7 +95,7 @@ bool scsi::send(const char* label)
     error_kind_ = cam_status_kind(ccb_->status);
     if (error_kind_ == resv_ok)
         return true;
-    if (!quiet_) {
+    if (!quiet_ && !(attention_retried && unit_attention(*ccb_))) {
         std::fprintf(stdout, "%s %s error\n", path_.c_str(), label);
         std::fflush(stdout);
         cam::error_print(*dev_, *ccb_, cam::CAM_ESF_ALL, cam::CAM_EPF_ALL, stderr);
@@ -82,8 +111,7 @@ bool scsi::out(scsi_op op, uint32_t key, uint32_t victim_key)
     }
     scsi_out_command cmd = scsi_out_for(op, key, victim_key);
     uint8_t params[24];
-    build_pr_out(ccb_.get(), cmd, params);
-    return send(cmd.label);
+    return send(cmd.label, [&] { build_pr_out(ccb_.get(), cmd, params); });
 }
 
 bool scsi::registrate(uint32_t key)
@@ -125,8 +153,7 @@ bool scsi::in(int service_action, const char* label, std::unique_ptr<uint8_t[]>*
         *error_text = "cannot allocate answer buffer";
         return false;
     }
-    build_pr_in(ccb_.get(), service_action, answer->get(), scsi_answer_bytes);
-    if (send(label))
+    if (send(label, [&] { build_pr_in(ccb_.get(), service_action, answer->get(), scsi_answer_bytes); }))
         return true;
     if (error_kind_ == resv_not_delivered)
         *error_text = keys ? "READ KEYS was not delivered to the device" : "READ RESERVATION was not delivered to the device";

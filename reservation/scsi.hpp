@@ -12,6 +12,7 @@
 #include "reservation/resv.hpp"
 #include "reservation/scsi_pr_format.hpp"
 
+#include <functional>
 #include <memory>
 
 namespace FreeBSD::reservation {
@@ -49,7 +50,11 @@ private:
     // Runs a PERSISTENT RESERVE IN into a new answer buffer; false with the error
     // kind and text set when it failed.
     bool in(int service_action, const char* label, std::unique_ptr<uint8_t[]>* answer, std::string* error_text);
-    bool send(const char* label);
+    // Builds the command in the CCB and sends it; a unit attention answer gets
+    // the command built and sent once more.
+    bool send(const char* label, const std::function<void()>& build);
+    // `attention_retried`: a unit attention answer is not printed (it is retried).
+    bool send_once(const char* label, bool attention_retried);
 
     bool ready_ = false;
     std::unique_ptr<platform::cam::device> dev_;

@@ -130,6 +130,8 @@ def test_leader_with_quarantined_disks_cut_off_steps_down(nets, pair):
     c.assert_safe()
 
 
+# The quarantined disk is one the leader cannot read: the two healthy ones keep it
+# leading, but the dead peer's services wait, as the peer may still write there.
 def test_flapping_disk_is_quarantined_and_fencing_goes_on_with_two(pair):
     c = pair()
     leader = start_pair(c)
@@ -139,14 +141,52 @@ def test_flapping_disk_is_quarantined_and_fencing_goes_on_with_two(pair):
     wait_until(lambda: QUARANTINE.format("da2") in c.out(leader), 60, "the flapping disk quarantined")
     seen = len(c.disk("journal", "da2").splitlines())
     c.crash_node(follower)
-    wait_until(lambda: c.services_on(leader), FAILOVER_S, "every service on the leader")
     wait_until(lambda: [c.reservations()[d] for d in ("da1", "nvme0ns1")] == [leader, leader], 30,
                "the leader holds the two healthy disks")
+    wait_until(lambda: f"[HA reservation client] Node {follower} not fenced off da2" in c.out(leader), 30,
+               "the leader says why the peer's services wait")
+    time.sleep(40)  # the fence-on wait and a fence retry
+    pool, _ = pool_of(follower)
+    assert f"node{leader}" not in c.holders(pool)
+    assert current_state(c.daemons[leader]) == "LEADER"
     out = c.out(leader)
     assert out.count("QUARANTINED") == 1
     assert "Fencing quorum not reached" not in out and "Fencing failed" not in out
     # A quarantined disk gets no command at all from its node.
     later = [json.loads(x) for x in c.disk("journal", "da2").splitlines()[seen:]]
     assert not [j for j in later if j.get("host") == f"node{leader}"], later
+    c.assert_safe()
+
+
+
+def pool_of(node_id):
+    """The pool of the service that prefers the node, and the disk it lies on."""
+    return ("p1", "da1") if node_id == 1 else ("p2", "nvme0ns1")
+
+
+# The disk of the dead node's pool refuses the leader's pre-emption: a quorum of
+# the other disks lets the leader go on leading, but none of the dead node's
+# services starts here while that node may still write its pool. Once the disk
+# takes the pre-emption, the fence completes and the service moves on its own.
+def test_refused_preempt_holds_the_reclaim_back_until_the_disk_takes_it(pair):
+    c = pair()
+    leader = start_pair(c)
+    peer = 3 - leader
+    pool, disk = pool_of(peer)
+    take = "reserve" if disk.startswith("da") else "acquire"
+    with LeaderOverlap(c) as overlap:
+        for op in ("preempt", take):
+            c.disk("fault", json.dumps({"disk": disk, "host": f"node{leader}", "op": op, "action": "conflict"}))
+        c.kill_daemon(peer)  # its host and Runner go on, its pool stays imported
+        wait_until(lambda: f"[HA reservation client] Node {peer} not fenced off {disk}" in c.out(leader), 60,
+                   "the leader names the disk it could not fence")
+        time.sleep(45)  # longer than the fence-on wait and one fence retry
+        assert c.holders(pool) == [f"node{peer}"], c.holders(pool)
+        assert c.double_imports() == 0
+        assert current_state(c.daemons[leader]) == "LEADER"
+        c.disk("clear")
+        wait_until(lambda: c.reservations() == {d: leader for d, _ in DISKS}, 30, "the leader fences every disk")
+        wait_until(lambda: f"node{leader}" in c.holders(pool), FAILOVER_S, "the dead node's service moves")
+    assert overlap.longest <= 2, overlap.longest
     c.assert_safe()
 

@@ -4,10 +4,12 @@
 // the peer's services before the voter has really fenced it, and the voter must
 // not let the peer back before the peer has stopped what it no longer owns.
 //
-//   peer_fenced      written by the voter: set after a fence pass that took a
-//                    quorum of disks, cleared when it releases them, when a fence
-//                    pass fails, when the reservation is lost and when its node
-//                    stops leading. Read by the service manager's fence-on.
+//   peer_fenced      written by the voter: set after a fence pass that shut the
+//                    peer out of every HA disk (a quorum lets the node lead, not
+//                    reclaim), cleared when it releases them, when a fence pass
+//                    leaves any disk unfenced, when the reservation is lost and
+//                    when its node stops leading. Read by the service manager's
+//                    fence-on.
 //   release_allowed  written by the service manager: set once the peer's Runner
 //                    has stopped every service not assigned to the peer (its
 //                    fence-off). Cleared by the voter whenever it fences the peer

@@ -384,8 +384,16 @@ bool set_removed(const std::string& configured, bool removed, std::string* err)
     return with_disk(disk_name(configured), [&](json& disk, std::vector<json>& journal) {
         bool was = disk.value("removed", false);
         disk["removed"] = removed;
-        if (was && !removed)
+        if (was && !removed) {
             disk["epoch"] = disk.value("epoch", int64_t{0}) + 1;  // handles of the old insertion stay dead
+            // The disk powers up again: without persistence through power loss
+            // its registrations and reservation are gone, as on a real one.
+            if (!disk.value("ptpl", false)) {
+                disk["registrations"] = json::array();
+                resv_state::drop_reservation(disk);
+            }
+            disk["unit_attention"] = json::object();
+        }
         journal.push_back(journal_line("admin", {{"op", removed ? "remove" : "reinsert"}, {"status", "GOOD"}}));
         return true;
     }, err);
@@ -630,6 +638,10 @@ bool setup_command(const std::string& configured, const std::string& host, const
             return out;
         };
         run(p);
+        // A unit attention pending for the host answered instead: send it again,
+        // as an initiator does.
+        if (status.rfind("CHECK CONDITION UNIT ATTENTION", 0) == 0)
+            run(p);
         return status == "GOOD" || fail(err, status);
     }
     nv::pt_command pt;

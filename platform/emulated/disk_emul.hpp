@@ -16,12 +16,15 @@
 //    "registrations": [{"host": "node1", "key": 1}],       // device order
 //    "reservation": null | {"host": "node1", "type": 3, "key": 1},  // the protocol's type code
 //    "controllers": {"node1": 1}, "next_cntlid": 2,         // NVMe controller ids per host
+//    "unit_attention": {"node2": 10755},                     // SCSI: ASC/ASCQ pending per host
 //    "faults": [ <fault> ]}
 //
 // The initiator of a command is the host that opened the device (get_hostname(),
 // KELM_EMUL_HOST): processes acting as different nodes are different initiators.
 // A removed disk refuses opens (ENXIO) and every command of every handle opened
 // before (ENXIO, for good: reinsert starts a new epoch that old handles never see).
+// A reinserted disk comes back powered up anew: with "ptpl" false it has no
+// registrations and no reservation.
 //
 // Faults, matched in order, the first active one strikes:
 //   {"host": "" (any) | "<host>",

@@ -144,6 +144,14 @@ TEST_F(disks, scsi_register_reserve_preempt_follow_spc)
     // PREEMPT of the holder: its key goes, the reservation moves.
     b.out(cam::SPRO_PREEMPT, 3, 2, 1);
     EXPECT_EQ(b.code(), cam::CAM_REQ_CMP);
+    // The pre-empted nexus's next command fails once with a unit attention
+    // (RESERVATIONS PREEMPTED) and is not run; the one after it is.
+    EXPECT_TRUE(a.in(cam::SPRI_RK).empty());
+    EXPECT_EQ(a.c->scsi_status, cam::SCSI_STATUS_CHECK_COND);
+    EXPECT_EQ(a.c->status, cam::CAM_SCSI_STATUS_ERROR | cam::CAM_AUTOSNS_VALID);
+    EXPECT_EQ(a.c->sense_data[2], 0x06);
+    EXPECT_EQ(a.c->sense_data[12], 0x2a);
+    EXPECT_EQ(a.c->sense_data[13], 0x03);
     EXPECT_EQ(a.keys(), (std::vector<uint64_t>{2}));
     EXPECT_EQ(state("da1")["reservation"]["host"], "node2");
     EXPECT_EQ(state("da1")["generation"], 3);
@@ -199,6 +207,7 @@ TEST_F(disks, scsi_all_registrants_and_release_rules)
     a.out(cam::SPRO_RESERVE, 7, 1, 0);
     b.out(cam::SPRO_PREEMPT, 3, 2, 0);
     EXPECT_EQ(b.code(), cam::CAM_REQ_CMP);
+    EXPECT_TRUE(a.keys().empty()) << "the unit attention of the pre-empted nexus";
     EXPECT_EQ(a.keys(), (std::vector<uint64_t>{2}));
     EXPECT_EQ(state("da1")["reservation"]["type"], 3);
     // ... but key 0 against a single holder is an invalid parameter.
@@ -304,13 +313,18 @@ TEST_F(disks, nvme_reservations_follow_the_standard)
     EXPECT_EQ(b.cmd(nv::OPC_RESERVATION_REGISTER, 8, 0, 2), 0);
     // Without IEKEY a registered host cannot change its key by registering.
     EXPECT_EQ(b.cmd(nv::OPC_RESERVATION_REGISTER, 0, 0, 3), 0x106);
+    // Nor with it: IEKEY waives the current-key check of unregister and replace only.
+    EXPECT_EQ(b.cmd(nv::OPC_RESERVATION_REGISTER, 8, 0, 3), 0x106);
+    EXPECT_EQ(b.cmd(nv::OPC_RESERVATION_REGISTER, 8, 0, 2), 0) << "the same key again";
+    EXPECT_EQ(b.cmd(nv::OPC_RESERVATION_REGISTER, 2 | 8, 0, 3), 0) << "replace re-keys";
+    EXPECT_EQ(b.cmd(nv::OPC_RESERVATION_REGISTER, 2 | 8, 0, 2), 0);
     EXPECT_EQ(a.cmd(nv::OPC_RESERVATION_ACQUIRE, 0x200, 1, 0), 0);
     EXPECT_EQ(b.cmd(nv::OPC_RESERVATION_ACQUIRE, 0x200, 2, 0), 0x106);
     EXPECT_EQ(b.cmd(nv::OPC_RESERVATION_ACQUIRE, 0x700, 2, 0), 0x004) << "type 7";
     EXPECT_EQ(b.cmd(nv::OPC_RESERVATION_REGISTER, 8, 0, 2, 16, 2), 0x016) << "wrong namespace";
     auto r = b.report();
     ASSERT_EQ(r.size(), 4096u);
-    EXPECT_EQ(r[0], 2);  // generation, little-endian
+    EXPECT_EQ(r[0], 5);  // generation, little-endian
     EXPECT_EQ(r[4], 2);  // Exclusive Access
     EXPECT_EQ(r[5], 2);  // two controllers
     EXPECT_EQ(r[24 + 2] & 1, 1) << "node1 holds";
@@ -435,6 +449,22 @@ TEST_F(disks, flapping_and_delays)
     EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(4900));
     EXPECT_EQ(a.code(), cam::CAM_CMD_TIMEOUT);
     EXPECT_EQ(a.keys(), (std::vector<uint64_t>{7}));
+}
+
+// Without persistence through power loss a disk that comes back has no
+// registrations and no reservation.
+TEST_F(disks, reinserted_disk_comes_back_empty)
+{
+    create("da1", "scsi");
+    scsi_init a("da1");
+    a.out(cam::SPRO_REG_IGNO, 0, 0, 1);
+    a.out(cam::SPRO_RESERVE, 3, 1, 0);
+    ASSERT_TRUE(state("da1")["reservation"].is_object());
+    std::string err;
+    ASSERT_TRUE(de::set_removed("da1", true, &err));
+    ASSERT_TRUE(de::set_removed("da1", false, &err));
+    EXPECT_TRUE(state("da1")["registrations"].empty());
+    EXPECT_TRUE(state("da1")["reservation"].is_null());
 }
 
 TEST_F(disks, removed_disk_kills_old_handles_for_good)

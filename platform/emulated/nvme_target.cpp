@@ -101,7 +101,9 @@ void do_register(json& disk, const std::string& host, result& r)
     auto own = rs::key_of(disk, host);
     bool ar = all_registrants(rs::res_type(disk));
     if (action == 0) {
-        if (own && *own != nrkey && !iekey)
+        // IEKEY waives only the CRKEY check of unregister and replace: a
+        // registrant asking to register another key is refused whatever it says.
+        if (own && *own != nrkey)
             return r.conflict();
         rs::set_key(disk, host, nrkey);
     } else {

@@ -2,7 +2,9 @@
 // READ KEYS and READ RESERVATION cut to the allocation length; REGISTER, REGISTER
 // AND IGNORE EXISTING KEY, RESERVE, RELEASE, CLEAR, PREEMPT (and PREEMPT AND ABORT,
 // which has no tasks to abort here) with the reservation conflict rules, the
-// generation counter and ILLEGAL REQUEST sense for what the target refuses.
+// generation counter and ILLEGAL REQUEST sense for what the target refuses. An
+// initiator whose registration a PREEMPT or CLEAR removed gets a unit attention
+// (RESERVATIONS PREEMPTED): its next command fails once with it, not carried out.
 // Pure over one disk's state; the caller holds the disk's lock.
 #include "platform/cam.hpp"
 #include "platform/emulated/disk_emul.hpp"
@@ -21,6 +23,8 @@ namespace rs = resv_state;
 using namespace platform::cam;
 
 constexpr uint8_t SENSE_ILLEGAL_REQUEST = 0x05;
+constexpr uint8_t SENSE_UNIT_ATTENTION = 0x06;
+constexpr uint16_t RESERVATIONS_PREEMPTED = 0x2a03;
 // ASC/ASCQ pairs.
 constexpr uint16_t INVALID_OPCODE = 0x2000;
 constexpr uint16_t INVALID_FIELD_IN_CDB = 0x2400;
@@ -79,23 +83,58 @@ struct result {
         done.scsi_status = SCSI_STATUS_RESERV_CONFLICT;
         out.journal["status"] = "RESERVATION CONFLICT";
     }
-    void illegal(uint16_t asc_ascq)
+    void check_condition(uint8_t key, const char* key_name, uint16_t asc_ascq)
     {
         done.cam_status = CAM_SCSI_STATUS_ERROR | CAM_AUTOSNS_VALID;
         done.scsi_status = SCSI_STATUS_CHECK_COND;
         std::memset(done.sense, 0, sizeof(done.sense));
         done.sense[0] = 0x70;  // current error, fixed format
-        done.sense[2] = SENSE_ILLEGAL_REQUEST;
+        done.sense[2] = key;
         done.sense[7] = 10;
         done.sense[12] = static_cast<uint8_t>(asc_ascq >> 8);
         done.sense[13] = static_cast<uint8_t>(asc_ascq);
         done.sense_valid = true;
         char text[64];
-        std::snprintf(text, sizeof(text), "CHECK CONDITION ILLEGAL REQUEST %02x/%02x", asc_ascq >> 8,
-                      asc_ascq & 0xff);
+        std::snprintf(text, sizeof(text), "CHECK CONDITION %s %02x/%02x", key_name, asc_ascq >> 8, asc_ascq & 0xff);
         out.journal["status"] = text;
     }
+    void illegal(uint16_t asc_ascq) { check_condition(SENSE_ILLEGAL_REQUEST, "ILLEGAL REQUEST", asc_ascq); }
 };
+
+// Hosts registered now, in device order.
+std::vector<std::string> registered_hosts(const json& disk)
+{
+    std::vector<std::string> hosts;
+    if (disk.contains("registrations") && disk["registrations"].is_array())
+        for (const auto& reg : disk["registrations"])
+            hosts.push_back(reg.at("host").get<std::string>());
+    return hosts;
+}
+
+// Every host of `before` that lost its registration, but `actor`, gets a unit
+// attention: its next command fails once with it, whatever the command.
+void preempted_attention(json& disk, const std::vector<std::string>& before, const std::string& actor)
+{
+    auto after = registered_hosts(disk);
+    for (const auto& h : before) {
+        if (h != actor && std::find(after.begin(), after.end(), h) == after.end())
+            disk["unit_attention"][h] = RESERVATIONS_PREEMPTED;
+    }
+}
+
+// A pending unit attention for `host` answers its command instead of the disk
+// (and is gone after it): the command is not carried out.
+bool deliver_attention(json& disk, const std::string& host, result& r)
+{
+    auto it = disk.find("unit_attention");
+    if (it == disk.end() || !it->is_object() || !it->contains(host))
+        return false;
+    const uint16_t asc_ascq = (*it)[host].get<uint16_t>();
+    it->erase(host);
+    r.out.changed = true;
+    r.check_condition(SENSE_UNIT_ATTENTION, "UNIT ATTENTION", asc_ascq);
+    return true;
+}
 
 void pr_in(json& disk, const scsi_io& io, result& r)
 {
@@ -209,8 +248,10 @@ void pr_out(json& disk, const std::string& host, const scsi_io& io, result& r)
         r.out.changed = true;
         return r.good();
     }
+    const auto before = registered_hosts(disk);
     if (sa == SPRO_CLEAR) {
         disk["registrations"] = json::array();
+        preempted_attention(disk, before, host);
         rs::drop_reservation(disk);
         rs::bump_generation(disk);
         r.out.changed = true;
@@ -229,6 +270,7 @@ void pr_out(json& disk, const std::string& host, const scsi_io& io, result& r)
     } else if (rs::remove_key(disk, sa_key, host, ar) == 0) {
         return r.conflict();
     }
+    preempted_attention(disk, before, host);
     rs::bump_generation(disk);
     r.out.changed = true;
     r.good();
@@ -265,6 +307,8 @@ rule_outcome scsi_rules(json& disk, const std::string& host, const scsi_io& io, 
         out.journal["status"] = "CCB INVALID";
         return out;
     }
+    if (deliver_attention(disk, host, r))
+        return out;
     if (io.cdb[0] == PERSISTENT_RES_IN)
         pr_in(disk, io, r);
     else
