@@ -401,9 +401,17 @@ void on_reclaim(svc_app& app, node& x, const node_event& ev)
             continue;
         if (s.is_stale())
             s.settle();
-        if (s.state.load() != rs_stopped)
-            s.state.store(rs_unclean);
         s.run_node.store(run_node_none);
+        // Saved now, not at the next action: a service that is not placed again
+        // (switched off, or no node to take it) has no next action, and its record
+        // would name the fenced node for good, for status and for the next leader.
+        try {
+            save_run_state(app, s, s.state.load() == rs_stopped ? rs_stopped : rs_unclean);
+        } catch (const std::exception& e) {
+            // Released all the same: a save fails when this leadership has
+            // ended, and the next leader takes over what the store says.
+            spdlog::warn("{}: node {}: released service {} not saved: {}", app_name, x.id, name, e.what());
+        }
         app.post_event(kind_assign, node_all);
     }
 }

@@ -5,6 +5,7 @@
 // the records say.
 #include "daemon/services/left_fenced.hpp"
 #include "daemon/services/records.hpp"
+#include "daemon/services/requests.hpp"
 #include "daemon/services/svc_leader_fixture.hpp"
 
 #include <gtest/gtest.h>
@@ -175,6 +176,36 @@ TEST(SvcReturn, SweepAsksAgainWhenTheRunnerDidNotAnswer)
     EXPECT_FALSE(is_left_fenced(l.app, 3));
     EXPECT_TRUE(l.fencers_of(3).empty());
     EXPECT_FALSE(log.has("svc_app: Node 3 keeps services of others; left fenced"));
+}
+
+// A service switched off while its node is away is released by the reclaim and
+// placed nowhere: its record says so at once (unclean, held by no node), rather
+// than naming the fenced node until some later action saves it.
+TEST(SvcReturn, ReclaimSavesWhatItReleases)
+{
+    leader l(three_nodes(default_services()));
+    l.override_fn = [&](uint32_t node, const std::string& cmd, const json& args) -> json {
+        if (node == 2 && cmd == "fence-node" && args["cmd"] == "on")
+            std::this_thread::sleep_for(300ms);  // the switch-off comes first
+        return nullptr;
+    };
+    l.start();
+    l.online({1, 2, 3});
+    ASSERT_TRUE(wait_until([&] { return l.runs_on("b", 3); }));
+    l.mon.set_alive(3, false);
+    l.app.post_event(kind_node_offline, 3);
+    ASSERT_TRUE(wait_until([&] { return l.record("b")->at("session_id") == "-"; }));
+    const json disable = {{"call", "service"}, {"cmd", "disable"}, {"serviceName", "b"}};
+    ASSERT_EQ(svcapp_call(l.app, disable), nullptr);
+    ASSERT_TRUE(wait_until([&] { return l.fencers_of(3) == std::set<uint32_t>{1, 2}; }));
+    ASSERT_TRUE(wait_until([&] { return l.record("b")->at("run_node") == run_node_none; })) << l.record("b")->dump();
+    std::this_thread::sleep_for(100ms);  // passes and assignments run
+    l.stop();
+    const json b = *l.record("b");
+    EXPECT_EQ(b.at("state"), rs_unclean);
+    EXPECT_EQ(b.at("session_id"), "S");
+    EXPECT_EQ(b.at("enabled"), false);
+    EXPECT_EQ(l.holders("b"), std::set<uint32_t>{3}) << "started elsewhere although switched off";
 }
 
 size_t sweep_stops(leader& l)

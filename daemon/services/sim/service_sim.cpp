@@ -152,6 +152,7 @@ private:
     std::map<uint32_t, uint32_t> cut_from_;  // node -> the leader node it cannot reach
     std::map<uint32_t, bool> told_to_exit_;
     std::map<uint32_t, bool> gone_;  // hosts down for good
+    std::map<uint32_t, bool> exit_unreached_;  // told to exit while the leader could not reach it
     std::vector<uint32_t> exit_requests_;
     std::map<std::string, intent> intents_;
     std::map<uint32_t, bool> node_disabled_;
@@ -646,6 +647,11 @@ void cluster::handle_exits()
                 {
                     std::lock_guard lk(mutex_);
                     told_to_exit_[m] = true;
+                    // Told while the leader could not reach it: it exits (or
+                    // stays down) without any stop the leader could have asked.
+                    instance* i = current_[m];
+                    if (!i || i->paused || cut_from_.contains(m))
+                        exit_unreached_[m] = true;
                 }
                 stop_daemon(m, "exits as told");
             }
@@ -810,7 +816,16 @@ void cluster::quiet_checks()
             for (uint32_t h : world_->holders(p))
                 if (!world_->fenced(h))
                     held.insert(h);
-        const auto carriers = world_->carriers(s.address);
+        auto carriers = world_->carriers(s.address);
+        // A fenced host that lost the service while no leader could reach it and
+        // that no daemon has run on since keeps the address: fencing cuts disks,
+        // not the network, and every Runner call goes through the node's own
+        // daemon, so no one can act there. Not counted; any host the leader could
+        // still reach (a left-fenced node's own stop included) is.
+        std::erase_if(carriers, [&](uint32_t h) {
+            std::lock_guard lk(mutex_);
+            return exit_unreached_[h] && current_[h] == nullptr && world_->fenced(h);
+        });
         const bool once = r && (*r).value("disabled_once", false);
         const std::string where = fmt::format("record state {} node {}{}{}, pools written by {} host(s), address on {} host(s)",
                                               state, node, failed ? " failed" : "", once ? " disabled_once" : "", held.size(),

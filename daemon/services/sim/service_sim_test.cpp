@@ -21,4 +21,14 @@ TEST(ServiceSimulator, FixedSeedsHaveNoViolations)
     EXPECT_EQ(violations, 0u);
 }
 
+// Seeds that once found a fault: a released record left naming the fenced node
+// (4100188, 6200170); an address kept by a fenced host no leader could reach
+// (4100187, 6200127, 6400279).
+TEST(ServiceSimulator, SeedsThatFoundFaultsStayClean)
+{
+    spdlog::set_level(spdlog::level::off);
+    for (uint64_t seed : {4100188u, 6200170u, 4100187u, 6200127u, 6400279u})
+        EXPECT_EQ(svc::sim::run_seeds(seed, 1, true), 0u) << "seed " << seed;
+}
+
 }  // namespace
