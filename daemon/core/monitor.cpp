@@ -19,6 +19,14 @@ using namespace raft;
 
 node_monitor::node_monitor() : node_monitor(hooks{}) {}
 
+bool node_monitor::leader_lease_held(uint64_t term) const
+{
+    if (!node_ || node_->state() != LEADER || node_->term() != term)
+        return false;
+    const int64_t contact = node_->majority_contact_ns();
+    return contact >= 0 && hooks_.clock->now_ns() - contact < static_cast<int64_t>(ELECTION_BASE_NS);
+}
+
 node_monitor::node_monitor(hooks h) : hooks_(std::move(h))
 {
     if (hooks_.clock == nullptr) {

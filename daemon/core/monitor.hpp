@@ -150,6 +150,11 @@ public:
     uint32_t leader() const { return node_ ? node_->leader() : raft::LEADER_NONE; }
     // This daemon's instance (drawn by start; 0 before).
     uint64_t instance() const { return instance_; }
+    // This node leads in `term` and a majority of the cluster answered an append
+    // request it sent less than the shortest election time-out ago: no other
+    // node can lead yet. A paused or cut-off leader loses it before anyone else
+    // can be elected.
+    bool leader_lease_held(uint64_t term) const;
     std::optional<std::string> kv_get(const std::string& key);
     // Node map entry, or null; the map does not change shape once started.
     const monitor_node* node(uint32_t id) const;

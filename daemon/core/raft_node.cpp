@@ -136,6 +136,8 @@ void raft_node_t::reset_peers()
         p.vote_granted = false;
         p.synced = false;
         p.heard = false;
+        p.unanswered_since_ns = -1;
+        p.acked_send_ns = -1;
         p.status = PEER_UNKNOWN;
     }
 }
@@ -271,6 +273,8 @@ void raft_node_t::become_follower(uint32_t reason, std::vector<raft_msg_t>& out)
 {
     const uint32_t old = state();
     push_state_changed(old, FOLLOWER, reason, out);
+    // Before the state: a reader that still sees LEADER then finds no contact.
+    majority_contact_ns_.store(-1, std::memory_order_release);
     set_state(FOLLOWER);
     // A former leader must not keep naming itself: the monitor would send stop
     // requests to a queue that does not exist.

@@ -103,6 +103,15 @@ struct raft_peer_t {
     bool vote_granted = false;
     bool synced = false;
     bool heard = false;  // sent us any record during the current trial election
+    // Leader lease: when the oldest append request that no response has followed
+    // yet went out (-1: none), and the latest such send time a response of our
+    // term has followed (-1: none in this leadership). A response answers a
+    // request sent no earlier than the oldest one unanswered, up to reordering
+    // in the network; a response that waited in the socket while this process
+    // was paused is credited with the send time before the pause, not with the
+    // time it was read.
+    int64_t unanswered_since_ns = -1;
+    int64_t acked_send_ns = -1;
     uint32_t status = PEER_UNKNOWN;
 };
 
@@ -142,6 +151,13 @@ public:
     uint32_t state() const { return state_.load(std::memory_order_relaxed); }
     uint64_t term() const { return term_.load(std::memory_order_relaxed); }
     uint32_t leader() const { return leader_.load(std::memory_order_relaxed); }
+    // While leader: the send time of the newest append request after which a
+    // majority of the peers has answered, on the node's clock (with no peers,
+    // the time of the last step); -1 when not leader or no majority answered yet
+    // in this leadership. No other node can be elected before the shortest
+    // election time-out after it (the followers' leader-contact timers), so a
+    // leader whose contact is younger than that still leads.
+    int64_t majority_contact_ns() const { return majority_contact_ns_.load(std::memory_order_acquire); }
 
     // Stepping thread only.
     uint64_t commit() const { return commit_; }
@@ -184,6 +200,7 @@ private:
     void push_node_synced(const raft_peer_t& p, std::vector<raft_msg_t>& out);
     uint64_t live_peers() const;
     uint32_t heard_peers() const;
+    void publish_majority_contact();
     // The highest index known committed: the commit index, or after a restart
     // (which starts it at 0) the last applied one.
     uint64_t committed() const { return std::max(commit_, last_applied_); }
@@ -206,6 +223,7 @@ private:
     std::atomic<uint64_t> term_{0};
     uint32_t voted_for_ = 0;
     std::atomic<uint32_t> leader_{LEADER_NONE};
+    std::atomic<int64_t> majority_contact_ns_{-1};
     std::vector<raft_peer_t> peers_;
     raft_peer_t spare_;  // what a lookup of an unknown id yields
     raft_timer_t election_timer_ = raft_timer_t::randomised(ELECTION_BASE_NS, ELECTION_RANGE_NS);

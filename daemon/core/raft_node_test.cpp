@@ -307,6 +307,27 @@ TEST_F(RaftNode, TwoNodeLeaderStepsDownAfterFourSecondsOfSilence)
     EXPECT_EQ(n.out[0].body.state_changed.reason, REASON_LOST_MAJORITY);
 }
 
+// The lease runs from when the answered request went out, not from when its
+// answer was read (it may have waited while the process was paused), and ends
+// with the leadership.
+TEST_F(RaftNode, MajorityContactIsTheAnsweredSendTime)
+{
+    node_under_test n(&clock, 1, {2, 3});
+    n.elect();
+    ASSERT_EQ(n->state(), LEADER);
+    EXPECT_EQ(n->majority_contact_ns(), -1);
+    n.tick();
+    const int64_t sent = clock.now_ns();
+    clock.advance(3 * SEC);
+    n.step(append_response(2, 1, n->term(), true, 0));
+    EXPECT_GE(n->majority_contact_ns(), 0);
+    EXPECT_LE(n->majority_contact_ns(), sent);
+    clock.advance(4 * SEC + 1);
+    n.tick();
+    EXPECT_EQ(n->state(), FOLLOWER);
+    EXPECT_EQ(n->majority_contact_ns(), -1);
+}
+
 TEST_F(RaftNode, PairWithHaEndpointKeepsLeadingAndCommitsThroughIt)
 {
     node_under_test n(&clock, 1, {2, NODE_HA});

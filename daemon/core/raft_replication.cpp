@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <string_view>
 
 namespace raft {
@@ -155,6 +156,8 @@ void raft_node_t::push_node_synced(const raft_peer_t& p, std::vector<raft_msg_t>
 // the entry it is to extend.
 void raft_node_t::push_append_request(raft_peer_t& p, std::vector<raft_msg_t>& out)
 {
+    if (p.unanswered_since_ns < 0)
+        p.unanswered_since_ns = clock_->now_ns();
     raft_msg_t m = make_msg(APPEND_REQUEST, p.id, id_, term());
     auto& a = m.body.append;
     a.commit = commit_;
@@ -185,6 +188,10 @@ void raft_node_t::on_append_response(const raft_msg_t& m, std::vector<raft_msg_t
         return;
     p.in_flight = false;
     p.liveness_timer.restart(*clock_, *rnd_);
+    if (p.unanswered_since_ns >= 0) {
+        p.acked_send_ns = std::max(p.acked_send_ns, p.unanswered_since_ns);
+        p.unanswered_since_ns = -1;
+    }
     if (m.body.flag == 1) {
         p.match = std::max(p.match, echo);
         p.next = std::max(p.next, echo + 1);
@@ -199,6 +206,27 @@ void raft_node_t::on_append_response(const raft_msg_t& m, std::vector<raft_msg_t
         push_node_status(p, out);
         spdlog::trace("[raft] node: {} up", p.id);
     }
+}
+
+// The majority_-th newest answered send time among the peers (a refusal counts
+// too: the follower took our term and restarted its leader-contact timer).
+// Runs after the liveness check of the step, so a leader whose peers all went
+// silent (or that was paused past their liveness) has stepped down first.
+void raft_node_t::publish_majority_contact()
+{
+    int64_t contact = clock_->now_ns();
+    if (majority_ > 0) {
+        std::vector<int64_t> acked;
+        acked.reserve(peers_.size());
+        for (const auto& p : peers_)
+            acked.push_back(p.acked_send_ns);
+        if (acked.size() < majority_)
+            return;
+        std::nth_element(acked.begin(), acked.begin() + static_cast<std::ptrdiff_t>(majority_ - 1), acked.end(),
+                         std::greater<>());
+        contact = acked[majority_ - 1];
+    }
+    majority_contact_ns_.store(contact, std::memory_order_release);
 }
 
 // The newest entry that majority peers hold commits once it is of our own term;
@@ -245,6 +273,7 @@ int raft_node_t::leader_handler(const raft_msg_t& m, std::vector<raft_msg_t>& ou
     }
     if (m.type == APPEND_RESPONSE)
         on_append_response(m, out);
+    publish_majority_contact();
     advance_commit();
     apply_one(out);
 

@@ -122,6 +122,18 @@ uint64_t fake_monitor::term()
     return term_;
 }
 
+bool fake_monitor::leader_lease_held(uint64_t term)
+{
+    std::lock_guard lk(mutex_);
+    return lease_held_ && term == term_;
+}
+
+void fake_monitor::set_lease_held(bool held)
+{
+    std::lock_guard lk(mutex_);
+    lease_held_ = held;
+}
+
 void fake_monitor::event(const std::string& name, const std::string& value)
 {
     for (auto* app : apps())

@@ -41,12 +41,15 @@ public:
     void register_app(monitor::app_record* app) override;
     void unregister_app(monitor::app_record* app) override;
     uint64_t term() override;
+    // Held in the current term until a test says otherwise.
+    bool leader_lease_held(uint64_t term) override;
 
     // Raises an event to every registered application (as the monitor does).
     void event(const std::string& name, const std::string& value);
 
     void set_config(nlohmann::json doc);
     void set_term(uint64_t t);
+    void set_lease_held(bool held);
     void set_alive(uint32_t node, bool alive);
     // Every Runner call of every node goes to fn (default: "ping" -> "pong", else {"response":0}).
     void set_runner(runner_fn fn);
@@ -79,6 +82,7 @@ private:
     svc_clock* clock_;
     nlohmann::json config_ = nlohmann::json::object();
     uint64_t term_ = 1;
+    bool lease_held_ = true;
     runner_fn runner_;
     std::map<uint32_t, std::deque<nlohmann::json>> scripts_;
     std::map<uint32_t, std::chrono::milliseconds> delays_;

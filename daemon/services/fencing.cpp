@@ -33,6 +33,32 @@ bool ha_fence_on(svc_app& app, node& x, uint32_t target)
     return false;
 }
 
+// Letting a node back onto the shared storage is the one Runner call whose
+// effect no later save can refuse: a leader deposed while it was paused or cut
+// off would unfence a node that the new leader has fenced meanwhile, and that
+// node may hold pools now written elsewhere. So an unfence goes out only while
+// this node still leads in its activation's term with a fresh lease (a majority
+// answered its appends within less than the shortest election time-out), asked
+// right before each attempt.
+//
+// What remains is a pause between this check and the Runner's execution of the
+// call (the process stopped, the request held in the network). It is bounded:
+// the new leader must first be elected (the followers wait out their leader
+// contact time-out), then see the node go offline (its liveness time-out) and
+// fence it through every other Runner before it reclaims anything, so a
+// fence-off sent in the old term reaches a Runner before the new leader's
+// fence-on of the same node unless the pause outlasts all of those delays.
+bool may_unfence(svc_app& app, const node& x, uint32_t target)
+{
+    if (!app.mon.leader_lease_held(x.term)) {
+        spdlog::warn("{}: node {}: fence-off of node {} skipped: this node no longer leads with a fresh lease "
+                     "(term {}); the current leader unfences it when it may",
+                     app_name, x.id, target, x.term);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool fence_node(svc_app& app, node& x, uint32_t target, bool on)
@@ -53,6 +79,8 @@ bool fence_node(svc_app& app, node& x, uint32_t target, bool on)
     if (x.exit.load())
         return false;
     for (int attempt = 1; attempt <= fence_attempts; ++attempt) {
+        if (!on && !may_unfence(app, x, target))
+            return false;
         json io = {{"cmd", op}, {"node", target}};
         app.mon.call(x.id, "fence-node", io);
         const bool failed = io.is_object() && io.contains("error") && io["error"] != "EOFFLINE";

@@ -25,6 +25,10 @@ public:
     // The Raft term now. Read by the "ACTIVATE" handler, which the monitor raises
     // on "mon-raft" while the term cannot change: the term of that leadership.
     virtual uint64_t term() = 0;
+    // Whether this node still leads in `term` with a fresh lease: a majority
+    // answered its appends less than the shortest election time-out ago, so no
+    // new leader can have been elected. False whenever that is not known.
+    virtual bool leader_lease_held(uint64_t term) = 0;
 };
 
 // The daemon's node monitor behind the port; lives for the whole process.

@@ -14,6 +14,7 @@ public:
     void register_app(monitor::app_record* app) override { monitor::monitor_register_app(app); }
     void unregister_app(monitor::app_record* app) override { monitor::monitor_unregister_app(app); }
     uint64_t term() override { return monitor::instance().term(); }
+    bool leader_lease_held(uint64_t term) override { return monitor::instance().leader_lease_held(term); }
 };
 
 }  // namespace

@@ -165,7 +165,7 @@ void on_node_online(svc_app& app, node& x, const node_event& ev)
     }
     if (n_id == x.id) {
         if (x.state.load() == ns_offline)
-            for (uint32_t u = 0; u < max_nodes; ++u) {
+            for (uint32_t u = 0; u < max_nodes && !x.exit.load(); ++u) {
                 if (u == x.id || !in_set(x.online, u))
                     continue;
                 if (is_left_fenced(app, u))

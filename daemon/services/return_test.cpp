@@ -137,6 +137,34 @@ TEST(SvcReturn, LeftFencedNodeStaysFencedWhenAnotherNodeReturns)
         EXPECT_NE(l.record(s)->at("run_node"), 3) << s;
 }
 
+// A leader whose lease has lapsed (paused or cut off; a new leader may have
+// fenced nodes meanwhile) lets no node back: not the returning node through the
+// others' Runners, not the others through the returning node's Runner.
+TEST(SvcReturn, NoUnfenceWithoutAFreshLease)
+{
+    log_capture log;
+    leader l(three_nodes(default_services()));
+    l.start();
+    l.online({1, 2, 3});
+    ASSERT_TRUE(wait_until([&] { return l.runs_on("b", 3); }));
+    l.mon.set_alive(3, false);
+    l.app.post_event(kind_node_offline, 3);
+    ASSERT_TRUE(wait_until([&] { return l.runs_on("b", 2); }));
+    ASSERT_EQ(l.fencers_of(3), (std::set<uint32_t>{1, 2}));
+    l.mon.set_lease_held(false);
+    l.mon.clear_calls();
+    l.mon.set_alive(3, true);
+    l.online({3});
+    ASSERT_TRUE(wait_until([&] { return log.count("svc_app: Enable run services on node 3") == 2; })) << log.text();
+    std::this_thread::sleep_for(100ms);
+    l.stop();
+    for (const auto& c : l.mon.calls("fence-node"))
+        EXPECT_NE(c.args["cmd"], "off") << c.args.dump();
+    EXPECT_EQ(l.fencers_of(3), (std::set<uint32_t>{1, 2})) << "node 3 let back by a deposed leader";
+    EXPECT_EQ(l.holders("b"), std::set<uint32_t>{2});
+    EXPECT_TRUE(log.has("no longer leads with a fresh lease"));
+}
+
 // A new leader reads the state back; a clean sweep clears it before the node is
 // let back.
 TEST(SvcReturn, NewLeaderSeesLeftFencedAndACleanSweepClearsIt)

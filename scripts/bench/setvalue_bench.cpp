@@ -131,6 +131,7 @@ struct instant_runner_port final : svc::monitor_port {
     void register_app(monitor::app_record*) override {}
     void unregister_app(monitor::app_record*) override {}
     uint64_t term() override { return node->mon.term(); }
+    bool leader_lease_held(uint64_t t) override { return node->mon.leader_lease_held(t); }
 };
 
 // One start or stop of a service through the service actions; both save the

@@ -57,6 +57,7 @@ public:
     void register_app(monitor::app_record*) override {}
     void unregister_app(monitor::app_record*) override {}
     uint64_t term() override;
+    bool leader_lease_held(uint64_t term) override;
 
 private:
     cluster& c_;
@@ -101,6 +102,7 @@ public:
         std::lock_guard lk(mutex_);
         return term_;
     }
+    bool leader_lease_held(instance& inst, uint64_t term);
 
 private:
     // Schedule.
@@ -168,6 +170,8 @@ private:
 void sim_port::call(uint32_t node_id, const std::string& cmd, json& io) { c_.call(i_, node_id, cmd, io); }
 
 uint64_t sim_port::term() { return c_.term(); }
+
+bool sim_port::leader_lease_held(uint64_t term) { return c_.leader_lease_held(i_, term); }
 
 cluster::cluster(uint64_t seed) : seed_(seed), rng_(seed), election_rng_(seed * 7919 + 1)
 {
@@ -724,6 +728,18 @@ void cluster::call(instance& inst, uint32_t node_id, const std::string& cmd, jso
         }
     }
     io = world_->runner_call(target, cmd, args);
+}
+
+// A paused daemon asks once it runs again. The simulated elections take less
+// time than a real Raft's (election_s), so the lease is the monitor's own
+// knowledge: the instance leads in that term and is not paused.
+bool cluster::leader_lease_held(instance& inst, uint64_t term)
+{
+    clock_.touch();
+    while (inst.paused && !inst.dead)
+        clock_.sleep_for(std::chrono::seconds(1));
+    std::lock_guard lk(mutex_);
+    return !inst.dead && leader_ == &inst && term_ == term;
 }
 
 // ---- requests ----
