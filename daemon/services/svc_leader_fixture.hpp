@@ -52,7 +52,7 @@ inline json default_services()
 // A leader (node 1) running one activation on its own thread, with Runners that
 // keep which node runs which service and refuse a start on a second node.
 struct leader {
-    scaled_clock clock{1000};
+    scaled_clock clock;
     fake_monitor mon{1, {1, 2, 3}, &clock};
     std::atomic<int> aborts{0};
     svc_app app{mon, clock, [this] { ++aborts; }};
@@ -66,7 +66,10 @@ struct leader {
     int double_starts = 0;
     std::function<json(uint32_t, const std::string&, const json&)> override_fn;
 
-    explicit leader(json config)
+    // `speed` is how many times faster than real time the service clock runs.
+    // Scheduling delays are stretched by it too: a test bounding a duration
+    // tightly runs slower so that a loaded machine cannot push it past.
+    explicit leader(json config, unsigned speed = 1000) : clock(speed)
     {
         mon.set_config(std::move(config));
         mon.set_term(7);
