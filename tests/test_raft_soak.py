@@ -119,3 +119,16 @@ def test_explore_refuses_a_bad_command_line_before_any_worker_runs(tmp_path, arg
     r = run_explore(tmp_path, f"touch {tmp_path}/ran", *args, seed=seed)
     assert r.returncode == 2 and error in r.stderr, r.stderr
     assert not (tmp_path / "ran").exists()
+
+
+def test_service_soak_names_the_first_failing_seed_of_each_kind_above_2_31(tmp_path):
+    # Random first seeds go up to 2^32: the summary must not clip them to a C int.
+    stub = tmp_path / "soak"
+    stub.write_text('#!/bin/sh\necho "seed 3976449610: stuck-service: x" >&2\n'
+                    'echo "services: seeds=$4 violations=1"; exit 1\n')
+    stub.chmod(0o755)
+    env = dict(os.environ, KELM_SERVICE_SOAK=str(stub), KELM_SERVICE_SOAK_TRACES=str(tmp_path / "traces"))
+    r = subprocess.run([os.path.join(os.path.dirname(SOAK), "service-soak"), "2", "3976449610", "1"], env=env,
+                       capture_output=True, text=True, timeout=60)
+    assert r.returncode == 1
+    assert "services: stuck-service: 1 seed(s), first seed 3976449610" in r.stderr, r.stderr
