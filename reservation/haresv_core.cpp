@@ -308,7 +308,7 @@ void haresv_core::step_down_below_floor(uint64_t term, std::vector<raft_msg_t>& 
 {
     stepped_down_ = true;
     set_peer_fenced(false);
-    const uint64_t to = own_term(floor_term_ + 1) ? floor_term_ : floor_term_ + 1;
+    const uint64_t to = term_above_floor(term);
     spdlog::error("{} Leader of term {} is not above term {} of node {}'s key: leader steps down to term {}", name_,
                   term, floor_term_, peer_id_, to);
     raft_msg_t r = make_msg(VOTE_RESPONSE, own_id_, NODE_HA, to);
@@ -357,7 +357,7 @@ void haresv_core::on_vote_request(const raft_msg_t& m, std::vector<raft_msg_t>& 
     bool granted = false;
     // The term the node would lead in: a pre-vote's as proposed, a vote's own.
     if (!already && fenced && m.term <= floor_term_) {
-        step_above_floor(m.term, out);
+        step_above_floor(m.term, pre, out);
         return;
     }
     if (!already && fenced && (pre || own_term(t)) && settling()) {
@@ -412,9 +412,17 @@ bool haresv_core::key_carries(uint64_t t)
 // above it instead: a refused vote response of a term whose next one is its own
 // to take makes it a follower there, and its next trial asks for a term above
 // the peer's. It keeps the reservation it took for this trial.
-void haresv_core::step_above_floor(uint64_t asked, std::vector<raft_msg_t>& out)
+// A term above the node's `current` one (a refusal of any other changes
+// nothing), not below the floor, whose next term is this node's to take.
+uint64_t haresv_core::term_above_floor(uint64_t current) const
 {
-    const uint64_t to = own_term(floor_term_ + 1) ? floor_term_ : floor_term_ + 1;
+    const uint64_t start = floor_term_ > current + 1 ? floor_term_ : current + 1;
+    return own_term(start + 1) ? start : start + 1;
+}
+
+void haresv_core::step_above_floor(uint64_t asked, bool pre, std::vector<raft_msg_t>& out)
+{
+    const uint64_t to = term_above_floor(pre ? asked - 1 : asked);
     spdlog::info("{} Term {} is not above term {} of node {}'s key: the node moves to term {}, its next trial asks "
                  "for term {}",
                  name_, asked, floor_term_, peer_id_, to, to + 1);

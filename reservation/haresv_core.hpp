@@ -115,7 +115,8 @@ private:
     bool raise_key_term(uint64_t t);
     void learn_peer_term(uint64_t t);
     bool key_carries(uint64_t t);
-    void step_above_floor(uint64_t asked, std::vector<raft_msg_t>& out);
+    uint64_t term_above_floor(uint64_t current) const;
+    void step_above_floor(uint64_t asked, bool pre, std::vector<raft_msg_t>& out);
     void step_down_below_floor(uint64_t term, std::vector<raft_msg_t>& out);
     bool disks_still_ours(std::vector<raft_msg_t>& out);
     void skip_foreign_term(uint64_t term, std::vector<raft_msg_t>& out);

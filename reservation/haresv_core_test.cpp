@@ -623,19 +623,23 @@ TEST(HaResvCore, NeverLeadsAtOrBelowThePeersTerm)
     for (auto& d : r.disks)
         EXPECT_EQ(key_term(d->full[1]), 7u);  // on the disks before the grant
 
-    // A leader of a term at or below the floor gets no echo and steps down.
-    pair_rig l;
-    for (auto& d : l.disks)
-        d->full[2] = resv_key(2, 6);
-    l.obtain(1);
-    l.state(1, CANDIDATE, LEADER, 5);
-    raft_msg_t a = make_msg(APPEND_REQUEST, NODE_HA, 1, 5);
-    auto out = l.step(1, &a);
-    ASSERT_FALSE(out.empty());
-    for (auto& m : out)
-        EXPECT_FALSE(m.type == APPEND_RESPONSE) << "echo below the peer's term";
-    EXPECT_EQ(out[0].type, VOTE_RESPONSE);
-    EXPECT_GE(out[0].term, 6u);
+    // A leader of a term at or below the floor gets no echo and steps down to a
+    // term above its own (a refusal of its own term would change nothing).
+    for (uint64_t term : {5u, 6u}) {
+        pair_rig l;
+        for (auto& d : l.disks)
+            d->full[2] = resv_key(2, 6);
+        l.obtain(1);
+        l.state(1, CANDIDATE, LEADER, term);
+        raft_msg_t a = make_msg(APPEND_REQUEST, NODE_HA, 1, term);
+        auto out = l.step(1, &a);
+        ASSERT_FALSE(out.empty());
+        for (auto& m : out)
+            EXPECT_FALSE(m.type == APPEND_RESPONSE) << "echo below the peer's term";
+        EXPECT_EQ(out[0].type, VOTE_RESPONSE);
+        EXPECT_GT(out[0].term, term);
+        EXPECT_GE(out[0].term, 6u);
+    }
 }
 
 // A restarted voter goes on from the term its key carries on the disks (maybe
