@@ -61,9 +61,11 @@ class HaPair(ServiceCluster):
         return wait_for_leader(self, timeout=timeout, exclude=exclude)
 
     def reservations(self):
-        """{disk: key of the reservation holder or None}."""
+        """{disk: node id of the reservation holder or None}. A key names its node in
+        its low 32 bits; the high ones carry the term its node reached."""
         state = json.loads(self.disk("show"))
-        return {d: (state[d].get("reservation") or {}).get("key") for d, _ in DISKS}
+        keys = {d: (state[d].get("reservation") or {}).get("key") for d, _ in DISKS}
+        return {d: None if k is None else k & 0xFFFFFFFF for d, k in keys.items()}
 
     def services_on(self, node_id):
         """Every pool imported on the node. A node cut off the disks may still hold an
