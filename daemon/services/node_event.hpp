@@ -32,6 +32,7 @@ inline constexpr uint32_t kind_service_pass = 14;
 inline constexpr uint32_t kind_request = 15;
 inline constexpr uint32_t kind_thread_exit = 16;
 inline constexpr uint32_t kind_fence_retry = 17;      // fence again a node whose fencing failed
+inline constexpr uint32_t kind_resweep = 18;          // sweep again a node online but left fenced
 
 inline constexpr uint32_t node_none = 64;   // no node / this node not known yet
 inline constexpr uint32_t node_self = 65;   // monitor calls: this node
@@ -46,13 +47,13 @@ inline constexpr int32_t pass_rerun_delay = 10;
 inline constexpr int32_t fence_retry_delay = 30;
 
 struct node_event {
-    // Tally of one broadcast event (kinds 2, 3, 4, 17): every node object that takes
+    // Tally of one broadcast event (kinds 2, 3, 4, 17, 18): every node object that takes
     // part adds to done; any of them may set failed.
     struct action_args {
         std::atomic<int> done{0};
         std::atomic<bool> failed{false};
-        // Node online only: the stop of other nodes' services on the returning
-        // node, done once before any node object unfences it.
+        // Node online and resweep only: the stop of other nodes' services on the
+        // returning node, done once before any node object unfences it.
         std::once_flag sweep_once;
         std::atomic<bool> sweep_ok{false};
     };
@@ -73,7 +74,7 @@ struct node_event {
     uint32_t node = 0;
     // Kinds 3, 11 and 17: the offline episode of the node (see episodes.hpp), stamped
     // on the offline event when the event loop hands it out and carried on to the
-    // reclaim that its fencing posts.
+    // reclaim that its fencing posts. Kind 18: the return it retries the sweep of.
     uint64_t episode = 0;
     // Kind 5: the node's daemon instance.
     uint64_t instance = 0;
@@ -90,7 +91,7 @@ struct postponed_event {
     uint32_t kind = 0;
     uint32_t node = 0;
     int32_t countdown = 0;  // whole ticks
-    uint64_t episode = 0;   // kind 17: the offline episode it belongs to
+    uint64_t episode = 0;   // kinds 17 and 18: the episode it belongs to
 };
 
 }  // namespace svc

@@ -12,6 +12,7 @@
 #include "daemon/services/owner_locks.hpp"
 #include "daemon/services/records.hpp"
 #include "daemon/services/svc_app.hpp"
+#include "daemon/services/sweep.hpp"
 
 #include <spdlog/spdlog.h>
 
@@ -50,9 +51,8 @@ bool in_set(uint64_t set, uint32_t id) { return id < max_nodes && (set >> id) & 
 // In a pair, the node whose disks this leader's voter fences.
 bool is_ha_peer(svc_app& app, uint32_t id) { return app.ha_mode.load() && id != app.this_nodeid.load(); }
 
-// One node object's part in a broadcast event: counted in the tally on every way
-// out (a throw counts as a failure), and the part that completes the count does
-// the follow-up.
+}  // namespace
+
 void tallied(node_event::action_args& tally, int threshold, const std::function<bool()>& part,
              const std::function<void(bool failed)>& follow_up)
 {
@@ -70,6 +70,8 @@ void tallied(node_event::action_args& tally, int threshold, const std::function<
     if (tally.done.fetch_add(1) + 1 >= threshold)
         follow_up(tally.failed.load());
 }
+
+namespace {
 
 enum class sweep_result { clean, keeps, abandoned };
 
@@ -116,10 +118,10 @@ sweep_result stop_services_of_others(svc_app& app, node& x, uint32_t n_id)
     return ok ? sweep_result::clean : sweep_result::keeps;
 }
 
-// The sweep of returning node N, done once per online event, with what follows
-// from it: a node that keeps services of others is left fenced (recorded for
-// every later leader); one that is clean loses that state before it is let back.
-// Returns whether N may be unfenced.
+}  // namespace
+
+// Done once per online event (and per retry while left fenced); a clean node
+// loses its left-fenced state before it is let back.
 bool sweep_returning_node(svc_app& app, node& x, uint32_t n_id)
 {
     const std::string session = app.snapshot().session_id;
@@ -150,6 +152,8 @@ bool sweep_returning_node(svc_app& app, node& x, uint32_t n_id)
         app.ha_link->release_allowed.store(true);  // the disk voter may let it back
     return true;
 }
+
+namespace {
 
 void on_node_online(svc_app& app, node& x, const node_event& ev)
 {
@@ -197,6 +201,7 @@ void on_node_online(svc_app& app, node& x, const node_event& ev)
                 if (failed)
                     spdlog::warn("{}: Failed unfencing node {}. Fix it up manually.", app_name, n_id);
                 app.post_event(kind_enable_services, n_id);
+                resweep_later(app, x, n_id);
             });
     }
     if (n_id < max_nodes)
@@ -494,6 +499,7 @@ void process_event(svc_app& app, node& n, const node_event& ev)
         case kind_enable_services: on_enable_services(app, n, ev); break;
         case kind_service_pass: service_pass(app, n, ev); break;
         case kind_fence_retry: on_fence_retry(app, n, ev); break;
+        case kind_resweep: on_resweep(app, n, ev); break;
         case kind_request: run_request(n, ev); break;
         default: break;
         }

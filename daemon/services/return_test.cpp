@@ -97,18 +97,26 @@ TEST(SvcReturn, AbortEndsTheSweepOfAReturningNode)
     EXPECT_TRUE(l.fencers_of(3).size() == 2) << "node 3 stays fenced";
 }
 
+// The activation starts with b on node 3; node 3's daemon dies (its host keeps
+// b), it is fenced and b moves to node 2.
+bool b_moved_off_node_3(leader& l)
+{
+    l.start();
+    l.online({1, 2, 3});
+    if (!wait_until([&] { return l.runs_on("b", 3); }))
+        return false;
+    l.mon.set_alive(3, false);
+    l.app.post_event(kind_node_offline, 3);
+    return wait_until([&] { return l.runs_on("b", 2); });
+}
+
 // Node 3 cannot give up b's pools after b moved: it is left fenced, and stays so
 // when node 2 restarts and its own return unfences the nodes it sees online.
 TEST(SvcReturn, LeftFencedNodeStaysFencedWhenAnotherNodeReturns)
 {
     log_capture log;
     leader l(three_nodes(default_services()));
-    l.start();
-    l.online({1, 2, 3});
-    ASSERT_TRUE(wait_until([&] { return l.runs_on("b", 3); }));
-    l.mon.set_alive(3, false);
-    l.app.post_event(kind_node_offline, 3);
-    ASSERT_TRUE(wait_until([&] { return l.runs_on("b", 2); }));
+    ASSERT_TRUE(b_moved_off_node_3(l));
     l.override_fn = [&](uint32_t node, const std::string& cmd, const json& args) -> json {
         if (node == 3 && cmd == "service" && args["cmd"] == "stop")
             return {{"error", "EPROGRAM"}, {"errorMessage", "FAILED phase=pool-export exit=30 : pool suspended"}};
@@ -163,6 +171,51 @@ TEST(SvcReturn, NoUnfenceWithoutAFreshLease)
     EXPECT_EQ(l.fencers_of(3), (std::set<uint32_t>{1, 2})) << "node 3 let back by a deposed leader";
     EXPECT_EQ(l.holders("b"), std::set<uint32_t>{2});
     EXPECT_TRUE(log.has("no longer leads with a fresh lease"));
+}
+
+// Node 3's Runner fails every stop of its return's sweep, so it is left fenced
+// still carrying b's address while b runs on node 2. Once its Runner recovers,
+// the next sweep removes the address; the node is taken back when it holds
+// nothing of b any more, and stays fenced while b's pool is still suspended there.
+TEST(SvcReturn, LeftFencedNodeIsSweptAgainWhileOnline)
+{
+    for (const bool suspended : {false, true}) {
+        log_capture log;
+        leader l(three_nodes(default_services()));
+        ASSERT_TRUE(b_moved_off_node_3(l));
+        std::atomic<bool> runner_broken{true};
+        std::atomic<bool> carries_b{true};
+        l.override_fn = [&](uint32_t node, const std::string& cmd, const json& args) -> json {
+            if (node != 3 || cmd != "service" || args["cmd"] != "stop")
+                return nullptr;
+            if (runner_broken.load())
+                return {{"error", "ERUNNER"}, {"errorMessage", "Runner failed"}};
+            if (args["serviceName"] != "b")
+                return nullptr;
+            carries_b.store(false);  // a suspended pool's stop removes the address too
+            if (suspended)
+                return {{"error", "EPROGRAM"}, {"errorMessage", "FAILED phase=pool-export exit=30 : pool suspended"}};
+            return nullptr;
+        };
+        l.mon.set_alive(3, true);
+        l.online({3});
+        ASSERT_TRUE(wait_until([&] { return log.count("svc_app: Enable run services on node 3") == 2; }));
+        ASSERT_TRUE(is_left_fenced(l.app, 3));
+        runner_broken.store(false);
+        ASSERT_TRUE(wait_until([&] { return !carries_b.load(); })) << suspended << " address kept for good";
+        if (suspended)
+            std::this_thread::sleep_for(150ms);  // several more tries of the leader's clock
+        else
+            ASSERT_TRUE(wait_until([&] { return l.fencers_of(3).empty(); })) << log.text();
+        l.stop();
+        EXPECT_EQ(is_left_fenced(l.app, 3), suspended);
+        EXPECT_EQ(l.mon.kv(left_fenced_key(3)), suspended ? R"({"left_fenced":true})" : R"({"left_fenced":false})");
+        const std::set<uint32_t> fencers = suspended ? std::set<uint32_t>{1, 2} : std::set<uint32_t>{};
+        EXPECT_EQ(l.fencers_of(3), fencers) << suspended;
+        EXPECT_TRUE(l.runs_on("b", 2)) << suspended;
+        const std::set<uint32_t> holders = suspended ? std::set<uint32_t>{2, 3} : std::set<uint32_t>{2};
+        EXPECT_EQ(l.holders("b"), holders) << suspended;
+    }
 }
 
 // A new leader reads the state back; a clean sweep clears it before the node is

@@ -15,7 +15,8 @@ node_event make_event(uint32_t kind, uint32_t node)
     node_event ev;
     ev.kind = kind;
     ev.node = node;
-    if (kind == kind_node_online || kind == kind_node_offline || kind == kind_node_stop || kind == kind_fence_retry)
+    if (kind == kind_node_online || kind == kind_node_offline || kind == kind_node_stop || kind == kind_fence_retry ||
+        kind == kind_resweep)
         ev.args = std::make_shared<node_event::payload>(std::in_place_type<node_event::action_args>);
     else if (kind == kind_request)
         ev.args = std::make_shared<node_event::payload>(std::in_place_type<node_event::req_args>);
@@ -159,10 +160,11 @@ void svc_app::queue_push(node_event ev)
 void svc_app::postpone_add(uint32_t kind, uint32_t node, int32_t countdown, uint64_t episode)
 {
     std::lock_guard lk(main_mutex);
-    if (kind == kind_service_pass || kind == kind_fence_retry) {
+    if (kind == kind_service_pass || kind == kind_fence_retry || kind == kind_resweep) {
         // Every pass with work left asks for a rerun (every failed fencing of an
-        // offline episode for another try) and nothing else collapses them: one
-        // waiting per node (and episode) is enough.
+        // offline episode, every sweep that left a node fenced, for another try)
+        // and nothing else collapses them: one waiting per node (and episode) is
+        // enough.
         for (const auto& p : postponed)
             if (p.kind == kind && p.node == node && p.episode == episode)
                 return;
