@@ -19,7 +19,7 @@ haresv_core::haresv_core(uint32_t own_id, std::vector<std::string> disk_names,
                          std::vector<std::unique_ptr<resv>> devices, uint64_t flap_threshold,
                          uint64_t flap_window_sec, clock_fn clock, kelm::ha_fence_link* link, open_fn reopen)
     : own_id_(own_id),
-      own_key_(FreeBSD::reservation::resv_key(own_id, 0)),
+      own_key_(own_id),
       peer_id_(own_id == 1 ? 2 : 1),
       disk_names_(std::move(disk_names)),
       devices_(std::move(devices)),
@@ -49,49 +49,11 @@ void haresv_core::start()
 {
     restart(timer_a_);
     restart(timer_b_);
-    read_own_term();
     register_all();
     spdlog::info("{} started", name_);
 }
 
-// A restarted voter goes on from the term its key last carried, so a
-// registration never lowers it; the term may be one read in the peer's key
-// before this process pre-empted it, the only record of it left: the node does
-// not lead at or below it either.
-void haresv_core::read_own_term()
-{
-    for (auto& g : guards_) {
-        uint64_t key = 0;
-        if (g->usable() && g->registered_key(own_id_, key))
-            raise_key_term(FreeBSD::reservation::key_term(key));
-    }
-    if (key_term_ > floor_term_)
-        floor_term_ = key_term_;
-    if (key_term_ > 0)
-        spdlog::info("{} Own key carries term {}: this node leads only above it", name_, key_term_);
-}
-
-bool haresv_core::raise_key_term(uint64_t t)
-{
-    if (t <= key_term_)
-        return false;
-    key_term_ = t;
-    own_key_ = FreeBSD::reservation::resv_key(own_id_, t);
-    return true;
-}
-
-// The peer's key names the highest term its voter granted: this node never
-// leads at or below it (its entries there may be committed on the peer's disk),
-// and its own key carries the term on before the peer's is pre-empted.
-void haresv_core::learn_peer_term(uint64_t t)
-{
-    if (t <= floor_term_)
-        return;
-    spdlog::info("{} Node {}'s key carries term {}: this node leads only above it", name_, peer_id_, t);
-    floor_term_ = t;
-}
-
-size_t haresv_core::register_all()
+void haresv_core::register_all()
 {
     const uint64_t n = guards_.size();
     uint64_t usable = 0;
@@ -103,24 +65,22 @@ size_t haresv_core::register_all()
         if (!register_on(i))
             ++failures;
     }
-    registered_key_ = own_key_;
     if (n > 0 && usable == 0) {
         last_registration_failures_ = n;
         if (!all_quarantined_reported_) {
             spdlog::error("{} All {} disk(s) quarantined: HA fencing is not possible until kelm restart", name_, n);
             all_quarantined_reported_ = true;
         }
-        return 0;
+        return;
     }
     all_quarantined_reported_ = false;
     if (failures == last_registration_failures_)
-        return usable - failures;
+        return;
     last_registration_failures_ = failures;
     if (failures > 0)
         spdlog::warn("{} Registration failed on {} of {} disk(s)", name_, failures, n);
     else
         spdlog::info("{} Registration restored on {} disk(s)", name_, usable);
-    return usable - failures;
 }
 
 bool haresv_core::register_on(size_t i)
@@ -145,7 +105,7 @@ void haresv_core::release_all()
     set_peer_fenced(false);
     bool released = false;
     for (auto& g : guards_) {
-        if (g->usable() && g->holds(own_id_)) {
+        if (g->usable() && g->holds(own_key_)) {
             (void)g->release(own_key_);
             released = true;
         }
@@ -161,7 +121,7 @@ void haresv_core::unregister_all()
             (void)g->unregistrate(own_key_);
 }
 
-bool haresv_core::fence(uint64_t claim)
+bool haresv_core::fence()
 {
     // Whatever this pass takes, the peer needs a new sweep before it is let back.
     if (link_)
@@ -179,7 +139,6 @@ bool haresv_core::fence(uint64_t claim)
             not_fenced += ", ";
         not_fenced += disk_names_[i];
     };
-    (void)raise_key_term(claim);
     for (size_t i = 0; i < n; ++i) {
         auto& g = *guards_[i];
         if (!g.usable()) {
@@ -190,24 +149,14 @@ bool haresv_core::fence(uint64_t claim)
         const char* failure = nullptr;
         bool did_preempt = false;
         bool did_acquire = false;
-        uint64_t peer_key = 0;
-        const bool peer_registered = g.registered_key(peer_id_, peer_key);
         // Whether the last read of the peer's registration was answered: a read
         // that failed says nothing about the peer, so that disk shuts out nobody.
-        bool peer_read = !peer_registered && g.error_kind() == FreeBSD::reservation::resv_ok;
-        if (peer_registered) {
-            learn_peer_term(FreeBSD::reservation::key_term(peer_key));
-            (void)raise_key_term(floor_term_);
-        }
-        // The own key takes the peer's term (and the claimed one) on a disk
-        // before the peer's key, which may be its last record, is removed there.
-        if (own_key_ != registered_key_ && !g.registrate(own_key_)) {
-            failure = "own key not registered with the peer's term";
-        } else if (peer_registered) {
-            if (!g.preempt(own_key_, peer_key)) {
+        bool peer_read = false;
+        if (g.is_registered(peer_id_)) {
+            if (!g.preempt(own_key_, peer_id_)) {
                 failure = "preempt failed";
             } else {
-                if (!g.holds(own_id_)) {
+                if (!g.holds(own_key_)) {
                     did_acquire = true;
                     if (!g.acquire(own_key_))
                         failure = "acquire failed";
@@ -216,16 +165,19 @@ bool haresv_core::fence(uint64_t claim)
                     failure = "peer key still registered after preempt";
                 else if (failure == nullptr)
                     peer_read = g.error_kind() == FreeBSD::reservation::resv_ok;
-                if (failure == nullptr && !g.holds(own_id_))
+                if (failure == nullptr && !g.holds(own_key_))
                     failure = "reservation is not held after acquire";
                 did_preempt = true;
             }
-        } else if (!g.holds(own_id_)) {
-            did_acquire = true;
-            if (!g.acquire(own_key_))
-                failure = "acquire failed";
-            else if (!g.holds(own_id_))
-                failure = "reservation is not held after acquire";
+        } else {
+            peer_read = g.error_kind() == FreeBSD::reservation::resv_ok;
+            if (!g.holds(own_key_)) {
+                did_acquire = true;
+                if (!g.acquire(own_key_))
+                    failure = "acquire failed";
+                else if (!g.holds(own_key_))
+                    failure = "reservation is not held after acquire";
+            }
         }
         if (failure != nullptr || !peer_read)
             name_unfenced(i);
@@ -271,7 +223,7 @@ bool haresv_core::registered_majority()
     const size_t n = guards_.size();
     size_t count = 0;
     for (auto& g : guards_) {
-        if (g->usable() && g->is_registered(own_id_))
+        if (g->usable() && g->is_registered(own_key_))
             ++count;
         if (count > n / 2)
             return true;
@@ -287,7 +239,7 @@ bool haresv_core::held_majority()
         if (count + (n - i) <= n / 2)
             return false;
         auto& g = *guards_[i];
-        if (g.usable() && g.holds(own_id_))
+        if (g.usable() && g.holds(own_key_))
             ++count;
         if (count > n / 2)
             return true;
@@ -310,7 +262,7 @@ haresv_core::disks_read haresv_core::read_disks()
     for (auto& g : guards_) {
         if (!g->usable())
             continue;
-        if (g->is_registered(own_id_))
+        if (g->is_registered(own_key_))
             ++registered;
         else if (g->error_kind() == FreeBSD::reservation::resv_ok)
             ++gone;
@@ -346,18 +298,6 @@ void haresv_core::step_down(std::vector<raft_msg_t>& out, bool taken)
                       "its disks read as its own or its peer follows it",
                       name_, peer_id_);
     raft_msg_t r = make_msg(VOTE_RESPONSE, own_id_, NODE_HA, known_term_ + 1);
-    r.body.flag = 0;
-    out.push_back(r);
-}
-
-void haresv_core::step_down_below_floor(uint64_t term, std::vector<raft_msg_t>& out)
-{
-    stepped_down_ = true;
-    set_peer_fenced(false);
-    const uint64_t to = term_above_floor(term);
-    spdlog::error("{} Leader of term {} is not above term {} of node {}'s key: leader steps down to term {}", name_,
-                  term, floor_term_, peer_id_, to);
-    raft_msg_t r = make_msg(VOTE_RESPONSE, own_id_, NODE_HA, to);
     r.body.flag = 0;
     out.push_back(r);
 }
@@ -401,11 +341,6 @@ void haresv_core::on_vote_request(const raft_msg_t& m, std::vector<raft_msg_t>& 
     const bool fenced = ha_resv_state_ == RESV_HELD;
     const char* disks = "not re-read";
     bool granted = false;
-    // The term the node would lead in: a pre-vote's as proposed, a vote's own.
-    if (!already && fenced && m.term <= floor_term_) {
-        step_above_floor(m.term, pre, out);
-        return;
-    }
     if (!already && fenced && (pre || own_term(t)) && settling()) {
         spdlog::info("{} vote request t: {} ({}) held back until the peer's last disk confirmation has expired",
                      name_, m.term, pre ? "pre" : "vote");
@@ -414,7 +349,7 @@ void haresv_core::on_vote_request(const raft_msg_t& m, std::vector<raft_msg_t>& 
         return;
     }
     if (!already && fenced && (pre || own_term(t))) {
-        granted = (pre || key_carries(t)) && held_majority();
+        granted = held_majority();
         disks = granted ? "held" : "NOT held";
         // The reservation was lost: take it again at the next election.
         if (!granted) {
@@ -435,47 +370,6 @@ void haresv_core::on_vote_request(const raft_msg_t& m, std::vector<raft_msg_t>& 
     }
     raft_msg_t r = make_msg(VOTE_RESPONSE, m.from, NODE_HA, t);
     r.body.flag = 1;
-    out.push_back(r);
-}
-
-// A vote makes the node a leader of its term only once the own key carries the
-// term on a quorum of the disks: whoever takes the disks later pre-empts at
-// least one of them and learns not to lead at or below it.
-bool haresv_core::key_carries(uint64_t t)
-{
-    if (t <= key_term_)
-        return true;
-    (void)raise_key_term(t);
-    const size_t registered = register_all();
-    if (registered >= quorum())
-        return true;
-    spdlog::warn("{} Own key carries term {} on {} of {} disk(s), required {}: vote not granted", name_, t,
-                 registered, guards_.size(), quorum());
-    return false;
-}
-
-// A node asking to lead at or below a term the peer's key carried is moved
-// above it instead: a refused vote response of a term whose next one is its own
-// to take makes it a follower there, and its next trial asks for a term above
-// the peer's. It keeps the reservation it took for this trial.
-// A term above the node's `current` one (a refusal of any other changes
-// nothing), not below the floor, whose next term is this node's to take.
-uint64_t haresv_core::term_above_floor(uint64_t current) const
-{
-    const uint64_t start = floor_term_ > current + 1 ? floor_term_ : current + 1;
-    return own_term(start + 1) ? start : start + 1;
-}
-
-void haresv_core::step_above_floor(uint64_t asked, bool pre, std::vector<raft_msg_t>& out)
-{
-    const uint64_t to = term_above_floor(pre ? asked - 1 : asked);
-    spdlog::info("{} Term {} is not above term {} of node {}'s key: the node moves to term {}, its next trial asks "
-                 "for term {}",
-                 name_, asked, floor_term_, peer_id_, to, to + 1);
-    step_up_pending_ = true;
-    step_up_term_ = to;
-    raft_msg_t r = make_msg(VOTE_RESPONSE, own_id_, NODE_HA, to);
-    r.body.flag = 0;
     out.push_back(r);
 }
 
@@ -511,12 +405,6 @@ void haresv_core::on_state_changed(uint32_t old_state, uint32_t new_state, uint6
         link_->peer_fenced.store(false);
         link_->release_allowed.store(false);
     }
-    // The state change the step above the peer's term caused: the reservation
-    // taken for the trial carries over to the next one, like a timed-out one's.
-    const bool stepped_up = step_up_pending_ && reason == REASON_HIGHER_TERM && term == step_up_term_;
-    step_up_pending_ = false;
-    if (stepped_up)
-        trial_timed_out_at_ = now();
     node_state_ = new_state;
     restart(timer_a_);
     disks_checked_ = false;
@@ -542,7 +430,7 @@ void haresv_core::on_state_changed(uint32_t old_state, uint32_t new_state, uint6
         } else if (new_state == LEADER) {
             peer_state_ = PEER_UNKNOWN;
             ha_resv_state_ = RESV_NONE;
-        } else if (new_state == FOLLOWER && ha_resv_state_ == RESV_HELD && !stepped_up &&
+        } else if (new_state == FOLLOWER && ha_resv_state_ == RESV_HELD &&
                    !((old_state == PRE_CANDIDATE || old_state == CANDIDATE) && reason == REASON_TIMEOUT)) {
             ha_resv_state_ = RESV_NONE;
         }
@@ -552,10 +440,6 @@ void haresv_core::on_state_changed(uint32_t old_state, uint32_t new_state, uint6
     }
     if (new_state == PRE_CANDIDATE && ha_resv_state_ == RESV_NONE) {
         restart(timer_b_);
-        // The term this trial asks for goes into the own key with the
-        // registration it makes anyway, so that neither the fence nor the vote
-        // needs a pass of its own for it.
-        (void)raise_key_term(next_trial_term());
         register_all();
         spdlog::info("{} Try to obtain reservation", name_);
         obtaining();
@@ -573,8 +457,7 @@ void haresv_core::on_state_changed(uint32_t old_state, uint32_t new_state, uint6
     // so does a reservation taken for a trial or an election that then timed out
     // (nobody answered it): on slow disks the pass outlasts the trial, and releasing it
     // would begin the next trial from nothing, for ever. The next vote re-reads it.
-    const bool trial_timed_out =
-        stepped_up || ((old_state == PRE_CANDIDATE || old_state == CANDIDATE) && reason == REASON_TIMEOUT);
+    const bool trial_timed_out = (old_state == PRE_CANDIDATE || old_state == CANDIDATE) && reason == REASON_TIMEOUT;
     if (new_state == FOLLOWER && !trial_timed_out) {
         release_all();
         if (ha_resv_state_ == RESV_HELD)
@@ -598,7 +481,7 @@ void haresv_core::periodic(std::vector<raft_msg_t>& out)
             if (peer_state_ == PEER_ALIVE) {
                 let_peer_back();
             } else if (peer_state_ == PEER_DIED) {
-                if (!fence(known_term_))
+                if (!fence())
                     spdlog::error("{} Fencing failed: peer may still have access", name_);
             }
         }
@@ -628,7 +511,7 @@ void haresv_core::obtaining()
     if (!expired(timer_b_) || node_state_ != PRE_CANDIDATE)
         return;
     restart(timer_b_);
-    if (registered_majority() && fence(next_trial_term())) {
+    if (registered_majority() && fence()) {
         ha_resv_state_ = RESV_HELD;
         spdlog::info("Obtain reservation done.");
     } else {
@@ -693,14 +576,6 @@ bool haresv_core::step(const raft_msg_t* msg, std::vector<raft_msg_t>& out, bool
         note_term(m.term);
         if (superseded)
             return true;
-        // A leader at or below a term the peer's key carried may lack entries
-        // committed there: no echo helps it commit.
-        if (m.term <= floor_term_) {
-            if (!stepped_down_)
-                step_down_below_floor(m.term, out);
-            periodic(out);
-            return true;
-        }
         if (!disks_still_ours(out)) {
             periodic(out);
             return true;

@@ -80,25 +80,18 @@ public:
     static bool superseded_by(const raft_msg_t& m, const std::deque<raft_msg_t>& later);
 
     const std::string& name() const { return name_; }
-    // The own key as registered now: the node id and the term it carries.
-    uint64_t own_key() const { return own_key_; }
-    uint64_t key_term() const { return key_term_; }
-    // The node leads only above this term: the highest read in the peer's key
-    // (or in the own key at start, which carried it on).
-    uint64_t floor_term() const { return floor_term_; }
+    uint32_t own_key() const { return own_key_; }
     uint32_t peer_id() const { return peer_id_; }
     uint32_t node_state() const { return node_state_; }
     uint32_t ha_resv_state() const { return ha_resv_state_; }
     uint32_t peer() const { return peer_state_; }
     size_t quorum() const { return guards_.size() / 2 + 1; }
 
-    // Disk passes, public for tests and the endpoint's shutdown. register_all
-    // answers the number of disks the own key is registered on now.
-    size_t register_all();
+    // Disk passes, public for tests and the endpoint's shutdown.
+    void register_all();
     void release_all();
     void unregister_all();
-    // `claim`: a term the own key is to carry from this pass on.
-    bool fence(uint64_t claim = 0);
+    bool fence();
     bool registered_majority();
     bool held_majority();
 
@@ -115,16 +108,6 @@ private:
     void on_state_changed(uint32_t old_state, uint32_t new_state, uint64_t term, uint32_t reason,
                           std::vector<raft_msg_t>& out, bool superseded);
     bool own_term(uint64_t t) const;
-    // The term a trial started now asks for: the next, or the one after it when
-    // the next is the peer's to take.
-    uint64_t next_trial_term() const { return own_term(known_term_ + 1) ? known_term_ + 1 : known_term_ + 2; }
-    void read_own_term();
-    bool raise_key_term(uint64_t t);
-    void learn_peer_term(uint64_t t);
-    bool key_carries(uint64_t t);
-    uint64_t term_above_floor(uint64_t current) const;
-    void step_above_floor(uint64_t asked, bool pre, std::vector<raft_msg_t>& out);
-    void step_down_below_floor(uint64_t term, std::vector<raft_msg_t>& out);
     bool disks_still_ours(std::vector<raft_msg_t>& out);
     void skip_foreign_term(uint64_t term, std::vector<raft_msg_t>& out);
     void periodic(std::vector<raft_msg_t>& out);
@@ -154,13 +137,7 @@ private:
     }
 
     uint32_t own_id_;
-    uint64_t own_key_;
-    uint64_t key_term_ = 0;
-    uint64_t registered_key_ = 0;  // the key register_all last registered
-    uint64_t floor_term_ = 0;
-    // A step above the peer's term was sent: its state change keeps the hold.
-    bool step_up_pending_ = false;
-    uint64_t step_up_term_ = 0;
+    uint32_t own_key_;
     uint32_t peer_id_;
     std::string name_ = "[HA reservation client]";
     std::vector<std::string> disk_names_;
