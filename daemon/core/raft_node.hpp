@@ -100,12 +100,6 @@ struct raft_peer_t {
     raft_timer_t in_flight_timer = raft_timer_t::fixed(IN_FLIGHT_NS);
     raft_timer_t liveness_timer = raft_timer_t::fixed(LIVENESS_NS);
     bool in_flight = false;
-    // What the response to the request in flight echoes: its entry's index when
-    // it is accepted with one, else the index it asks about. Only that response
-    // ends the flight; a duplicate or a late answer to an earlier request would
-    // otherwise send one more request each, and requests pile up for ever.
-    uint64_t in_flight_prev = 0;
-    uint64_t in_flight_entry = 0;  // 0: the request carries no entry
     bool vote_granted = false;
     bool synced = false;
     bool heard = false;  // sent us any record during the current trial election

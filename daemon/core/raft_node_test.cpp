@@ -383,34 +383,6 @@ TEST_F(RaftNode, HeartbeatPacingAndInFlightResend)
     EXPECT_EQ(n.sent(APPEND_REQUEST, 3).size(), 0u);
 }
 
-// Only the answer to the request in flight lets the next one go at once: a
-// duplicate or late answer to an earlier request sends nothing, or every resend
-// would keep one more request circulating for ever.
-TEST_F(RaftNode, OnlyTheAnswerToTheRequestInFlightSendsTheNext)
-{
-    node_under_test n(&clock, 1, {2, 3});
-    n.elect();
-    n.tick();
-    n.step(append_response(2, 1, n->term(), true, 0));
-    for (const char* v : {"a", "b", "c"})
-        n.append(n->term(), v);
-    n.tick();
-    ASSERT_EQ(n.sent(APPEND_REQUEST, 2).size(), 1u);
-    n.step(append_response(2, 1, n->term(), true, 1));
-    auto r = n.sent(APPEND_REQUEST, 2);
-    ASSERT_EQ(r.size(), 1u);
-    EXPECT_EQ(r[0].body.append.entry.index, 2u);
-    // The answer to entry 1 again, and a refusal of a probe long past: nothing.
-    n.step(append_response(2, 1, n->term(), true, 1));
-    n.step(append_response(2, 1, n->term(), false, 0));
-    EXPECT_EQ(n.sent(APPEND_REQUEST, 2).size(), 0u);
-    // The answer to entry 2 sends entry 3.
-    n.step(append_response(2, 1, n->term(), true, 2));
-    r = n.sent(APPEND_REQUEST, 2);
-    ASSERT_EQ(r.size(), 1u);
-    EXPECT_EQ(r[0].body.append.entry.index, 3u);
-}
-
 TEST_F(RaftNode, LeaderReportsPeerStatusAndSync)
 {
     node_under_test n(&clock, 1, {2, 3});

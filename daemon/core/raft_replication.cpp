@@ -164,15 +164,11 @@ void raft_node_t::push_append_request(raft_peer_t& p, std::vector<raft_msg_t>& o
     const uint64_t last = log_->last_index();
     if (p.next > last + 1)
         p.next = last + 1;
-    p.in_flight_prev = 0;
-    p.in_flight_entry = 0;
     if (p.next != 0) {
         a.prev_index = p.next - 1;
-        p.in_flight_prev = a.prev_index;
         a.prev_term = a.prev_index == 0 ? 0 : log_->get(a.prev_index).term;
         if (p.next <= last) {
             a.entry = log_->get(p.next);
-            p.in_flight_entry = a.entry.index;
             spdlog::trace("[raft] append k: {} , v: {}", bounded(a.entry.key, KEY_SIZE),
                           bounded(a.entry.value, VALUE_SIZE));
         }
@@ -182,8 +178,6 @@ void raft_node_t::push_append_request(raft_peer_t& p, std::vector<raft_msg_t>& o
 
 // Only the echoed index moves match and next: a response says nothing about
 // which request it answers otherwise, and the in-flight resend makes duplicates.
-// Every response of our term shows the peer alive; only the one that answers
-// the request in flight lets the next request go before the in-flight timer.
 void raft_node_t::on_append_response(const raft_msg_t& m, std::vector<raft_msg_t>& out)
 {
     if (m.term != term())
@@ -192,10 +186,7 @@ void raft_node_t::on_append_response(const raft_msg_t& m, std::vector<raft_msg_t
     const uint64_t echo = append_response_index(m);
     if (echo > log_->last_index())
         return;
-    const bool answers_flight = m.body.flag == 1 ? echo == (p.in_flight_entry != 0 ? p.in_flight_entry : p.in_flight_prev)
-                                                 : echo == p.in_flight_prev;
-    if (answers_flight)
-        p.in_flight = false;
+    p.in_flight = false;
     p.liveness_timer.restart(*clock_, *rnd_);
     if (p.unanswered_since_ns >= 0) {
         p.acked_send_ns = std::max(p.acked_send_ns, p.unanswered_since_ns);
