@@ -5,7 +5,7 @@
 #include "daemon/services/fake_monitor.hpp"
 #include "daemon/services/svc_app.hpp"
 
-#include <spdlog/sinks/ostream_sink.h>
+#include <spdlog/sinks/base_sink.h>
 #include <spdlog/spdlog.h>
 
 #include <atomic>
@@ -43,24 +43,42 @@ private:
     time_point now_{std::chrono::hours(1)};
 };
 
+// A sink that keeps the lines it is given; the test thread reads them while the
+// app's threads log, so both go through the sink's own mutex.
+class capture_sink final : public spdlog::sinks::base_sink<std::mutex> {
+public:
+    std::string text()
+    {
+        std::lock_guard lk(this->mutex_);
+        return text_;
+    }
+
+protected:
+    void sink_it_(const spdlog::details::log_msg& msg) override
+    {
+        spdlog::memory_buf_t line;
+        this->formatter_->format(msg, line);
+        text_.append(line.data(), line.size());
+    }
+    void flush_() override {}
+
+private:
+    std::string text_;
+};
+
 // Captures the default logger's lines for one test and restores it afterwards.
 class log_capture {
 public:
     log_capture()
     {
         saved_ = spdlog::default_logger();
-        auto sink = std::make_shared<spdlog::sinks::ostream_sink_mt>(out_);
-        sink->set_pattern("[%l] %v");
-        auto logger = std::make_shared<spdlog::logger>("capture", sink);
+        sink_->set_pattern("[%l] %v");
+        auto logger = std::make_shared<spdlog::logger>("capture", sink_);
         logger->set_level(spdlog::level::trace);
         spdlog::set_default_logger(logger);
     }
     ~log_capture() { spdlog::set_default_logger(saved_); }
-    std::string text()
-    {
-        spdlog::default_logger()->flush();
-        return out_.str();
-    }
+    std::string text() { return sink_->text(); }
     bool has(const std::string& line) { return text().find(line) != std::string::npos; }
     size_t count(const std::string& line)
     {
@@ -72,7 +90,7 @@ public:
     }
 
 private:
-    std::ostringstream out_;
+    std::shared_ptr<capture_sink> sink_ = std::make_shared<capture_sink>();
     std::shared_ptr<spdlog::logger> saved_;
 };
 
