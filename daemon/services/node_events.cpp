@@ -348,6 +348,19 @@ void on_node_stop(svc_app& app, node& x, const node_event& ev)
             uint32_t id;
             ~done_mark() { app.stop_done(id); }
         } done{app, x.id};
+        if ((x.state.load() == ns_online || app.return_pending(x.id)) && !x.exit.load()) {
+            // Back online, its return not handled yet (its online event waits
+            // out its delay) or still in the other node objects' hands: their
+            // sweep asks this node's daemon to stop what its host may hold of
+            // services placed elsewhere (their pools, their addresses), and an
+            // exit now would cut that short and leave them on the host. The stop
+            // goes to the back of the queue until the return is done (the node
+            // serves, or is left fenced, or is offline again).
+            app.clock.sleep_for(std::chrono::milliseconds(500));
+            if (!x.exit.load())
+                app.post_event(kind_node_stop, x.id);
+            return;
+        }
         stop_node_services(app, x, false);
         if (holds_services(x)) {
             spdlog::info("{}: Do not STOP node {} due to still running services", app_name, ev.node);

@@ -191,6 +191,18 @@ bool svc_app::other_stops_pending(uint32_t self)
     return false;
 }
 
+bool svc_app::return_pending(uint32_t node)
+{
+    std::lock_guard lk(main_mutex);
+    for (const auto& ev : postponed)  // newest first: the first of the node decides
+        if (ev.node == node && (ev.kind == kind_node_online || ev.kind == kind_node_offline))
+            return ev.kind == kind_node_online;
+    for (const auto& ev : main_queue)
+        if (ev.node == node && ev.kind == kind_node_online)
+            return true;
+    return false;
+}
+
 void svc_app::stop_done(uint32_t node)
 {
     std::lock_guard lk(main_mutex);

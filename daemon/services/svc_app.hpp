@@ -122,6 +122,9 @@ struct svc_app {
     bool other_stops_pending(uint32_t self);
     // The node object of `node` finished a stop it was handed (takes main_mutex).
     void stop_done(uint32_t node);
+    // Whether an online event of `node` waits to be handled, in the postponed
+    // list (its newest entry there) or in main_queue (takes main_mutex).
+    bool return_pending(uint32_t node);
 
 private:
     // Guarded by main_mutex.

@@ -29,7 +29,7 @@ TEST(ServiceSimulator, SeedsThatFoundFaultsStayClean)
 {
     spdlog::set_level(spdlog::level::off);
     for (uint64_t seed : {4100188u, 6200170u, 4100187u, 6200127u, 6400279u, 6400742u, 6401175u, 6401809u,
-                          6401892u, 6401981u, 6500255u})
+                          6401892u, 6401981u, 6500255u, 31001753u})
         EXPECT_EQ(svc::sim::run_seeds(seed, 1, true), 0u) << "seed " << seed;
 }
 
