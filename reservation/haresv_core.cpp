@@ -1,12 +1,14 @@
 // The HA disk voter's step function: vote rule, state-change step, periodic step,
-// obtaining step and the disk passes behind them. Only the endpoint's thread
-// (or a test) calls it.
+// obtaining step and the disk passes behind them. One thread steps it; a pass
+// hands each disk's commands to the per-disk runner and combines their results
+// (and logs) on the stepping thread, in disk order.
 #include "reservation/haresv_core.hpp"
 
 #include "daemon/core/raft_node.hpp"
 
 #include <spdlog/spdlog.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace raft::transport {
@@ -17,7 +19,8 @@ using FreeBSD::reservation::resv;
 
 haresv_core::haresv_core(uint32_t own_id, std::vector<std::string> disk_names,
                          std::vector<std::unique_ptr<resv>> devices, uint64_t flap_threshold,
-                         uint64_t flap_window_sec, clock_fn clock, kelm::ha_fence_link* link, open_fn reopen)
+                         uint64_t flap_window_sec, clock_fn clock, kelm::ha_fence_link* link, open_fn reopen,
+                         per_disk_fn per_disk)
     : own_id_(own_id),
       own_key_(own_id),
       peer_id_(own_id == 1 ? 2 : 1),
@@ -25,6 +28,7 @@ haresv_core::haresv_core(uint32_t own_id, std::vector<std::string> disk_names,
       devices_(std::move(devices)),
       reopen_(std::move(reopen)),
       reopened_at_(devices_.size(), INT64_MIN),
+      per_disk_(std::move(per_disk)),
       clock_(std::move(clock)),
       link_(link)
 {
@@ -53,17 +57,32 @@ void haresv_core::start()
     spdlog::info("{} started", name_);
 }
 
-void haresv_core::register_all()
+void haresv_core::each_disk(const std::function<void(size_t)>& body)
+{
+    if (per_disk_) {
+        per_disk_(guards_.size(), body);
+        return;
+    }
+    for (size_t i = 0; i < guards_.size(); ++i)
+        body(i);
+}
+
+void haresv_core::register_all(const std::vector<char>* known)
 {
     const uint64_t n = guards_.size();
+    // Per disk: 0 not usable, 1 registered, 2 failed.
+    std::vector<char> result(guards_.size(), 0);
+    each_disk([&](size_t i) {
+        if (!guards_[i]->usable())
+            return;
+        const bool already = known != nullptr && i < known->size() && (*known)[i] != 0;
+        result[i] = already || register_on(i) ? 1 : 2;
+    });
     uint64_t usable = 0;
     uint64_t failures = 0;
-    for (size_t i = 0; i < guards_.size(); ++i) {
-        if (!guards_[i]->usable())
-            continue;
-        ++usable;
-        if (!register_on(i))
-            ++failures;
+    for (char r : result) {
+        usable += r != 0;
+        failures += r == 2;
     }
     if (n > 0 && usable == 0) {
         last_registration_failures_ = n;
@@ -103,22 +122,24 @@ bool haresv_core::register_on(size_t i)
 void haresv_core::release_all()
 {
     set_peer_fenced(false);
-    bool released = false;
-    for (auto& g : guards_) {
-        if (g->usable() && g->holds(own_key_)) {
-            (void)g->release(own_key_);
-            released = true;
+    std::vector<char> released(guards_.size(), 0);
+    each_disk([&](size_t i) {
+        auto& g = *guards_[i];
+        if (g.usable() && g.holds(own_key_)) {
+            (void)g.release(own_key_);
+            released[i] = 1;
         }
-    }
-    if (released)
+    });
+    if (std::find(released.begin(), released.end(), 1) != released.end())
         spdlog::info("{} Update reservation: release", name_);
 }
 
 void haresv_core::unregister_all()
 {
-    for (auto& g : guards_)
-        if (g->usable())
-            (void)g->unregistrate(own_key_);
+    each_disk([&](size_t i) {
+        if (guards_[i]->usable())
+            (void)guards_[i]->unregistrate(own_key_);
+    });
 }
 
 bool haresv_core::fence()
@@ -139,57 +160,79 @@ bool haresv_core::fence()
             not_fenced += ", ";
         not_fenced += disk_names_[i];
     };
-    for (size_t i = 0; i < n; ++i) {
-        auto& g = *guards_[i];
-        if (!g.usable()) {
-            ++quarantined;
-            name_unfenced(i);
-            continue;
-        }
+    // What one disk's commands found; filled on that disk's thread.
+    struct disk_fence {
+        bool usable = false;
         const char* failure = nullptr;
         bool did_preempt = false;
         bool did_acquire = false;
         // Whether the last read of the peer's registration was answered: a read
         // that failed says nothing about the peer, so that disk shuts out nobody.
         bool peer_read = false;
+        int64_t held_at = 0;  // when the last "held?" question that found it held was sent
+    };
+    std::vector<disk_fence> r(n);
+    each_disk([&](size_t i) {
+        auto& g = *guards_[i];
+        disk_fence& f = r[i];
+        f.usable = g.usable();
+        if (!f.usable)
+            return;
+        auto held = [&] {
+            const int64_t asked = now();
+            if (!g.holds(own_key_))
+                return false;
+            f.held_at = asked;
+            return true;
+        };
         if (g.is_registered(peer_id_)) {
             if (!g.preempt(own_key_, peer_id_)) {
-                failure = "preempt failed";
-            } else {
-                if (!g.holds(own_key_)) {
-                    did_acquire = true;
-                    if (!g.acquire(own_key_))
-                        failure = "acquire failed";
-                }
-                if (failure == nullptr && g.is_registered(peer_id_))
-                    failure = "peer key still registered after preempt";
-                else if (failure == nullptr)
-                    peer_read = g.error_kind() == FreeBSD::reservation::resv_ok;
-                if (failure == nullptr && !g.holds(own_key_))
-                    failure = "reservation is not held after acquire";
-                did_preempt = true;
+                f.failure = "preempt failed";
+                return;
             }
-        } else {
-            peer_read = g.error_kind() == FreeBSD::reservation::resv_ok;
+            // The peer's key is gone from this disk whatever follows: the settle
+            // time counts from this pass even when the disk is not held after it.
+            f.did_preempt = true;
             if (!g.holds(own_key_)) {
-                did_acquire = true;
+                f.did_acquire = true;
                 if (!g.acquire(own_key_))
-                    failure = "acquire failed";
-                else if (!g.holds(own_key_))
-                    failure = "reservation is not held after acquire";
+                    f.failure = "acquire failed";
+            }
+            if (f.failure == nullptr && g.is_registered(peer_id_))
+                f.failure = "peer key still registered after preempt";
+            else if (f.failure == nullptr)
+                f.peer_read = g.error_kind() == FreeBSD::reservation::resv_ok;
+            if (f.failure == nullptr && !held())
+                f.failure = "reservation is not held after acquire";
+        } else {
+            f.peer_read = g.error_kind() == FreeBSD::reservation::resv_ok;
+            if (!held()) {
+                f.did_acquire = true;
+                if (!g.acquire(own_key_))
+                    f.failure = "acquire failed";
+                else if (!held())
+                    f.failure = "reservation is not held after acquire";
             }
         }
-        if (failure != nullptr || !peer_read)
+    });
+    for (size_t i = 0; i < n; ++i) {
+        const disk_fence& f = r[i];
+        preempted = preempted || f.did_preempt;
+        if (!f.usable) {
+            ++quarantined;
             name_unfenced(i);
-        if (failure != nullptr) {
-            spdlog::error("{} Fencing of {} failed: {}", name_, disk_names_[i], failure);
+            continue;
+        }
+        if (f.failure != nullptr || !f.peer_read)
+            name_unfenced(i);
+        if (f.failure != nullptr) {
+            spdlog::error("{} Fencing of {} failed: {}", name_, disk_names_[i], f.failure);
             continue;
         }
         ++held;
-        if (peer_read)
+        if (f.peer_read)
             ++shut_out;
-        preempted = preempted || did_preempt;
-        acquired = acquired || did_acquire;
+        acquired = acquired || f.did_acquire;
     }
     if (preempted) {
         preempted_ = true;
@@ -203,6 +246,22 @@ bool haresv_core::fence()
     // may carry one of its pools.
     const bool everywhere = n > 0 && shut_out == n;
     set_peer_fenced(everywhere);
+    // A leader's pass that holds every usable disk, a quorum of all, confirms
+    // them as a read does: the holder of a disk is registered there, and its
+    // hold was found after the peer's key was read as gone or pre-empted. On
+    // slow disks this keeps the echo going through the pass that follows.
+    if (node_state_ == LEADER && !stepped_down_ && held >= n / 2 + 1 && held + quarantined == n) {
+        int64_t anchor = INT64_MAX;
+        for (const auto& f : r)
+            if (f.usable)
+                anchor = std::min(anchor, f.held_at);
+        if (!disks_checked_ || anchor > disks_checked_at_) {
+            disks_checked_ = true;
+            disks_unconfirmed_ = false;
+            disks_checked_at_ = anchor;
+            publish_echo();
+        }
+    }
     if (everywhere)
         not_fenced_reported_.clear();
     else if (held >= n / 2 + 1 && not_fenced != not_fenced_reported_) {
@@ -220,31 +279,18 @@ bool haresv_core::fence()
 
 bool haresv_core::registered_majority()
 {
-    const size_t n = guards_.size();
-    size_t count = 0;
-    for (auto& g : guards_) {
-        if (g->usable() && g->is_registered(own_key_))
-            ++count;
-        if (count > n / 2)
-            return true;
-    }
-    return false;
+    std::vector<char> yes(guards_.size(), 0);
+    each_disk([&](size_t i) { yes[i] = guards_[i]->usable() && guards_[i]->is_registered(own_key_); });
+    return static_cast<size_t>(std::count(yes.begin(), yes.end(), 1)) > guards_.size() / 2;
 }
 
+// Every usable disk is asked at once: on slow disks, asking them one after the
+// other to stop early would cost more than it saves.
 bool haresv_core::held_majority()
 {
-    const size_t n = guards_.size();
-    size_t count = 0;
-    for (size_t i = 0; i < n; ++i) {
-        if (count + (n - i) <= n / 2)
-            return false;
-        auto& g = *guards_[i];
-        if (g.usable() && g.holds(own_key_))
-            ++count;
-        if (count > n / 2)
-            return true;
-    }
-    return false;
+    std::vector<char> yes(guards_.size(), 0);
+    each_disk([&](size_t i) { yes[i] = guards_[i]->usable() && guards_[i]->holds(own_key_); });
+    return static_cast<size_t>(std::count(yes.begin(), yes.end(), 1)) > guards_.size() / 2;
 }
 
 // One read of every disk as leader. Lost: the peer has taken the disks (the own
@@ -253,21 +299,45 @@ bool haresv_core::held_majority()
 // peer read as holding none of those that answered. Anything else, a disk that
 // did not answer or is quarantined included, confirms nothing: a leader that
 // cannot read its disks cannot know that the peer has not taken them.
-haresv_core::disks_read haresv_core::read_disks()
+haresv_core::disks_read haresv_core::read_disks(int64_t& anchor, std::vector<char>& registered_on)
 {
     const size_t q = quorum();
+    const size_t n = guards_.size();
+    struct disk_look {
+        bool asked = false;
+        bool registered = false;
+        bool gone = false;
+        bool peer_holds = false;
+        int64_t asked_at = 0;  // when the own key's registration was asked for
+    };
+    std::vector<disk_look> r(n);
+    anchor = now();
+    each_disk([&](size_t i) {
+        auto& g = *guards_[i];
+        if (!g.usable())
+            return;
+        disk_look& l = r[i];
+        l.peer_holds = g.holds(peer_id_);
+        l.asked_at = now();
+        l.registered = g.is_registered(own_key_);
+        l.gone = !l.registered && g.error_kind() == FreeBSD::reservation::resv_ok;
+        l.asked = true;
+    });
     size_t gone = 0;
     size_t registered = 0;
     size_t peer_holds = 0;
-    for (auto& g : guards_) {
-        if (!g->usable())
+    bool anchored = false;
+    registered_on.assign(n, 0);
+    for (size_t i = 0; i < n; ++i) {
+        if (!r[i].asked)
             continue;
-        if (g->is_registered(own_key_))
-            ++registered;
-        else if (g->error_kind() == FreeBSD::reservation::resv_ok)
-            ++gone;
-        if (g->holds(peer_id_))
-            ++peer_holds;
+        if (!anchored || r[i].asked_at < anchor)
+            anchor = r[i].asked_at;
+        anchored = true;
+        registered += r[i].registered;
+        registered_on[i] = r[i].registered;
+        gone += r[i].gone;
+        peer_holds += r[i].peer_holds;
     }
     if (guards_.empty())
         return disks_read::unconfirmed;
@@ -290,6 +360,7 @@ haresv_core::disks_read haresv_core::read_disks()
 void haresv_core::step_down(std::vector<raft_msg_t>& out, bool taken)
 {
     stepped_down_ = true;
+    publish_echo();
     set_peer_fenced(false);
     if (taken)
         spdlog::error("{} Reservation taken by node {}: leader steps down", name_, peer_id_);
@@ -303,32 +374,57 @@ void haresv_core::step_down(std::vector<raft_msg_t>& out, bool taken)
 }
 
 // An echo lets the leader commit on its own disk alone, so it is given only to a
-// node whose disks were read as its own (read_disks); without it a leader cut
-// off from its peer loses its majority and steps down. A read older than the leader's 1 s
-// pass is repeated first: a node that was stopped while it led, or that leads on
-// a vote of the peer's, wakes before any pass of its own.
+// node whose disks were read as its own (read_disks) less than confirm_valid_ns
+// before; without it a leader cut off from its peer loses its majority and steps
+// down. An older read is repeated first: a node that was stopped while it led, or
+// that leads on a vote of the peer's, wakes before any pass of its own. So is one
+// older than the leader's 1 s pass when that pass is due: the read then serves
+// the pass too, and the echo goes out before the pass's other commands.
 bool haresv_core::disks_still_ours(std::vector<raft_msg_t>& out)
 {
     if (stepped_down_)
         return false;
-    if (disks_checked_ && now() - disks_checked_at_ <= timer_a_ns)
+    const bool pass_due = node_state_ == LEADER && expired(timer_a_) && !read_this_step_;
+    if (disks_checked_ && echo_fresh() && !pass_due)
         return true;
     if (disks_unconfirmed_ && now() - disks_checked_at_ < unconfirmed_retry_ns)
         return false;
-    const int64_t started = now();
-    note_read(read_disks(), started, out);
-    return disks_checked_ && now() - disks_checked_at_ <= timer_a_ns;
+    read_and_note(out);
+    return disks_checked_ && echo_fresh();
 }
 
-// The read counts from when it began: the peer may have pre-empted a disk just
-// after it was read, and on a slow disk the answer comes seconds later.
-void haresv_core::note_read(disks_read r, int64_t read_started, std::vector<raft_msg_t>& out)
+// A read counts from its anchor, not from its answer: the peer may have
+// pre-empted a disk just after it was asked, and on a slow disk the answer
+// comes seconds later.
+void haresv_core::read_and_note(std::vector<raft_msg_t>& out)
 {
+    int64_t anchor = 0;
+    const disks_read r = read_disks(anchor, read_registered_);
+    read_this_step_ = true;
     if (r == disks_read::lost)
         step_down(out);
     disks_checked_ = r == disks_read::ours;
     disks_unconfirmed_ = r == disks_read::unconfirmed;
-    disks_checked_at_ = read_started;
+    disks_checked_at_ = anchor;
+    publish_echo();
+}
+
+void haresv_core::publish_echo()
+{
+    const bool ok = disks_checked_ && !stepped_down_;
+    echo_until_.store(ok ? disks_checked_at_ + confirm_valid_ns : INT64_MIN, std::memory_order_release);
+}
+
+raft_msg_t haresv_core::echo_reply(const raft_msg_t& m)
+{
+    raft_msg_t r = make_msg(APPEND_RESPONSE, m.from, NODE_HA, m.term);
+    r.body.flag = 1;
+    // The same echo a node gives: the entry carried, else the checked previous
+    // index. The voter keeps no log, so "committed" through it means on the
+    // leader's disk only.
+    const uint64_t echo = m.body.append.entry.index != 0 ? m.body.append.entry.index : m.body.append.prev_index;
+    std::memcpy(r.body.raw + 8, &echo, sizeof echo);
+    return r;
 }
 
 void haresv_core::on_vote_request(const raft_msg_t& m, std::vector<raft_msg_t>& out)
@@ -409,6 +505,7 @@ void haresv_core::on_state_changed(uint32_t old_state, uint32_t new_state, uint6
     restart(timer_a_);
     disks_checked_ = false;
     disks_unconfirmed_ = false;
+    publish_echo();
     if (new_state != LEADER)
         stepped_down_ = false;
     if (old_state == PRE_CANDIDATE && new_state == FOLLOWER && reason == REASON_TIMEOUT) {
@@ -470,14 +567,14 @@ void haresv_core::on_state_changed(uint32_t old_state, uint32_t new_state, uint6
 void haresv_core::periodic(std::vector<raft_msg_t>& out)
 {
     if (expired(timer_a_) && node_state_ == LEADER && !stepped_down_) {
-        const int64_t started = now();
-        note_read(read_disks(), started, out);
+        if (!read_this_step_)
+            read_and_note(out);
         // The voter always counts as live for its node, so a leader that can
         // neither read its disks nor hear its peer would keep leading alone.
         if (!stepped_down_ && disks_unconfirmed_ && peer_state_ != PEER_ALIVE)
             step_down(out, false);
         if (!stepped_down_) {
-            register_all();
+            register_all(&read_registered_);
             if (peer_state_ == PEER_ALIVE) {
                 let_peer_back();
             } else if (peer_state_ == PEER_DIED) {
@@ -546,6 +643,7 @@ void haresv_core::answer_held_vote(std::vector<raft_msg_t>& out)
 
 bool haresv_core::step(const raft_msg_t* msg, std::vector<raft_msg_t>& out, bool superseded)
 {
+    read_this_step_ = false;
     // A held vote is answered only while its node's state is still the one it
     // asked in: any later record about the state or votes makes it stale.
     if (msg != nullptr && (msg->type == STATE_CHANGED || msg->type == PRE_VOTE_REQUEST ||
@@ -580,14 +678,7 @@ bool haresv_core::step(const raft_msg_t* msg, std::vector<raft_msg_t>& out, bool
             periodic(out);
             return true;
         }
-        raft_msg_t r = make_msg(APPEND_RESPONSE, m.from, NODE_HA, m.term);
-        r.body.flag = 1;
-        // The same echo a node gives: the entry carried, else the checked previous
-        // index. The voter keeps no log, so "committed" through it means on the
-        // leader's disk only.
-        const uint64_t echo = m.body.append.entry.index != 0 ? m.body.append.entry.index : m.body.append.prev_index;
-        std::memcpy(r.body.raw + 8, &echo, sizeof echo);
-        out.push_back(r);
+        out.push_back(echo_reply(m));
         periodic(out);
         return true;
     }

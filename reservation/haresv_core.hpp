@@ -9,13 +9,20 @@
 // so an entry the leader counts as committed through it is on the leader's disk
 // only.
 //
-// Not safe for concurrent use: the endpoint's thread is its only user.
+// Threads: one thread steps the core (the endpoint's disk thread, or a test).
+// Within a disk pass the per-disk runner may run the disks' commands on one
+// thread each; every such body touches only its own disk's device, guard and
+// reopen time and writes its own slot of the pass's results, which the stepping
+// thread combines after all have returned. echo_fresh() and forget_echo() may be
+// called from any thread: they use only the atomic echo_until_ and the clock.
 #pragma once
 
 #include "daemon/core/ha_fence_link.hpp"
 #include "daemon/core/raft_msg.hpp"
 #include "reservation/guarded_resv.hpp"
 
+#include <atomic>
+#include <climits>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -30,6 +37,11 @@ public:
     using clock_fn = std::function<int64_t()>;  // steady nanoseconds
     // Opens a disk's device anew; null: devices are never reopened.
     using open_fn = std::function<std::unique_ptr<FreeBSD::reservation::resv>(const std::string& name)>;
+    // Runs body(i) for every disk i below n and returns once all have returned.
+    // The daemon's runs them on one thread per disk, so that a pass costs the
+    // slowest disk's commands rather than the sum of all disks'. Null: one disk
+    // after the other.
+    using per_disk_fn = std::function<void(size_t n, const std::function<void(size_t)>& body)>;
 
     static constexpr int64_t timer_a_ns = 1000000000;   // leader's disk pass
     static constexpr int64_t timer_b_ns = 10000000000;  // challenge before taking the disks
@@ -42,12 +54,34 @@ public:
     // A leader whose last read did not confirm its disks reads them again for an
     // append no sooner than this (its appends come every few milliseconds).
     static constexpr int64_t unconfirmed_retry_ns = 250000000;
-    // A leader echoes appends for up to timer_a_ns from the start of a read that
-    // confirmed its disks. After pre-empting the peer this voter grants no vote
-    // for this long, so a leader that read its disks just before the pre-emption
-    // has stopped committing on them before this node can lead.
-    static constexpr int64_t takeover_settle_ns = 1500000000;
-    static_assert(takeover_settle_ns > timer_a_ns, "a takeover outlasts the old leader's last confirmation");
+    // A read that confirmed the disks lets the leader's appends be echoed for
+    // this long from its anchor: the moment the last of its disks was asked
+    // whether the own key is still registered there (the earliest such moment
+    // of all disks). That answer proves the peer had not pre-empted the disk
+    // before the question was sent; it may do so right after. Each disk is asked
+    // whether the peer holds it first and about the own key last, so on a slow
+    // disk the anchor lies one command time after the read began, and the
+    // confirmation is still good for about confirm_valid_ns less one command
+    // time when the read returns. A leader's fence pass that holds every disk
+    // confirms them too (fence). On disks that answer each command 1 s late a
+    // leader's pass with its peer dead (read, fence) takes 4 s and the next
+    // begins 1 s later, so confirmations come at most 3 s apart, each anchored
+    // 1 s before it comes: 4.5 s keeps the echo going with 0.5 s to spare.
+    static constexpr int64_t confirm_valid_ns = 4500000000;
+    // After pre-empting the peer this voter grants no vote for this long from the
+    // end of that pass. The old leader's key was registered on every disk its
+    // last confirming read counted when that disk was asked, and the peer held
+    // none of them just before; a voter takes a disk on which the other key is
+    // registered only by pre-empting it. So this node's hold on the disk both
+    // quorums share began with a pre-emption after the old leader's anchor, and
+    // the end of that pass came later still: the old leader's echoes stop at
+    // anchor + confirm_valid_ns, before this node can be granted the vote that
+    // makes it lead. The 500 ms margin covers an
+    // echo still on its way to the old leader's Raft node and the two steady
+    // clocks' rate difference over a few seconds.
+    static constexpr int64_t takeover_settle_ns = 5000000000;
+    static_assert(takeover_settle_ns >= confirm_valid_ns + 500000000,
+                  "a takeover outlasts the old leader's last confirmation");
     // A disk whose registration was not delivered is opened anew at most this
     // often: a disk that was removed and inserted again is a new device, and the
     // handle opened before answers nothing any more.
@@ -63,7 +97,7 @@ public:
     haresv_core(uint32_t own_id, std::vector<std::string> disk_names,
                 std::vector<std::unique_ptr<FreeBSD::reservation::resv>> devices, uint64_t flap_threshold,
                 uint64_t flap_window_sec, clock_fn clock, kelm::ha_fence_link* link = nullptr,
-                open_fn reopen = nullptr);
+                open_fn reopen = nullptr, per_disk_fn per_disk = nullptr);
 
     // Loop start: starts both timers and registers the own key everywhere.
     void start();
@@ -79,6 +113,16 @@ public:
     // later one of its type too; for a peer's status, a later status of that node.
     static bool superseded_by(const raft_msg_t& m, const std::deque<raft_msg_t>& later);
 
+    // Whether an append may be echoed now on the last confirming read alone.
+    // The endpoint's receiving thread asks it for every append, so a leader's
+    // appends are answered while a slow disk pass keeps the stepping thread busy.
+    bool echo_fresh() const { return now() <= echo_until_.load(std::memory_order_acquire); }
+    // A state change of the own node is on its way to the stepping thread: no
+    // echo on the old confirmation until that thread has read the disks anew.
+    void forget_echo() { echo_until_.store(INT64_MIN, std::memory_order_release); }
+    // The echo of an append: its term, success, and the index a node would echo.
+    static raft_msg_t echo_reply(const raft_msg_t& append);
+
     const std::string& name() const { return name_; }
     uint32_t own_key() const { return own_key_; }
     uint32_t peer_id() const { return peer_id_; }
@@ -87,8 +131,9 @@ public:
     uint32_t peer() const { return peer_state_; }
     size_t quorum() const { return guards_.size() / 2 + 1; }
 
-    // Disk passes, public for tests and the endpoint's shutdown.
-    void register_all();
+    // Disk passes, public for tests and the endpoint's shutdown. `known`: per
+    // disk, the own key was just read as registered there (no command needed).
+    void register_all(const std::vector<char>* known = nullptr);
     void release_all();
     void unregister_all();
     bool fence();
@@ -114,9 +159,14 @@ private:
     void obtaining();
     // What one read of every disk says of this leadership.
     enum class disks_read { ours, unconfirmed, lost };
-    disks_read read_disks();
-    // Keeps what a read said; a lost one steps the leader down.
-    void note_read(disks_read r, int64_t read_started, std::vector<raft_msg_t>& out);
+    // `anchor`: when the confirmation starts to count (see confirm_valid_ns);
+    // `registered`: per disk, the own key read as registered.
+    disks_read read_disks(int64_t& anchor, std::vector<char>& registered);
+    // Reads the disks and keeps what the read said; a lost one steps the leader down.
+    void read_and_note(std::vector<raft_msg_t>& out);
+    // Makes what the last read allows visible to echo_fresh().
+    void publish_echo();
+    void each_disk(const std::function<void(size_t)>& body);
     // Answers a vote request held back by the settle time once it is over.
     void answer_held_vote(std::vector<raft_msg_t>& out);
     bool settling() const { return preempted_ && now() - preempted_at_ < takeover_settle_ns; }
@@ -148,6 +198,12 @@ private:
     bool register_on(size_t i);
     open_fn reopen_;
     std::vector<int64_t> reopened_at_;  // per disk; INT64_MIN: never
+    per_disk_fn per_disk_;
+    // Latest time an append may be echoed on the last read; INT64_MIN: none.
+    std::atomic<int64_t> echo_until_{INT64_MIN};
+    // This step has read the disks already (the leader's pass then uses that read).
+    bool read_this_step_ = false;
+    std::vector<char> read_registered_;  // the last read's `registered`
     uint64_t last_registration_failures_ = 0;
     bool all_quarantined_reported_ = false;
     clock_fn clock_;

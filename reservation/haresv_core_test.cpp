@@ -28,12 +28,21 @@ struct disk {
     int epoch = 0;                // bumped by a reinsertion: older handles are dead
 };
 
+// A node's slow path: every command first calls `before` (which may move the
+// clock on and look at the voter meanwhile).
+using command_hook = std::shared_ptr<std::function<void()>>;
+
 // One node's path to a disk.
 class fake_resv : public resv {
 public:
-    explicit fake_resv(std::shared_ptr<disk> d) : resv("da0"), d_(std::move(d)), epoch_(d_->epoch) {}
+    explicit fake_resv(std::shared_ptr<disk> d, command_hook before = nullptr)
+        : resv("da0"), d_(std::move(d)), epoch_(d_->epoch), before_(std::move(before))
+    {
+    }
     bool ok()
     {
+        if (before_ && *before_)
+            (*before_)();
         const bool gone = d_->broken || d_->epoch != epoch_;
         error_kind_ = gone ? resv_not_delivered : resv_ok;
         return !gone;
@@ -79,6 +88,8 @@ public:
     bool is_registered(uint32_t k) override
     {
         if (d_->blind) {
+            if (before_ && *before_)
+                (*before_)();
             error_kind_ = resv_not_delivered;
             return false;
         }
@@ -89,6 +100,7 @@ public:
 private:
     std::shared_ptr<disk> d_;
     int epoch_;
+    command_hook before_;
 };
 
 struct pair_rig {
@@ -96,6 +108,20 @@ struct pair_rig {
     std::vector<std::shared_ptr<disk>> disks;
     std::unique_ptr<haresv_core> node[3];  // [1] and [2]
     kelm::ha_fence_link link[3];            // each node's link to its service manager
+    command_hook before[3] = {nullptr, std::make_shared<std::function<void()>>(),
+                              std::make_shared<std::function<void()>>()};
+    // Per node: the disks of a pass run side by side, as on the daemon's threads:
+    // each starts at the pass's start, the pass ends with the slowest.
+    haresv_core::per_disk_fn side_by_side = [this](size_t n, const std::function<void(size_t)>& body) {
+        const int64_t start = now;
+        int64_t end = start;
+        for (size_t i = 0; i < n; ++i) {
+            now = start;
+            body(i);
+            end = std::max(end, now);
+        }
+        now = end;
+    };
 
     explicit pair_rig(int n = 3)
     {
@@ -107,12 +133,13 @@ struct pair_rig {
         for (uint32_t id : {1u, 2u}) {
             std::vector<std::unique_ptr<resv>> devs;
             for (auto& d : disks)
-                devs.push_back(std::make_unique<fake_resv>(d));
+                devs.push_back(std::make_unique<fake_resv>(d, before[id]));
             node[id] = std::make_unique<haresv_core>(
                 id, names, std::move(devs), 3, 600, [this] { return now; }, &link[id],
-                [this](const std::string& name) -> std::unique_ptr<resv> {
-                    return std::make_unique<fake_resv>(disks[std::stoul(name.substr(2))]);
-                });
+                [this, id](const std::string& name) -> std::unique_ptr<resv> {
+                    return std::make_unique<fake_resv>(disks[std::stoul(name.substr(2))], before[id]);
+                },
+                side_by_side);
             node[id]->start();
         }
     }
@@ -366,6 +393,71 @@ TEST(HaResvCore, LeaderReleasesWhilePeerAliveAndFencesWhenItDies)
     EXPECT_EQ(r.held_by(1), 3);
     for (auto& d : r.disks)
         EXPECT_EQ(d->keys.count(2), 0u);
+}
+
+// A leader whose disks answer each command late goes on reading and fencing its
+// dead peer's disks; its receiving side must be able to echo appends all along
+// (a gap is a leader whose service manager cannot save a record). Looked at
+// before every disk command, from the first confirmation on.
+TEST(HaResvCore, SlowDisksLeaveNoGapInTheLeadersEcho)
+{
+    for (int64_t delay : {int64_t{0}, s / 10, 3 * s / 10, s}) {
+        pair_rig r;
+        r.obtain(1);
+        r.state(1, PRE_CANDIDATE, CANDIDATE);
+        r.state(1, CANDIDATE, LEADER);
+        r.status(1, 2, false);
+        raft_msg_t append = make_msg(APPEND_REQUEST, NODE_HA, 1, 1);
+        ASSERT_EQ(r.step(1, &append).size(), 1u) << delay;
+        int gaps = 0;
+        *r.before[1] = [&] {
+            r.now += delay;
+            gaps += r.node[1]->echo_fresh() ? 0 : 1;
+        };
+        const int64_t end = r.now + 60 * s;
+        while (r.now < end) {
+            r.now += s / 10;
+            r.tick(1);
+            gaps += r.node[1]->echo_fresh() ? 0 : 1;
+        }
+        EXPECT_EQ(gaps, 0) << "disks " << delay / 1000000 << " ms late";
+        EXPECT_EQ(r.held_by(1), 3);
+    }
+}
+
+// The old leader's confirmation never outlives the takeover: the peer pre-empts
+// it right after its last read, and by the time the peer's voter grants a vote
+// (so that the peer can lead and commit) the old leader's echo has stopped.
+TEST(HaResvCore, AConfirmationEndsBeforeThePeerCanLead)
+{
+    for (int64_t delay : {int64_t{0}, 3 * s / 10, s}) {
+        pair_rig r;
+        r.obtain(1);
+        r.state(1, PRE_CANDIDATE, CANDIDATE, 3);
+        r.state(1, CANDIDATE, LEADER, 3);
+        r.status(1, 2, true);
+        // The peer, cut off, challenges; its 10 s are up just as the leader's
+        // pass (on slow disks) has read them.
+        r.state(2, FOLLOWER, PRE_CANDIDATE, 3);
+        r.now += 10 * s;
+        *r.before[1] = [&] { r.now += delay; };
+        r.tick(1);
+        *r.before[1] = nullptr;
+        ASSERT_TRUE(r.node[1]->echo_fresh()) << delay;
+        r.now += 1;
+        r.tick(2);
+        ASSERT_EQ(r.held_by(2), 3) << delay;
+        bool granted = false;
+        for (int i = 0; i < 200 && !granted; ++i) {
+            r.now += s / 20;
+            const auto out = r.vote(2, PRE_VOTE_REQUEST, 5);
+            granted = !out.empty() && out[0].body.flag == 1;
+            if (granted) {
+                EXPECT_FALSE(r.node[1]->echo_fresh()) << "disks " << delay / 1000000 << " ms late";
+            }
+        }
+        EXPECT_TRUE(granted) << delay;
+    }
 }
 
 // What the voter tells its service manager: the peer is fenced only after a

@@ -13,7 +13,7 @@ import pytest
 
 from kelm_harness import binary, write_json
 from poolrun_harness import NetNamespaces
-from raft_watch import assert_one_leader_per_term, current_state, wait_for_leader
+from raft_watch import assert_one_leader_per_term, current_state, live, wait_for_leader
 from service_site import ServiceCluster, wait_until
 
 DISKS = [("da1", "scsi"), ("da2", "scsi"), ("nvme0ns1", "nvme")]
@@ -157,7 +157,8 @@ class PairNets:
 
 class LeaderOverlap:
     """Polls both daemons' states every 0.25 s while running; `longest` is the longest
-    span (s) in which both were LEADER at once. Use as a context manager."""
+    span (s) in which both were LEADER at once. A daemon that has exited leads nothing,
+    whatever its last line said. Use as a context manager."""
 
     def __init__(self, c, period=0.25):
         self.c, self.period, self.longest = c, period, 0.0
@@ -167,9 +168,10 @@ class LeaderOverlap:
     def _run(self):
         since = None
         while not self._stop.wait(self.period):
-            both = all(current_state(self.c.daemons[i]) == "LEADER" for i in (1, 2) if i in self.c.daemons)
+            running = live(self.c)
+            both = len(running) == 2 and all(current_state(p) == "LEADER" for p in running.values())
             now = time.monotonic()
-            since = (since or now) if both and len(self.c.daemons) == 2 else None
+            since = (since or now) if both else None
             if since is not None:
                 self.longest = max(self.longest, now - since)
 

@@ -92,8 +92,10 @@ sim_result run_simulation(const sim_options& options);
 // Time (simulated ns) from crashing a settled leader to a new leader, on a
 // fault-free network; -1 when none came within 60 s. `pair`: two nodes with
 // their disk voters (the survivor must take the disks first), whose every disk
-// command the survivor's disks answer `disk_delay_ns` late.
-int64_t measure_failover(uint64_t seed, int nodes, bool pair = false, int64_t disk_delay_ns = 0);
+// command the survivor's disks answer `disk_delay_ns` late. `until_commit`: until
+// the new leader has committed an entry of its own term (what its services wait for).
+int64_t measure_failover(uint64_t seed, int nodes, bool pair = false, int64_t disk_delay_ns = 0,
+                         bool until_commit = false);
 
 // The options a seed stands for: node count (3, 4 or 5 by seed, unless nodes is
 // given), loss, duplication, delay, the share of late messages, the new-leader

@@ -42,6 +42,18 @@ int64_t disk_world::busy_ns(uint32_t node) const
     return it == busy_.end() ? 0 : it->second;
 }
 
+void disk_world::in_parallel(uint32_t node, size_t n, const std::function<void(size_t)>& body)
+{
+    const int64_t start = busy_ns(node);
+    int64_t longest = 0;
+    for (size_t i = 0; i < n; ++i) {
+        busy_[node] = start;
+        body(i);
+        longest = std::max(longest, busy_[node] - start);
+    }
+    busy_[node] = start + longest;
+}
+
 void disk_world::repair()
 {
     path_down_until_.clear();
@@ -170,10 +182,19 @@ private:
     // delivers nothing, a pending refusal is a reservation conflict.
     bool delivered()
     {
+        error_kind_ = w_->path_up(node_, disk_) ? resv_ok : resv_not_delivered;
+        if (error_kind_ == resv_ok) {
+            // The command reaches the disk: it acts no sooner than the one before.
+            int64_t& busy = w_->busy_[node_];
+            const int64_t issued = *w_->now_ + busy;
+            if (issued < d().last_acted_at)
+                busy += d().last_acted_at - issued;
+            else
+                d().last_acted_at = issued;
+        }
         auto slow = w_->slow_.find(node_);
         if (slow != w_->slow_.end() && *w_->now_ < slow->second.first)
             w_->busy_[node_] += slow->second.second;
-        error_kind_ = w_->path_up(node_, disk_) ? resv_ok : resv_not_delivered;
         if (error_kind_ == resv_ok && w_->refuse_next_.erase({node_, disk_}) != 0)
             return conflict();
         return error_kind_ == resv_ok;

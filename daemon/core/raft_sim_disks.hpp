@@ -10,6 +10,7 @@
 #include "reservation/resv.hpp"
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -22,6 +23,11 @@ struct shared_disk {
     uint32_t holder = 0;                // initiator holding the reservation; 0: none
     uint32_t last_preemptor = 0;
     int64_t last_preempt_at = 0;
+    // When the last command acted, on the clock of the voter that issued it: a
+    // disk carries out one command after the other, so a later one acts no
+    // sooner (a voter whose step is long issues its last commands seconds
+    // ahead of the simulated time at which the step runs).
+    int64_t last_acted_at = 0;
 };
 
 class disk_world {
@@ -39,10 +45,15 @@ public:
     // The next command of `node` to `disk` is refused (a reservation conflict).
     void refuse_next(uint32_t node, size_t disk) { refuse_next_.insert({node, disk}); }
     // Until `until` each command of `node` is answered `delay` late. The command
-    // acts on the disk when issued; the answer, and whatever the voter does
-    // next, waits: the time a step spent waiting adds up in busy_ns().
+    // acts on the disk when issued (or once the disk's previous command has
+    // acted, if that was later on its voter's clock); the answer, and whatever
+    // the voter does next, waits: the time a step spent waiting adds up in busy_ns().
     void slow_down(uint32_t node, int64_t until, int64_t delay) { slow_[node] = {until, delay}; }
     int64_t busy_ns(uint32_t node) const;
+    // Runs body(i) for every disk i below n as the daemon does, one thread per
+    // disk: each body's clock starts where the pass began, and the pass costs
+    // `node` the wait of its slowest disk.
+    void in_parallel(uint32_t node, size_t n, const std::function<void(size_t)>& body);
     void clear_busy(uint32_t node) { busy_.erase(node); }
     // Every path up, no refusal pending, no disk slow (the heal).
     void repair();
