@@ -8,6 +8,7 @@
 #include "daemon/services/episodes.hpp"
 #include "daemon/services/fencing.hpp"
 #include "daemon/services/instances.hpp"
+#include "daemon/services/lease.hpp"
 #include "daemon/services/left_fenced.hpp"
 #include "daemon/services/owner_locks.hpp"
 #include "daemon/services/records.hpp"
@@ -97,6 +98,8 @@ sweep_result stop_services_of_others(svc_app& app, node& x, uint32_t n_id)
             continue;
         json io;
         for (int attempt = 1;; ++attempt) {
+            if (!lease_allows(app, x.term, fmt::format("sweep stop of service {} on node {}", name, n_id)))
+                return sweep_result::abandoned;
             io = {{"cmd", "stop"}, {"serviceName", name}};
             app.mon.call(n_id, "service", io);
             // A Runner that did not answer is asked again (a few times, the

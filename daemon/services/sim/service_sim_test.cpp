@@ -24,12 +24,13 @@ TEST(ServiceSimulator, FixedSeedsHaveNoViolations)
 // Seeds that once found a fault: a released record left naming the fenced node
 // (4100188, 6200170); an address kept by a fenced host no leader could reach
 // (4100187, 6200127, 6400279); an address kept for good by a left-fenced host
-// that stayed online (6400742, 6401175, 6401809, 6401892, 6401981, 6500255).
+// that stayed online (6400742, 6401175, 6401809, 6401892, 6401981, 6500255); a
+// deposed leader's stop (7700109).
 TEST(ServiceSimulator, SeedsThatFoundFaultsStayClean)
 {
     spdlog::set_level(spdlog::level::off);
     for (uint64_t seed : {4100188u, 6200170u, 4100187u, 6200127u, 6400279u, 6400742u, 6401175u, 6401809u,
-                          6401892u, 6401981u, 6500255u})
+                          6401892u, 6401981u, 6500255u, 7700109u})
         EXPECT_EQ(svc::sim::run_seeds(seed, 1, true), 0u) << "seed " << seed;
 }
 
