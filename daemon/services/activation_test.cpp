@@ -439,6 +439,7 @@ struct parts {
     parts()
     {
         app.this_nodeid.store(1);
+        mon.set_term(7);  // the term of the node objects below
         for (uint32_t id : {1u, 2u, 3u})
             nodes.emplace_back(id, "n" + std::to_string(id), true, &services, 7);
         app.node_count.store(3);

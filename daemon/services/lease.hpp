@@ -1,7 +1,7 @@
 // The leadership bound on the Runner calls the leader's service manager makes
 // for a node (service start, stop and recovery, the sweep's stops): each goes out
 // only while this node still leads the term it acts for with a fresh lease. The
-// fence-off has its own check (fencing.cpp), with its own log line.
+// fencing has its own check (fencing.cpp), with its own log line.
 #pragma once
 
 #include <cstdint>

@@ -177,7 +177,8 @@ TEST(SvcReturn, NoUnfenceWithoutAFreshLease)
 }
 
 // Nor does it start or stop a service anywhere, from a request or a service
-// pass: the new leader may have started it there or placed it elsewhere. With
+// pass, or fence a node: the new leader may have started the service there or
+// placed it elsewhere, and may run services on that node. With
 // the lease back, the same stop goes out.
 TEST(SvcReturn, NoStartOrStopWithoutAFreshLease)
 {
@@ -189,11 +190,15 @@ TEST(SvcReturn, NoStartOrStopWithoutAFreshLease)
     l.mon.clear_calls();
     const json stop_a = {{"call", "service"}, {"cmd", "stop"}, {"serviceName", "a"}};
     EXPECT_EQ(svcapp_call(l.app, stop_a).value("error", ""), "EAGAIN");
-    // Node 3 switched off: its pass would stop b there.
+    // Node 3 switched off: its pass would stop b there. Node 2 declared
+    // offline: it would be fenced and a moved elsewhere.
     EXPECT_EQ(svcapp_call(l.app, {{"call", "node"}, {"cmd", "disable"}, {"id", 3}}), nullptr);
+    l.app.post_event(kind_node_offline, 2);
     std::this_thread::sleep_for(200ms);  // 200 s of the leader's clock: passes run
-    for (const auto& c : l.mon.calls("service"))
-        ADD_FAILURE() << "node " << c.node << ": " << c.args.dump();
+    for (const char* cmd : {"service", "fence-node"})
+        for (const auto& c : l.mon.calls(cmd))
+            ADD_FAILURE() << "node " << c.node << ": " << c.args.dump();
+    EXPECT_TRUE(l.fencers_of(2).empty());
     EXPECT_EQ(l.holders("a"), std::set<uint32_t>{2});
     EXPECT_EQ(l.holders("b"), std::set<uint32_t>{3});
     l.mon.set_lease_held(true);
