@@ -101,6 +101,19 @@ bool fence_node(svc_app& app, node& x, uint32_t target, bool on)
     return false;
 }
 
+bool fencing_applies(svc_app& app, uint32_t target)
+{
+    if (app.ha_mode.load())
+        return true;
+    if (target >= max_nodes || !app.cfg_enabled[target].load())
+        return false;
+    const uint64_t configured = app.configured_nodes.load();
+    for (uint32_t id = 0; id < max_nodes; ++id)
+        if (id != target && (configured >> id & 1) != 0 && app.cfg_enabled[id].load())
+            return true;
+    return false;
+}
+
 void send_exit(svc_app& app, uint32_t node_id)
 {
     json io = nullptr;
