@@ -672,7 +672,9 @@ TEST(SvcServicePass, LooksAgainAfterTheLock)
         process_event(p.app, p.nodes[1], make_event(kind_service_pass, 2));
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    s.hold_off_until.store(p.clock.now() + hold_off);
+    // Held off far beyond the test's run: the clock runs 1000 times fast, and
+    // a loaded machine may take longer than the 100 ms of a real hold-off.
+    s.hold_off_until.store(p.clock.now() + 1000 * hold_off);
     s.retries.store(1);
     held.unlock();
     pass.get();
