@@ -194,6 +194,8 @@ bool node_monitor::run_once(const raft_msg_t& in)
         std::lock_guard lk(log_mutex_);
         rc = node_->raft_on_message(in, out_);
     }
+    if (in.type == APPEND_REQUEST && in.from != own_id_ && node_->leader() == in.from)
+        leader_heard_ns_.store(hooks_.clock->now_ns());
     if (rc < 0) {
         spdlog::error("[monitor] RAFT FSM error");
         request_exit(1);
@@ -500,11 +502,14 @@ void node_monitor::signal(int signo)
         return;
     }
     pending_stop_ = signo;
-    stop_route_ = stop_route();
+    stop_route_ = state() == LEADER ? own_id_ : leader();  // where the stop goes
     if (state() == LEADER) {
         event("NODE-STOP", std::to_string(target));
         return;
     }
+    // A leader this node still names but has not heard from lately gets the
+    // stop all the same (it may only be slow); if it went away, recheck_stop
+    // sees no leader and gives an election its grace.
     const uint32_t leader_id = leader();
     if (leader_id != LEADER_NONE) {
         raft_msg_t m = make_msg(type, leader_id, own_id_, term());
@@ -512,18 +517,38 @@ void node_monitor::signal(int signo)
         spdlog::warn("[monitor] Send stop to {}", leader_id);
         return;
     }
+    exit_without_leader();
+}
+
+void node_monitor::exit_without_leader()
+{
     spdlog::warn("[monitor] Leader not found, exit immediately");
     event("EXIT", "");
     exit_requested_.store(true);
 }
 
-uint32_t node_monitor::stop_route() const { return state() == LEADER ? own_id_ : leader(); }
+uint32_t node_monitor::known_leader() const
+{
+    const uint32_t l = leader();
+    if (l == LEADER_NONE || l == own_id_)
+        return l;
+    const int64_t heard = leader_heard_ns_.load();
+    if (heard < 0 || hooks_.clock->now_ns() - heard >= LEADER_CONTACT_NS)
+        return LEADER_NONE;
+    return l;
+}
+
+uint32_t node_monitor::stop_route() const { return state() == LEADER ? own_id_ : known_leader(); }
 
 void node_monitor::recheck_stop()
 {
     const uint32_t route = stop_route();
-    if (pending_stop_ == 0 || exit_requested() || route == stop_route_)
+    if (pending_stop_ == 0 || exit_requested())
         return;
+    if (route == stop_route_) {
+        leaderless_since_ns_ = -1;  // the leader it went to is heard again
+        return;
+    }
     if (route == LEADER_NONE) {
         const int64_t now = hooks_.clock->now_ns();
         if (leaderless_since_ns_ < 0)
@@ -533,6 +558,10 @@ void node_monitor::recheck_stop()
             return;
     }
     leaderless_since_ns_ = -1;
+    if (route == LEADER_NONE) {
+        exit_without_leader();
+        return;
+    }
     spdlog::warn("[monitor] Leader changed while a stop was pending: stop again");
     signal(pending_stop_);
 }

@@ -202,7 +202,17 @@ private:
     int pending_stop_ = 0;
     uint32_t stop_route_ = raft::LEADER_NONE;
     int64_t leaderless_since_ns_ = -1;  // while a stop is pending and no leader is known
+    // When "mon-raft" last took an append request from the leader it names
+    // (-1: never); written by "mon-raft", read by the main thread.
+    std::atomic<int64_t> leader_heard_ns_{-1};
+    // The leader this node's stop goes to: itself when leading; the leader its
+    // Raft node names, unless that leader has been silent for the leader-contact
+    // time-out: LEADER_NONE then. A follower that may not stand for election
+    // keeps naming a leader that went away until another one appends.
+    uint32_t known_leader() const;
     uint32_t stop_route() const;
+    // The stop of a node that knows no leader: "EXIT" at once.
+    void exit_without_leader();
 
     bool exit_raised_ = false;  // "EXIT" was delivered: late registrations get it too
     // From "EXIT" on the node stands for no election, and gives up its leadership

@@ -387,47 +387,56 @@ TEST(Monitor, StopSignals)
 }
 
 // A stop handed to a leader that goes away before it carries it out is handed
-// to the next leader, and ends the daemon once no leader is known.
+// to the next leader, and ends the daemon once no leader is known, also on a
+// node that may not lead (its Raft node keeps naming the leader that went away).
 TEST(Monitor, PendingStopFollowsTheLeader)
 {
-    monitor_rig r(1, 3);
-    recording_app app("svc_app");
-    r.start();
-    r.mon->register_app(&app.rec);
-    raft::raft_msg_t m;
-    auto drain = [&](uint32_t peer) {
-        std::vector<uint32_t> types;
-        while (raft::mq_pop(r.queue(peer), &m, 1) == 0)
-            types.push_back(m.type);
-        return types;
-    };
-    r.mon->recheck_stop();  // nothing pending: nothing sent
-    r.mon->run_once(make_msg(raft::APPEND_REQUEST, 1, 2, 1));
-    drain(2);
-    r.mon->signal(SIGTERM);
-    EXPECT_EQ(drain(2), std::vector<uint32_t>{raft::STOP_NODE});
-    r.mon->recheck_stop();  // same leader: not sent twice
-    EXPECT_TRUE(drain(2).empty());
+    for (const bool may_lead : {true, false}) {
+        SCOPED_TRACE(may_lead ? "may lead" : "leadership disabled");
+        monitor_rig r(1, 3);
+        r.config["nodes"][0]["leadership_disabled"] = !may_lead;
+        recording_app app("svc_app");
+        r.start();
+        r.mon->register_app(&app.rec);
+        raft::raft_msg_t m;
+        auto drain = [&](uint32_t peer) {
+            std::vector<uint32_t> types;
+            while (raft::mq_pop(r.queue(peer), &m, 1) == 0)
+                types.push_back(m.type);
+            return types;
+        };
+        r.mon->recheck_stop();  // nothing pending: nothing sent
+        r.mon->run_once(make_msg(raft::APPEND_REQUEST, 1, 2, 1));
+        drain(2);
+        r.mon->signal(SIGTERM);
+        EXPECT_EQ(drain(2), std::vector<uint32_t>{raft::STOP_NODE});
+        r.mon->recheck_stop();  // same leader: not sent twice
+        EXPECT_TRUE(drain(2).empty());
 
-    r.mon->run_once(make_msg(raft::APPEND_REQUEST, 1, 3, 2));
-    drain(3);
-    r.mon->recheck_stop();
-    const auto to3 = drain(3);
-    EXPECT_EQ(std::count(to3.begin(), to3.end(), raft::STOP_NODE), 1) << "the new leader gets the stop";
-    EXPECT_FALSE(r.mon->exit_requested());
+        r.mon->run_once(make_msg(raft::APPEND_REQUEST, 1, 3, 2));
+        drain(3);
+        r.mon->recheck_stop();
+        const auto to3 = drain(3);
+        EXPECT_EQ(std::count(to3.begin(), to3.end(), raft::STOP_NODE), 1) << "the new leader gets the stop";
+        EXPECT_FALSE(r.mon->exit_requested());
 
-    r.clock.advance(7 * raft::SEC);  // leader silent: no leader known
-    r.tick();
-    ASSERT_EQ(r.mon->leader(), raft::LEADER_NONE);
-    r.mon->recheck_stop();  // an election may still bring one
-    r.clock.advance(17 * raft::SEC);
-    r.mon->recheck_stop();
-    EXPECT_FALSE(r.mon->exit_requested());
-    r.clock.advance(1 * raft::SEC);
-    r.mon->recheck_stop();
-    EXPECT_TRUE(r.mon->exit_requested());
-    EXPECT_EQ(app.take(), std::vector<std::string>{"EXIT:"});
-    r.mon->unregister_app(&app.rec);
+        r.clock.advance(7 * raft::SEC);  // leader silent: no leader known
+        r.tick();
+        if (may_lead) {
+            EXPECT_EQ(r.mon->leader(), raft::LEADER_NONE);
+        }
+        r.mon->recheck_stop();  // an election may still bring one
+        r.clock.advance(17 * raft::SEC);
+        r.mon->recheck_stop();
+        EXPECT_FALSE(r.mon->exit_requested());
+        r.clock.advance(1 * raft::SEC);
+        r.mon->recheck_stop();
+        EXPECT_TRUE(r.mon->exit_requested());
+        EXPECT_EQ(app.take(), std::vector<std::string>{"EXIT:"});
+        const auto later = drain(3);
+        EXPECT_EQ(std::count(later.begin(), later.end(), raft::STOP_NODE), 0) << "nothing more for the silent leader";
+        r.mon->unregister_app(&app.rec);
+    }
 }
 
 // From "EXIT" on the node stands for no election: a candidate gives up at once,

@@ -2,6 +2,7 @@
 // node) and their bookkeeping. No locks here: see actions.hpp.
 #include "daemon/services/actions.hpp"
 
+#include "daemon/services/lease.hpp"
 #include "daemon/services/records.hpp"
 #include "daemon/services/svc_app.hpp"
 
@@ -30,10 +31,14 @@ struct runner_failure {
 // Asks the Runner of the service's node (read now) for `action`. A reply that is
 // an object with "error" is a failure; anything else is a success. A failure whose
 // "error" or "errorMessage" is not a text throws the JSON library's type error.
+// Throws lease_lost, before any call, once this node may no longer lead the
+// term the record belongs to (lease.hpp).
 std::optional<runner_failure> call_runner(svc_app& app, service_rec& s, const char* action)
 {
+    const uint32_t on = s.run_node.load();
+    require_lease(app, s.term, fmt::format("{} of service {} on node {}", action, s.name, on));
     json io = {{"cmd", action}, {"serviceName", s.name}};
-    app.mon.call(s.run_node.load(), "service", io);
+    app.mon.call(on, "service", io);
     if (!io.is_object() || !io.contains("error"))
         return std::nullopt;
     runner_failure f;

@@ -36,24 +36,28 @@ bool ha_fence_on(svc_app& app, node& x, uint32_t target)
 // Letting a node back onto the shared storage is the one Runner call whose
 // effect no later save can refuse: a leader deposed while it was paused or cut
 // off would unfence a node that the new leader has fenced meanwhile, and that
-// node may hold pools now written elsewhere. So an unfence goes out only while
-// this node still leads in its activation's term with a fresh lease (a majority
-// answered its appends within less than the shortest election time-out), asked
-// right before each attempt.
+// node may hold pools now written elsewhere. A fence-on from such a leader may
+// cut off a node the new leader runs services on. So either goes out only
+// while this node still leads in its activation's term with a fresh lease (a
+// majority answered its appends within less than the shortest election
+// time-out), asked right before each attempt.
 //
 // What remains is a pause between this check and the Runner's execution of the
-// call (the process stopped, the request held in the network). It is bounded:
-// the new leader must first be elected (the followers wait out their leader
-// contact time-out), then see the node go offline (its liveness time-out) and
-// fence it through every other Runner before it reclaims anything, so a
-// fence-off sent in the old term reaches a Runner before the new leader's
-// fence-on of the same node unless the pause outlasts all of those delays.
-bool may_unfence(svc_app& app, const node& x, uint32_t target)
+// call (the process stopped, the request held in the network, a fencer that
+// acts late). It is bounded for the fence-off: the new leader must first be
+// elected (the followers wait out their leader contact time-out), then see the
+// node go offline (its liveness time-out) and fence it through every other
+// Runner before it reclaims anything, so a fence-off sent in the old term
+// reaches a Runner before the new leader's fence-on of the same node unless the
+// pause outlasts all of those delays. A fence-on that a slow fencer carries out
+// after the new leader let the node back is not: that node stays cut off from
+// its disks until it is fenced off again (its next return).
+bool may_fence(svc_app& app, const node& x, uint32_t target, const char* op)
 {
     if (!app.mon.leader_lease_held(x.term)) {
-        spdlog::warn("{}: node {}: fence-off of node {} skipped: this node no longer leads with a fresh lease "
-                     "(term {}); the current leader unfences it when it may",
-                     app_name, x.id, target, x.term);
+        spdlog::warn("{}: node {}: fence-{} of node {} skipped: this node no longer leads with a fresh lease "
+                     "(term {}); the current leader fences it when it may",
+                     app_name, x.id, op, target, x.term);
         return false;
     }
     return true;
@@ -79,7 +83,7 @@ bool fence_node(svc_app& app, node& x, uint32_t target, bool on)
     if (x.exit.load())
         return false;
     for (int attempt = 1; attempt <= fence_attempts; ++attempt) {
-        if (!on && !may_unfence(app, x, target))
+        if (!may_fence(app, x, target, op))
             return false;
         json io = {{"cmd", op}, {"node", target}};
         app.mon.call(x.id, "fence-node", io);
@@ -94,6 +98,19 @@ bool fence_node(svc_app& app, node& x, uint32_t target, bool on)
         if (x.exit.load())
             return false;
     }
+    return false;
+}
+
+bool fencing_applies(svc_app& app, uint32_t target)
+{
+    if (app.ha_mode.load())
+        return true;
+    if (target >= max_nodes || !app.cfg_enabled[target].load())
+        return false;
+    const uint64_t configured = app.configured_nodes.load();
+    for (uint32_t id = 0; id < max_nodes; ++id)
+        if (id != target && (configured >> id & 1) != 0 && app.cfg_enabled[id].load())
+            return true;
     return false;
 }
 

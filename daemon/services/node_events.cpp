@@ -8,6 +8,7 @@
 #include "daemon/services/episodes.hpp"
 #include "daemon/services/fencing.hpp"
 #include "daemon/services/instances.hpp"
+#include "daemon/services/lease.hpp"
 #include "daemon/services/left_fenced.hpp"
 #include "daemon/services/owner_locks.hpp"
 #include "daemon/services/records.hpp"
@@ -97,6 +98,8 @@ sweep_result stop_services_of_others(svc_app& app, node& x, uint32_t n_id)
             continue;
         json io;
         for (int attempt = 1;; ++attempt) {
+            if (!lease_allows(app, x.term, fmt::format("sweep stop of service {} on node {}", name, n_id)))
+                return sweep_result::abandoned;
             io = {{"cmd", "stop"}, {"serviceName", name}};
             app.mon.call(n_id, "service", io);
             // A Runner that did not answer is asked again (a few times, the
@@ -134,7 +137,12 @@ bool sweep_returning_node(svc_app& app, node& x, uint32_t n_id)
         switch (stop_services_of_others(app, x, n_id)) {
         case sweep_result::abandoned: return false;
         case sweep_result::keeps:
-            spdlog::warn("{}: Node {} keeps services of others; left fenced", app_name, n_id);
+            if (fencing_applies(app, n_id))
+                spdlog::warn("{}: Node {} keeps services of others; left fenced", app_name, n_id);
+            else
+                spdlog::warn("{}: Node {} keeps services of others and is not fenced (fencing it is disabled in "
+                             "config): nothing is placed on it until it gives them up",
+                             app_name, n_id);
             set_left_fenced(app, n_id, true, x.term);
             return false;
         case sweep_result::clean: break;
@@ -198,7 +206,9 @@ void on_node_online(svc_app& app, node& x, const node_event& ev)
                 return fence_node(app, x, n_id, false);
             },
             [&](bool failed) {
-                if (failed)
+                // A node whose sweep failed was not to be unfenced: it is swept
+                // again, and its sweep said why.
+                if (failed && tally->sweep_ok.load())
                     spdlog::warn("{}: Failed unfencing node {}. Fix it up manually.", app_name, n_id);
                 app.post_event(kind_enable_services, n_id);
                 resweep_later(app, x, n_id);

@@ -326,6 +326,7 @@ json do_service_stop(svc_app& app, const std::string& name)
             return;
         }
         const bool was_disabled_once = s->disabled_once.exchange(true);
+        const bool was_stale = s->is_stale();
         s->last_error.clear();
         // Not stopped, the request changes nothing of what the service should be:
         // its node's pass keeps it where it is and a later failover moves it as
@@ -338,8 +339,15 @@ json do_service_stop(svc_app& app, const std::string& name)
             throw;
         }
         const uint32_t st = s->state.load();
-        if (st == rs_stopped || st == rs_unclean)
+        if (st == rs_stopped || st == rs_unclean) {
+            // A stale service's stop saved its record still marked stale, and
+            // settled it only in memory: the next leader would not take the
+            // record's switch-off as this session's, and would start the
+            // service again. The settled record says it.
+            if (was_stale && !s->is_stale())
+                save_run_state(app, *s, st);
             return;
+        }
         s->disabled_once.store(was_disabled_once);
         save_run_state(app, *s, st);
         r = error_reply("EA90001", "cannot stop service: " + name + (s->last_error.empty() ? "" : ": " + s->last_error));

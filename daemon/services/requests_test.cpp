@@ -221,6 +221,32 @@ TEST(SvcRequests, FailedStopLeavesTheServiceAsItWas)
     }
 }
 
+// b is stale on node 3, which went offline and could not be fenced (its daemon
+// paused, its Runner still answers). The operator stops b: the record it leaves
+// is this session's, with b switched off, which is what the next leader of the
+// session takes over (a stale record's flags are not).
+TEST(SvcRequests, StopOfAStaleServiceHoldsForTheNextLeader)
+{
+    leader l(three_nodes(default_services()));
+    l.override_fn = [&](uint32_t, const std::string& cmd, const json& args) -> json {
+        if (cmd == "fence-node" && args["cmd"] == "on")
+            return err("EIO", "fencing broken");
+        return nullptr;
+    };
+    l.start();
+    l.online({1, 2, 3});
+    ASSERT_TRUE(wait_until([&] { return l.runs_on("b", 3); }));
+    l.app.post_event(kind_node_offline, 3);
+    ASSERT_TRUE(wait_until([&] { return l.record("b")->at("session_id") == "-"; }));
+    EXPECT_EQ(svcapp_call(l.app, svc_req("stop", "b")), nullptr);
+    l.stop();
+    EXPECT_TRUE(l.holders("b").empty());
+    const json r = *l.record("b");
+    EXPECT_EQ(r.at("session_id"), "S") << r.dump();
+    EXPECT_EQ(r.at("disabled_once"), true) << r.dump();
+    EXPECT_EQ(r.at("state"), rs_unclean) << r.dump();
+}
+
 // A start on a node that cannot take services is refused before anything is
 // claimed or asked of its Runner, with the reason in the leader's log.
 TEST(SvcRequests, StartOnANodeThatIsNotServingIsRefused)

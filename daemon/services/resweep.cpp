@@ -38,7 +38,10 @@ void resweep_later(svc_app& app, node& x, uint32_t n_id)
 {
     if (n_id >= max_nodes || x.exit.load() || !is_left_fenced(app, n_id))
         return;
-    spdlog::warn("{}: node {} is left fenced; swept again in {} s", app_name, n_id, resweep_delay);
+    if (fencing_applies(app, n_id))
+        spdlog::warn("{}: node {} is left fenced; swept again in {} s", app_name, n_id, resweep_delay);
+    else
+        spdlog::warn("{}: node {} keeps services of others; swept again in {} s", app_name, n_id, resweep_delay);
     app.postpone_add(kind_resweep, n_id, resweep_delay, current_episode(app, n_id));
 }
 
@@ -54,7 +57,8 @@ void on_resweep(svc_app& app, node& x, const node_event& ev)
             std::call_once(tally->sweep_once, [&] {
                 if (!still_to_sweep(app, x, n_id, ev.episode))
                     return;
-                spdlog::info("{}: node {} is online and left fenced: sweeping it again", app_name, n_id);
+                spdlog::info("{}: node {} is online and {}: sweeping it again", app_name, n_id,
+                             fencing_applies(app, n_id) ? "left fenced" : "keeps services of others");
                 tally->sweep_ok.store(sweep_returning_node(app, x, n_id));
             });
             if (!tally->sweep_ok.load())

@@ -169,8 +169,42 @@ TEST(SvcReturn, NoUnfenceWithoutAFreshLease)
     for (const auto& c : l.mon.calls("fence-node"))
         EXPECT_NE(c.args["cmd"], "off") << c.args.dump();
     EXPECT_EQ(l.fencers_of(3), (std::set<uint32_t>{1, 2})) << "node 3 let back by a deposed leader";
-    EXPECT_EQ(l.holders("b"), std::set<uint32_t>{2});
+    // Its sweep sent no stop either: node 3 still holds b, fenced off its disks.
+    for (const auto& c : l.mon.calls("service"))
+        EXPECT_EQ(c.args["serviceName"], "$cluster-management") << c.node << " " << c.args.dump();
+    EXPECT_EQ(l.holders("b"), (std::set<uint32_t>{2, 3}));
     EXPECT_TRUE(log.has("no longer leads with a fresh lease"));
+}
+
+// Nor does it start or stop a service anywhere, from a request or a service
+// pass, or fence a node: the new leader may have started the service there or
+// placed it elsewhere, and may run services on that node. With
+// the lease back, the same stop goes out.
+TEST(SvcReturn, NoStartOrStopWithoutAFreshLease)
+{
+    leader l(three_nodes(default_services()));
+    l.start();
+    l.online({1, 2, 3});
+    ASSERT_TRUE(wait_until([&] { return l.runs_on("a", 2) && l.runs_on("b", 3); }));
+    l.mon.set_lease_held(false);
+    l.mon.clear_calls();
+    const json stop_a = {{"call", "service"}, {"cmd", "stop"}, {"serviceName", "a"}};
+    EXPECT_EQ(svcapp_call(l.app, stop_a).value("error", ""), "EAGAIN");
+    // Node 3 switched off: its pass would stop b there. Node 2 declared
+    // offline: it would be fenced and a moved elsewhere.
+    EXPECT_EQ(svcapp_call(l.app, {{"call", "node"}, {"cmd", "disable"}, {"id", 3}}), nullptr);
+    l.app.post_event(kind_node_offline, 2);
+    std::this_thread::sleep_for(200ms);  // 200 s of the leader's clock: passes run
+    for (const char* cmd : {"service", "fence-node"})
+        for (const auto& c : l.mon.calls(cmd))
+            ADD_FAILURE() << "node " << c.node << ": " << c.args.dump();
+    EXPECT_TRUE(l.fencers_of(2).empty());
+    EXPECT_EQ(l.holders("a"), std::set<uint32_t>{2});
+    EXPECT_EQ(l.holders("b"), std::set<uint32_t>{3});
+    l.mon.set_lease_held(true);
+    EXPECT_EQ(svcapp_call(l.app, stop_a), nullptr);
+    l.stop();
+    EXPECT_TRUE(l.holders("a").empty());
 }
 
 // Node 3's Runner fails every stop of its return's sweep, so it is left fenced

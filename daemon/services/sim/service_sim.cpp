@@ -292,6 +292,9 @@ void cluster::draw_fault(double t)
             instance* inst = nullptr;
             {
                 std::lock_guard lk(mutex_);
+                // Only the paused instance resumes: an earlier resume, or a
+                // crash and restart, may have ended this pause already, and the
+                // daemon running now hears of no new term.
                 inst = current_[n];
                 if (inst && inst->paused) {
                     inst->paused = false;
@@ -299,6 +302,8 @@ void cluster::draw_fault(double t)
                         inst->aborted_at = clock_.seconds();
                     else
                         inst = nullptr;
+                } else {
+                    inst = nullptr;
                 }
             }
             if (inst)  // deposed while paused: its Raft node hears of the new term

@@ -24,12 +24,16 @@ TEST(ServiceSimulator, FixedSeedsHaveNoViolations)
 // Seeds that once found a fault: a released record left naming the fenced node
 // (4100188, 6200170); an address kept by a fenced host no leader could reach
 // (4100187, 6200127, 6400279); an address kept for good by a left-fenced host
-// that stayed online (6400742, 6401175, 6401809, 6401892, 6401981, 6500255).
+// that stayed online (6400742, 6401175, 6401809, 6401892, 6401981, 6500255); a
+// deposed leader's stop (7700109); a stale service's stop lost to the next
+// leader (31000094); a resume that deposed a leader that was never paused
+// (31000030, 31001111, 31001213).
 TEST(ServiceSimulator, SeedsThatFoundFaultsStayClean)
 {
     spdlog::set_level(spdlog::level::off);
     for (uint64_t seed : {4100188u, 6200170u, 4100187u, 6200127u, 6400279u, 6400742u, 6401175u, 6401809u,
-                          6401892u, 6401981u, 6500255u, 31001753u})
+                          6401892u, 6401981u, 6500255u, 7700109u, 31000094u,
+                          31000030u, 31001111u, 31001213u, 31001753u})
         EXPECT_EQ(svc::sim::run_seeds(seed, 1, true), 0u) << "seed " << seed;
 }
 
