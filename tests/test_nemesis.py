@@ -79,6 +79,7 @@ class NemesisSite(ServiceCluster):
         self.lock = threading.Lock()
         self.cut = set()  # nodes a fault cut off: until the next settle their addresses may linger
         self.down = set()  # nodes whose daemon the nemesis killed or let die
+        self.intent = {}  # service name -> "run", "stopped" or "any": what the operator left it as
 
     def db_path(self, node_id):
         return os.path.join(self.workdir, f"disk{node_id}", f"kelm{node_id}.db")
@@ -205,7 +206,12 @@ def disk_full(site, i, rng):
             pass
     # A quiet cluster writes nothing: an enable request (which saves the service's
     # record) makes every node append while the disk is full.
-    rc, _, err = site.pellix("service", "enable", "-s", rng.choice(site.doc["services"])["name"])
+    name = rng.choice(site.doc["services"])["name"]
+    rc, _, err = site.pellix("service", "enable", "-s", name)
+    # An enable is an operator's command like the others: it clears a manual stop, so
+    # a stopped service starts again; one that answered an error may still have been
+    # carried out.
+    site.intent[name] = "run" if rc == 0 else "any"
     time.sleep(rng.uniform(5, 20))
     os.unlink(filler)
     code = site.daemons[i].proc.poll()
@@ -405,7 +411,8 @@ def test_nemesis(site):
           f"{'' if site.names else ' (no namespaces: no partition, no addresses)'}", flush=True)
     checker = Checker(site)
     replies, history, times, reboots = [], [], {}, 0
-    intent = {s["name"]: "run" for s in SERVICES}
+    intent = site.intent
+    intent.update({s["name"]: "run" for s in SERVICES})
     try:
         for i in NODES:
             site.start_node(i)
