@@ -21,9 +21,10 @@ each node's command log sits on a small tmpfs of its own. Without namespaces the
 share the loopback, services have no address and the partition is left out; without
 the tmpfs the disk fault is left out. KELM_NEMESIS_LOOPBACK=1 asks for the loopback as root.
 
-KELM_NEMESIS_SECONDS: length of the fault phase (default 180); KELM_NEMESIS_NODES: 3
-or 5; KELM_NEMESIS_SEED: the seed (printed at the start); KELM_NEMESIS_FAULTS: the
-kinds to draw from (comma-separated, default all). A failing run keeps its
+KELM_NEMESIS_SECONDS: length of the fault phase (default 150: with the cold start, the
+last fault's settle and the stop, a run under ASan takes about 5 minutes);
+KELM_NEMESIS_NODES: 3 or 5; KELM_NEMESIS_SEED: the seed (printed at the start);
+KELM_NEMESIS_FAULTS: the kinds to draw from (comma-separated, default all). A failing run keeps its
 directory (daemon, Runner and operator logs, command logs) and prints where it is."""
 import json
 import os
@@ -45,7 +46,7 @@ from service_site import ServiceCluster, bridged_namespaces, pool_world, readdre
 
 N = int(os.environ.get("KELM_NEMESIS_NODES", "3"))
 NODES = tuple(range(1, N + 1))
-SECONDS = float(os.environ.get("KELM_NEMESIS_SECONDS", "180"))
+SECONDS = float(os.environ.get("KELM_NEMESIS_SECONDS", "150"))
 SEED = int(os.environ.get("KELM_NEMESIS_SEED", str(random.randrange(1 << 30))))
 SETTLE_S = 240  # a leader crash: election, offline delay, fencing, recovery, restart; under ASan
 REBOOT_AFTER_S = 30
@@ -79,6 +80,7 @@ class NemesisSite(ServiceCluster):
         self.lock = threading.Lock()
         self.cut = set()  # nodes a fault cut off: until the next settle their addresses may linger
         self.down = set()  # nodes whose daemon the nemesis killed or let die
+        self.intent = {}  # service name -> "run", "stopped" or "any": what the operator left it as
 
     def db_path(self, node_id):
         return os.path.join(self.workdir, f"disk{node_id}", f"kelm{node_id}.db")
@@ -205,7 +207,12 @@ def disk_full(site, i, rng):
             pass
     # A quiet cluster writes nothing: an enable request (which saves the service's
     # record) makes every node append while the disk is full.
-    rc, _, err = site.pellix("service", "enable", "-s", rng.choice(site.doc["services"])["name"])
+    name = rng.choice(site.doc["services"])["name"]
+    rc, _, err = site.pellix("service", "enable", "-s", name)
+    # An enable is an operator's command like the others: it clears a manual stop, so
+    # a stopped service starts again; one that answered an error may still have been
+    # carried out.
+    site.intent[name] = "run" if rc == 0 else "any"
     time.sleep(rng.uniform(5, 20))
     os.unlink(filler)
     code = site.daemons[i].proc.poll()
@@ -396,16 +403,21 @@ def operate(site, rng, intent, replies):
     return placed
 
 
-def test_nemesis(site):
+def test_nemesis(site, capsys):
     rng = random.Random(SEED)
     asked = os.environ.get("KELM_NEMESIS_FAULTS", ",".join(FAULTS)).split(",")
+    unknown = [k for k in asked if k not in FAULTS]
+    assert not unknown, f"KELM_NEMESIS_FAULTS: unknown kinds {unknown}; known: {','.join(FAULTS)}"
     kinds = [k for k in FAULTS if k in asked and (k != "partition" or site.names) and
              (k != "disk-full" or len(site.disks) == N)]
-    print(f"nemesis seed {SEED}, {N} nodes, {len(SERVICES)} services, {SECONDS:.0f} s, faults: {kinds}"
-          f"{'' if site.names else ' (no namespaces: no partition, no addresses)'}", flush=True)
+    assert kinds, f"KELM_NEMESIS_FAULTS: none of {asked} can be injected here"
+    with capsys.disabled():  # the seed shows in a passing run's output too
+        print(f"\nnemesis seed {SEED}, {N} nodes, {len(SERVICES)} services, {SECONDS:.0f} s, faults: {kinds}"
+              f"{'' if site.names else ' (no namespaces: no partition, no addresses)'}", flush=True)
     checker = Checker(site)
     replies, history, times, reboots = [], [], {}, 0
-    intent = {s["name"]: "run" for s in SERVICES}
+    intent = site.intent
+    intent.update({s["name"]: "run" for s in SERVICES})
     try:
         for i in NODES:
             site.start_node(i)
@@ -454,8 +466,10 @@ def test_nemesis(site):
         raise
     finally:
         checker.stop_flag.set()
-        for kind, ts in sorted(times.items()):
-            print(f"{kind}: {len(ts)} faults, settled after min {min(ts):.1f} / median {statistics.median(ts):.1f}"
-                  f" / max {max(ts):.1f} s")
-        print(f"{len(history)} faults, {reboots} reboots of nodes left fenced, {len(replies)} operator commands "
-              f"({sum(r['status'] == 0 for r in replies)} succeeded), {checker.polls} polls, seed {SEED}")
+        with capsys.disabled():
+            for kind, ts in sorted(times.items()):
+                print(f"{kind}: {len(ts)} faults, settled after min {min(ts):.1f} / median "
+                      f"{statistics.median(ts):.1f} / max {max(ts):.1f} s")
+            print(f"{len(history)} faults, {reboots} reboots of nodes left fenced, {len(replies)} operator "
+                  f"commands ({sum(r['status'] == 0 for r in replies)} succeeded), {checker.polls} polls, "
+                  f"seed {SEED}", flush=True)
