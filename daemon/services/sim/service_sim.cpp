@@ -292,8 +292,10 @@ void cluster::draw_fault(double t)
             instance* inst = nullptr;
             {
                 std::lock_guard lk(mutex_);
-                inst = current_[n];
-                if (inst && inst->paused) {
+                // The paused instance may have crashed and been replaced since:
+                // the new one was never paused and is left alone.
+                inst = current_[n] && current_[n]->paused ? current_[n] : nullptr;
+                if (inst) {
                     inst->paused = false;
                     if (inst->led && inst != leader_ && inst->aborted_at.load() < 0)
                         inst->aborted_at = clock_.seconds();
