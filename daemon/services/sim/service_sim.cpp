@@ -390,7 +390,7 @@ void cluster::draw_request(double t)
     case 2:
         at(t, "", [=, this] {
             // The utility's move: its pre-check (the node is online and enabled),
-            // a stop, then a start on the new node.
+            // a stop, then a start on the new node marked as a move's.
             {
                 std::lock_guard lk(mutex_);
                 if (!view_alive_[n] || node_disabled_[n]) {
@@ -398,7 +398,9 @@ void cluster::draw_request(double t)
                     return;
                 }
             }
-            operator_request(fmt::format("service move {} to {}", s, n), {svc_req("stop", s), start_req(n)},
+            json move_start = start_req(n);
+            move_start["move"] = true;
+            operator_request(fmt::format("service move {} to {}", s, n), {svc_req("stop", s), move_start},
                              [this, s](const std::vector<json>& replies) {
                                  std::lock_guard lk(mutex_);
                                  for (const auto& r : replies)
