@@ -468,12 +468,12 @@ void service_pass(svc_app& app, node& x, const node_event& ev)
                 count_failure(app, s);
             }
         }
-        // A stopping node gives up what it has stopped, as its stop does: a
-        // stop that failed there and succeeds on a later pass (a stale one ends
-        // unclean) would otherwise leave the service on a node that takes no
-        // start, for good.
+        // A stopping or disabled node gives up what it has stopped, as a node
+        // stop does: a stop there that ends unclean (a stale record's), or one
+        // that failed and succeeds on a later pass, would otherwise leave the
+        // service on a node that takes no start, for good.
         const uint32_t now = s.state.load();
-        if (x.stopping.load() && name != cluster_management && !s.is_stale() &&
+        if ((x.stopping.load() || !x.enabled.load()) && name != cluster_management && !s.is_stale() &&
             (now == rs_stopped || now == rs_unclean)) {
             uint32_t expected = x.id;
             if (s.run_node.compare_exchange_strong(expected, run_node_none))
