@@ -407,9 +407,17 @@ void cluster::draw_request(double t)
                                      if (r.is_object() && r.value("error", "") == "EAGAIN")
                                          intents_[s].ambiguous = true;
                                  const json& last = replies.back();
-                                 if (replies.size() == 2)
+                                 const bool failed = last.is_object() && last.contains("error");
+                                 // A start that answered an error leaves the
+                                 // service where the move found it, or, failed
+                                 // at the Runner, its new node tries it again:
+                                 // running, unless it was disabled, where
+                                 // either may hold.
+                                 if (replies.size() == 2 && (!failed || intents_[s].run))
                                      intents_[s].run = true;
-                                 else if (!(last.is_object() && last.contains("error")))
+                                 else if (replies.size() == 2)
+                                     intents_[s].ambiguous = true;
+                                 else if (!failed)
                                      intents_[s].run = false;
                              });
         });
