@@ -103,15 +103,17 @@ void drop_if_closed(svc_app& app, const node_event& ev)
     std::erase_if(app.main_queue, [&](const node_event& q) { return q.args == ev.args; });
 }
 
-// Left off by an operator's stop, with nothing placing it again: stopped and
-// unassigned, or unclean (a stale record's stop) on the node it stopped on.
+// Left off by an operator's stop, with nothing placing it again: stopped or
+// unclean (a stale record's stop) and unassigned, or unclean on the node it
+// stopped on.
 bool left_off(const service_rec& s)
 {
     if (!s.disabled_once.load() || !s.enabled.load())
         return false;
     const uint32_t st = s.state.load();
     const uint32_t on = s.run_node.load();
-    return (st == rs_stopped && on == run_node_none) || (st == rs_unclean && on == s.stopped_on.load());
+    return ((st == rs_stopped || st == rs_unclean) && on == run_node_none) ||
+           (st == rs_unclean && on == s.stopped_on.load());
 }
 
 // The second half of a move's start refused because its node cannot run
@@ -132,15 +134,16 @@ void put_back_refused(svc_app& app, node& x, const std::string& name, uint32_t t
     if (!lk.owns_lock() || !left_off(*s))
         return;
     const uint32_t st = s->state.load();
-    const bool back = st == rs_unclean || (s->stopped_on.load() == x.id && x.enabled.load() &&
-                                           not_serving_reason(app, x) == nullptr && claim_service(app, *s, x.id));
+    const bool assigned = s->run_node.load() != run_node_none;
+    const bool back = assigned || (s->stopped_on.load() == x.id && x.enabled.load() &&
+                                   not_serving_reason(app, x) == nullptr && claim_service(app, *s, x.id));
     s->disabled_once.store(false);
     try {
         save_run_state(app, *s, st);
     } catch (...) {
         // Not placed and not saved: the request is dropped and the operator
         // asked to try again, with the service as the stop left it.
-        if (back && st == rs_stopped)
+        if (back && !assigned)
             s->run_node.store(run_node_none);
         s->disabled_once.store(true);
         throw;
@@ -344,6 +347,9 @@ json do_service_start(svc_app& app, const std::string& name, const json& request
         // service is never started on two nodes.
         if (!lk.owns_lock() || !claim_service(app, *s, x.id)) {
             r = error_reply("EBUSY", "service is already running on node " + std::to_string(s->run_node.load()));
+            // A stale record's stop leaves the service unclean on its node.
+            if (left_off(*s))
+                put_back_on->store(s->stopped_on.load());
             return;
         }
         s->enabled.store(true);
