@@ -29,13 +29,16 @@ void node_cmd(std::optional<int> id, const std::string& cmd)
     }
 }
 
-void service_cmd(const std::optional<std::string>& name, const std::string& cmd, std::optional<int> node, bool print)
+void service_cmd(const std::optional<std::string>& name, const std::string& cmd, std::optional<int> node, bool print,
+                 bool move)
 {
     json request = {{"call", "service"}, {"cmd", cmd}};
     if (name)
         request["serviceName"] = *name;
     if (node)
         request["nodeId"] = *node;
+    if (move)
+        request["move"] = true;
     const json reply = mgmt_request(request);
     if (cmd == "list") {
         for (const auto& item : reply_list_array(reply)) {
@@ -160,7 +163,7 @@ int service_move(const std::string& name, int dst)
     std::fflush(stdout);
     std::printf("Starting service %s on node %d\n", name.c_str(), dst);
     std::fflush(stdout);
-    service_cmd(name, "start", dst, false);
+    service_cmd(name, "start", dst, false, true);
     std::printf("Service %s started on node %d\n", name.c_str(), dst);
     std::fflush(stdout);
     return exit_ok;

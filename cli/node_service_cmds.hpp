@@ -14,11 +14,13 @@ using json = nlohmann::json;
 // Sends {"call":"node","cmd":cmd[,"id":id]} and prints "list" and "status" answers.
 void node_cmd(std::optional<int> id, const std::string& cmd);
 
-// Sends {"call":"service","cmd":cmd[,"serviceName"][,"nodeId"]} and prints the
-// answer; with `print` on, a command without list output prints "No error".
-// A status answer with failed items ends with status 11 after the last line.
+// Sends {"call":"service","cmd":cmd[,"serviceName"][,"nodeId"][,"move":true]}
+// and prints the answer; with `print` on, a command without list output prints
+// "No error". A status answer with failed items ends with status 11 after the
+// last line. `move` marks the start of a move: refused, the daemon starts the
+// service again where the move's stop took it off.
 void service_cmd(const std::optional<std::string>& name, const std::string& cmd, std::optional<int> node,
-                 bool print);
+                 bool print, bool move = false);
 
 struct precheck_result {
     enum code_t { usable = 0, no_response_array = 1, service_not_found = 2, node_not_found = 3, node_disabled = 4,

@@ -420,7 +420,7 @@ TEST_F(pellix_cluster, move_runs_precheck_stop_start)
     EXPECT_EQ(seen(), (std::vector<std::string>{
                           R"({"call":"service","cmd":"list"})", R"({"call":"node","cmd":"status"})",
                           R"({"call":"service","cmd":"stop","serviceName":"web"})",
-                          R"({"call":"service","cmd":"start","nodeId":10,"serviceName":"web"})"}));
+                          R"({"call":"service","cmd":"start","move":true,"nodeId":10,"serviceName":"web"})"}));
 }
 
 TEST_F(pellix_cluster, move_precheck_failures_send_no_stop)

@@ -148,8 +148,12 @@ void take_over(svc_app& app, service_rec& s, const std::deque<node>& nodes)
         if (rn >= max_nodes && st != rs_stopped && st != rs_unclean)
             throw critical_error("wrong service owner: " + s.name + " " + std::to_string(rn));
         if (r.at("session_id").get<std::string>() == s.session_id) {
-            if (r.at("disabled_once").get<bool>())
+            if (r.at("disabled_once").get<bool>()) {
                 s.disabled_once.store(true);
+                // An operator's stop saves state 1 with the node it left.
+                if (st == rs_stopped && rn < max_nodes)
+                    s.stopped_on.store(rn);
+            }
         } else if (st != rs_stopped && st != rs_unclean) {
             spdlog::info("{}: prepare stale service state: name {} state {} id {}", app_name, s.name, st, rn);
             s.mark_stale();

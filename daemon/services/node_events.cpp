@@ -491,6 +491,17 @@ void service_pass(svc_app& app, node& x, const node_event& ev)
                 count_failure(app, s);
             }
         }
+        // A stopping or disabled node gives up what it has stopped, as a node
+        // stop does: a stop there that ends unclean (a stale record's), or one
+        // that failed and succeeds on a later pass, would otherwise leave the
+        // service on a node that takes no start, for good.
+        const uint32_t now = s.state.load();
+        if ((x.stopping.load() || !x.enabled.load()) && name != cluster_management && !s.is_stale() &&
+            (now == rs_stopped || now == rs_unclean)) {
+            uint32_t expected = x.id;
+            if (s.run_node.compare_exchange_strong(expected, run_node_none))
+                app.post_event(kind_assign, node_all);
+        }
         pending += s.retries.load() + (s.state.load() != before ? 1 : 0);
     }
     if (pending != 0)

@@ -103,6 +103,62 @@ void drop_if_closed(svc_app& app, const node_event& ev)
     std::erase_if(app.main_queue, [&](const node_event& q) { return q.args == ev.args; });
 }
 
+// Left off by an operator's stop, with nothing placing it again: stopped or
+// unclean (a stale record's stop) and unassigned, or unclean on the node it
+// stopped on.
+bool left_off(const service_rec& s)
+{
+    if (!s.disabled_once.load() || !s.enabled.load())
+        return false;
+    const uint32_t st = s.state.load();
+    const uint32_t on = s.run_node.load();
+    return ((st == rs_stopped || st == rs_unclean) && on == run_node_none) ||
+           (st == rs_unclean && on == s.stopped_on.load());
+}
+
+// The second half of a move's start refused because its node cannot run
+// services, run on the node the move's stop took the service off (or on this
+// node when none is known). Left off by that stop, the service would stay off
+// for the whole session: it starts again on that node when the node serves,
+// else the stop's switch is undone and the assignment places it; an unclean one
+// stays on its node, whose pass recovers and starts it. Anything that claimed or
+// changed the service since (another start, a disable, an assignment) is left as
+// it is. A plain start that is refused changes nothing.
+void put_back_refused(svc_app& app, node& x, const std::string& name, uint32_t target)
+{
+    request_origin_scope origin(1);
+    service_rec* s = find_service(x, name);
+    if (s == nullptr)
+        return;
+    service_lock lk = s->run_node.load() == run_node_none ? lock_if_unowned(app, *s) : lock_if_owned(app, x, *s);
+    if (!lk.owns_lock() || !left_off(*s))
+        return;
+    const uint32_t st = s->state.load();
+    const bool assigned = s->run_node.load() != run_node_none;
+    const bool back = assigned || (s->stopped_on.load() == x.id && x.enabled.load() &&
+                                   not_serving_reason(app, x) == nullptr && claim_service(app, *s, x.id));
+    s->disabled_once.store(false);
+    try {
+        save_run_state(app, *s, st);
+    } catch (...) {
+        // Not placed and not saved: the request is dropped and the operator
+        // asked to try again, with the service as the stop left it.
+        if (back && !assigned)
+            s->run_node.store(run_node_none);
+        s->disabled_once.store(true);
+        throw;
+    }
+    if (back) {
+        spdlog::warn("{}: service {}: its start on node {} was refused; it starts again on node {} {}", app_name, name,
+                     target, x.id, origin_label());
+        app.post_event(kind_service_pass, x.id);
+    } else {
+        spdlog::warn("{}: service {}: its start on node {} was refused; it is placed by the assignment {}", app_name,
+                     name, target, origin_label());
+        app.post_event(kind_assign, node_all);
+    }
+}
+
 }  // namespace
 
 void reply_try_again(json& reply)
@@ -254,14 +310,24 @@ json do_service_start(svc_app& app, const std::string& name, const json& request
     const auto node_id = node_id_of(request.at("nodeId"));
     if (!node_id || *node_id >= max_nodes)
         return error_reply("EINVAL", "wrong nodeId value");
+    // The utility's move marks its start: the service was stopped for it.
+    const auto move_it = request.find("move");
+    if (move_it != request.end() && !move_it->is_boolean())
+        return error_reply("EINVAL", "wrong move value");
+    const bool move = move_it != request.end() && move_it->get<bool>();
     json reply;
-    const bool done = run_on_node(app, *node_id, [&app, name](node& x, json& r) {
+    // Refused because the node cannot run services: the node that the service
+    // goes back to (run_node_none: none known). owner_none: not refused so.
+    auto put_back_on = std::make_shared<std::atomic<uint32_t>>(owner_none);
+    const bool done = run_on_node(app, *node_id, [&app, name, put_back_on](node& x, json& r) {
         request_origin_scope origin(1);
+        service_rec* s = find_service(x, name);
         if (!x.enabled.load()) {
             r = error_reply("EINVAL", "cannot run service on disabled node");
+            if (s != nullptr && left_off(*s))
+                put_back_on->store(s->stopped_on.load());
             return;
         }
-        service_rec* s = find_service(x, name);
         if (s == nullptr) {
             r = no_such_service(name);
             return;
@@ -271,6 +337,8 @@ json do_service_start(svc_app& app, const std::string& name, const json& request
         if (const char* why = not_serving_reason(app, x)) {
             spdlog::warn("{}: cannot start service {} on node {}: {} {}", app_name, name, x.id, why, origin_label());
             r = error_reply("EA90002", "cannot start service: " + name);
+            if (left_off(*s))
+                put_back_on->store(s->stopped_on.load());
             return;
         }
         service_lock lk = lock_if_unowned(app, *s);
@@ -279,6 +347,9 @@ json do_service_start(svc_app& app, const std::string& name, const json& request
         // service is never started on two nodes.
         if (!lk.owns_lock() || !claim_service(app, *s, x.id)) {
             r = error_reply("EBUSY", "service is already running on node " + std::to_string(s->run_node.load()));
+            // A stale record's stop leaves the service unclean on its node.
+            if (left_off(*s))
+                put_back_on->store(s->stopped_on.load());
             return;
         }
         s->enabled.store(true);
@@ -289,7 +360,18 @@ json do_service_start(svc_app& app, const std::string& name, const json& request
         if (s->state.load() != rs_running)
             r = error_reply("EA90002", "cannot start service: " + name);
     }, reply);
-    if (!done)
+    if (!done) {
+        reply_try_again(reply);
+        return reply;
+    }
+    const uint32_t back = put_back_on->load();
+    if (!move || back == owner_none)
+        return reply;
+    const uint32_t on = back < max_nodes && is_configured_node(app, back) ? back : app.this_nodeid.load();
+    json ignored;
+    const uint32_t target = *node_id;
+    if (!run_on_node(app, on, [&app, name, target](node& x, json&) { put_back_refused(app, x, name, target); },
+                     ignored))
         reply_try_again(reply);
     return reply;
 }
@@ -340,6 +422,7 @@ json do_service_stop(svc_app& app, const std::string& name)
         }
         const uint32_t st = s->state.load();
         if (st == rs_stopped || st == rs_unclean) {
+            s->stopped_on.store(x.id);
             // A stale service's stop saved its record still marked stale, and
             // settled it only in memory: the next leader would not take the
             // record's switch-off as this session's, and would start the

@@ -57,6 +57,8 @@ TEST(SvcRequests, RefusalsAndDispatch)
         {start_req("c", 4294967297.0), err("EINVAL", "wrong nodeId value")},
         {start_req("c", -1.5), err("EINVAL", "wrong nodeId value")},
         {start_req("c", 1e300), err("EINVAL", "wrong nodeId value")},
+        {{{"call", "service"}, {"cmd", "start"}, {"serviceName", "c"}, {"nodeId", 1}, {"move", "yes"}},
+         err("EINVAL", "wrong move value")},
         {start_req("zz", 1), err("ENOENT", "cannot find service: zz")},
         {start_req("a", 1), err("EBUSY", "service is already running on node 2")},
         {start_req("a", 2.7), err("EBUSY", "service is already running on node 2")},
@@ -276,6 +278,42 @@ TEST(SvcRequests, StartOnANodeThatIsNotServingIsRefused)
     // Where it may run, it starts.
     EXPECT_EQ(svcapp_call(l.app, start_req("c", 1)), nullptr);
     EXPECT_TRUE(l.runs_on("c", 1));
+}
+
+// A move whose start is refused (the target is offline, or disabled) leaves the
+// service running where it was, or placed by the assignment when that node cannot
+// run it either; a plain start that is refused changes nothing.
+TEST(SvcRequests, MoveToANodeThatCannotRunServicesLeavesTheServiceRunning)
+{
+    json move_start = start_req("a", 3);
+    move_start["move"] = true;
+    const json start_once = {{"cmd", "start"}, {"serviceName", "a"}};
+    for (const bool offline : {true, false}) {
+        log_capture log;
+        settled l;
+        if (offline)
+            l.app.post_event(kind_node_offline, 3);
+        else
+            ASSERT_EQ(l.call(node_req("disable", 3)), nullptr);
+        // b leaves node 3 (a fenced node's stale import stays in the fake's view).
+        ASSERT_TRUE(wait_until([&] { return l.runs_on("b", 2) && (offline || !l.holders("b").contains(3)); }))
+            << log.text();
+        const json refused = offline ? err("EA90002", "cannot start service: a")
+                                     : err("EINVAL", "cannot run service on disabled node");
+        ASSERT_EQ(l.call(svc_req("stop", "a")), nullptr);
+        EXPECT_EQ(l.call(start_req("a", 3)), refused);
+        EXPECT_EQ(l.record("a")->at("state"), rs_stopped);
+        EXPECT_TRUE(l.record("a")->at("disabled_once").get<bool>());
+        EXPECT_TRUE(l.holders("a").empty());
+        if (!offline)  // nowhere to go back to: the assignment places it
+            ASSERT_EQ(l.call(node_req("disable", 2)), nullptr);
+        EXPECT_EQ(l.call(move_start), refused);
+        const uint32_t where = offline ? 2 : 1;
+        EXPECT_TRUE(wait_until([&] { return l.runs_on("a", where) && l.holders("a") == std::set<uint32_t>{where}; }))
+            << log.text();
+        EXPECT_FALSE(l.record("a")->at("disabled_once").get<bool>());
+        EXPECT_EQ(l.count_calls(3, "service", start_once), 0u);
+    }
 }
 
 TEST(SvcRequests, DisableAndEnableTakeEffect)

@@ -4,7 +4,7 @@
 // Locking: the record's fields change only while its `lock` is held (taken by the
 // callers of the actions, through the owner locks), except the atomics. Fields
 // that other threads read without the lock are atomics: run_node, enabled,
-// disabled_once, state, retries, hold_off_until, and `stale`, which publishes
+// disabled_once, stopped_on, state, retries, hold_off_until, and `stale`, which publishes
 // whether session_id is "-". The session id texts are read and written only with
 // the lock held; use mark_stale() and settle() so the flag follows them.
 #pragma once
@@ -55,6 +55,10 @@ struct service_rec {
     uint32_t pri0 = node_none;
     uint32_t pri1 = node_none;
     std::atomic<uint32_t> run_node{run_node_none};
+    // The node an operator's stop last took the service off (run_node_none: none
+    // known). A start that is refused because its node cannot run services puts
+    // the service back there, so a move to such a node does not take it down.
+    std::atomic<uint32_t> stopped_on{run_node_none};
     std::atomic<bool> stale{false};  // session_id is "-"
     // The leadership epoch (Raft term) of the activation that made this record:
     // every save of it carries this term, so a save that outlives the activation

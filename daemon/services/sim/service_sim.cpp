@@ -393,7 +393,7 @@ void cluster::draw_request(double t)
     case 2:
         at(t, "", [=, this] {
             // The utility's move: its pre-check (the node is online and enabled),
-            // a stop, then a start on the new node.
+            // a stop, then a start on the new node marked as a move's.
             {
                 std::lock_guard lk(mutex_);
                 if (!view_alive_[n] || node_disabled_[n]) {
@@ -401,16 +401,26 @@ void cluster::draw_request(double t)
                     return;
                 }
             }
-            operator_request(fmt::format("service move {} to {}", s, n), {svc_req("stop", s), start_req(n)},
+            json move_start = start_req(n);
+            move_start["move"] = true;
+            operator_request(fmt::format("service move {} to {}", s, n), {svc_req("stop", s), move_start},
                              [this, s](const std::vector<json>& replies) {
                                  std::lock_guard lk(mutex_);
                                  for (const auto& r : replies)
                                      if (r.is_object() && r.value("error", "") == "EAGAIN")
                                          intents_[s].ambiguous = true;
                                  const json& last = replies.back();
-                                 if (replies.size() == 2)
+                                 const bool failed = last.is_object() && last.contains("error");
+                                 // A start that answered an error leaves the
+                                 // service where the move found it, or, failed
+                                 // at the Runner, its new node tries it again:
+                                 // running, unless it was disabled, where
+                                 // either may hold.
+                                 if (replies.size() == 2 && (!failed || intents_[s].run))
                                      intents_[s].run = true;
-                                 else if (!(last.is_object() && last.contains("error")))
+                                 else if (replies.size() == 2)
+                                     intents_[s].ambiguous = true;
+                                 else if (!failed)
                                      intents_[s].run = false;
                              });
         });
