@@ -305,8 +305,9 @@ TEST(SvcRequests, MoveToANodeThatCannotRunServicesLeavesTheServiceRunning)
         EXPECT_EQ(l.record("a")->at("state"), rs_stopped);
         EXPECT_TRUE(l.record("a")->at("disabled_once").get<bool>());
         EXPECT_TRUE(l.holders("a").empty());
-        if (!offline)  // nowhere to go back to: the assignment places it
+        if (!offline) {  // nowhere to go back to: the assignment places it
             ASSERT_EQ(l.call(node_req("disable", 2)), nullptr);
+        }
         EXPECT_EQ(l.call(move_start), refused);
         const uint32_t where = offline ? 2 : 1;
         EXPECT_TRUE(wait_until([&] { return l.runs_on("a", where) && l.holders("a") == std::set<uint32_t>{where}; }))
