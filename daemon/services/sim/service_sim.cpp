@@ -379,7 +379,10 @@ void cluster::draw_request(double t)
             const std::string code = err ? r["error"].get<std::string>() : "";
             if (!err)
                 intents_[s].run = run;
-            else if (code == "EAGAIN")
+            // "cannot start service" answers both a start refused at once
+            // (nothing changed) and one that failed at the Runner, which leaves
+            // the service starting on its node for the pass to try again.
+            else if (code == "EAGAIN" || (run && code == "EA90002"))
                 intents_[s].ambiguous = true;
         };
     };
