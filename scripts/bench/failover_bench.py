@@ -12,32 +12,22 @@ and nodefence over the emulated pools, on loopback (run by hand on a release bui
 usage: failover_bench.py BIN_DIR [RUNS] [LEADER_RUNS]
 With KELM_BENCH_KEEP set, the logs and databases stay in a directory under it.
 With KELM_BENCH_ONLY set to "activation" or "failover", only that part runs."""
-import contextlib
 import datetime
 import os
 import re
 import statistics
 import sys
-import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "tests"))
 os.environ["KELM_BIN_DIR"] = sys.argv[1]
 
+from bench_workdir import workdir  # noqa: E402
 from raft_watch import live, wait_for_leader, wait_until  # noqa: E402
 from service_site import ServiceCluster, kill_daemon, placement_faults, pool_world, reboot_host  # noqa: E402
 
 LINE = re.compile(r"^\[([\d-]+ [\d:.]+)\] \[\w\] \[(\d+)\] (.*)$")
 CALL = re.compile(r"\[runner\] >>> call 'service' data '\[\"\{\\\"cmd\\\":\\\"(\w+)\\\",\\\"serviceName\\\":\\\"([^\\]+)")
-
-
-def workdir(prefix):
-    keep = os.environ.get("KELM_BENCH_KEEP")
-    if keep:
-        path = tempfile.mkdtemp(prefix=prefix, dir=keep)
-        print(f"logs kept in {path}", flush=True)
-        return contextlib.nullcontext(path)
-    return tempfile.TemporaryDirectory(prefix=prefix)
 
 
 def stamp(text):

@@ -17,17 +17,16 @@ usage: sweep_bench.py BEFORE_TREE AFTER_TREE [SERVICES ...]
 A tree is a build directory holding bin/ (or the bin directory itself); SERVICES are the
 cold-start sizes (default 100 500), and the takeover runs on the largest. With
 KELM_BENCH_KEEP set, the logs and databases stay in a directory under it."""
-import contextlib
 import datetime
 import os
 import re
 import sys
-import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "tests"))
 
 import kelm_harness  # noqa: E402
+from bench_workdir import workdir  # noqa: E402
 from raft_watch import wait_for_leader, wait_until  # noqa: E402
 from service_site import ServiceCluster, kill_daemon, placement_faults, runner_runs  # noqa: E402
 
@@ -41,15 +40,6 @@ def bin_dir(tree):
         if os.access(os.path.join(d, "kelm"), os.X_OK):
             return os.path.abspath(d)
     sys.exit(f"sweep_bench: no kelm program in {tree}/bin or {tree}")
-
-
-def workdir(prefix):
-    keep = os.environ.get("KELM_BENCH_KEEP")
-    if keep:
-        path = tempfile.mkdtemp(prefix=prefix, dir=keep)
-        print(f"logs kept in {path}", flush=True)
-        return contextlib.nullcontext(path)
-    return tempfile.TemporaryDirectory(prefix=prefix)
 
 
 def log_lines(process):
