@@ -100,6 +100,13 @@ struct raft_peer_t {
     raft_timer_t in_flight_timer = raft_timer_t::fixed(IN_FLIGHT_NS);
     raft_timer_t liveness_timer = raft_timer_t::fixed(LIVENESS_NS);
     bool in_flight = false;
+    // The echoes that answer the request in flight: on acceptance its entry's
+    // index (its previous index for a heartbeat), on refusal its previous index.
+    // Only such an answer ends the flight before the in-flight timer: a copy of
+    // an answer, or the answer to a resend, must not send a request of its own,
+    // or each of them keeps one more request circulating while the peer lags.
+    uint64_t accepted_echo = 0;
+    uint64_t refused_echo = 0;
     bool vote_granted = false;
     bool synced = false;
     bool heard = false;  // sent us any record during the current trial election

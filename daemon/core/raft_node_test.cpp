@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <limits>
+#include <map>
 #include <thread>
 
 using namespace raft;
@@ -381,6 +382,80 @@ TEST_F(RaftNode, HeartbeatPacingAndInFlightResend)
     clock.advance(100 * MS);
     n.tick();
     EXPECT_EQ(n.sent(APPEND_REQUEST, 3).size(), 0u);
+}
+
+// A follower that holds nothing catches up on 40 entries from a real leader
+// over a network that delivers every record twice, and from behind a disk that
+// takes 15 ms to store each new entry (its answers come in order; the leader's
+// in-flight time-out is 10 ms). Every answer to a request already answered, a
+// copy or the answer to a resend, must not send one more request: the leader
+// would keep them all circulating while the follower lags, copies of copies
+// multiplying them.
+TEST_F(RaftNode, CatchUpSendsNoRequestForAnAnswerAlreadyCounted)
+{
+    struct network {
+        const char* what;
+        int copies;
+        int64_t store_ns;  // the follower's time to store an entry it did not hold
+    };
+    for (const network& net : {network{"duplicating network", 2, 0}, network{"slow follower disk", 1, 15 * MS}}) {
+        node_under_test l(&clock, 1, {2, 3});
+        node_under_test f(&clock, 2, {1, 3});
+        for (int i = 0; i < 39; ++i)
+            l.append(1, "old");
+        l.elect();
+        l.append(l->term(), "mine");
+        const uint64_t last = l.log->last_index();
+        std::multimap<int64_t, raft_msg_t> wire;  // delivery time -> record
+        int64_t follower_free = 0;                // the follower answers in order
+        uint64_t requests = 0;
+        auto post = [&](const std::vector<raft_msg_t>& out) {
+            for (const auto& m : out) {
+                const bool request = m.type == APPEND_REQUEST && m.to == 2;
+                if (!request && !(m.type == APPEND_RESPONSE && m.to == 1))
+                    continue;
+                requests += request ? 1 : 0;
+                for (int c = 0; c < net.copies; ++c)
+                    wire.emplace(clock.t + 100'000, m);
+            }
+        };
+        const int64_t end = clock.t + 3 * SEC;
+        while (clock.t < end && requests < 5000) {
+            const int64_t next = wire.empty() ? clock.t + 5 * MS : std::min(wire.begin()->first, clock.t + 5 * MS);
+            clock.t = std::max(clock.t, next);
+            if (wire.empty() || wire.begin()->first > clock.t) {
+                l.tick();  // the monitor's 5 ms receive time-out
+                post(l.out);
+                continue;
+            }
+            raft_msg_t m = wire.begin()->second;
+            wire.erase(wire.begin());
+            if (m.to == 1) {
+                l.step(m);
+                post(l.out);
+                continue;
+            }
+            // The follower is busy until it has stored the entries before this one.
+            if (follower_free > clock.t) {
+                wire.emplace(follower_free, m);
+                continue;
+            }
+            const uint64_t held = f.log->last_index();
+            f.step(m);
+            if (f.log->last_index() > held)
+                follower_free = clock.t + net.store_ns;
+            for (auto& r : f.out)
+                if (r.type == APPEND_RESPONSE)
+                    for (int c = 0; c < net.copies; ++c)
+                        wire.emplace(std::max(clock.t, follower_free) + 100'000, r);
+        }
+        EXPECT_EQ(f.log->last_index(), last) << net.what;
+        EXPECT_TRUE(f.log->exists(last, l->term())) << net.what;
+        EXPECT_EQ(l->commit(), last) << net.what;
+        // 40 refusals on the way down, 40 entries on the way up, resends of the
+        // slow ones and the heartbeats of 3 s.
+        EXPECT_LT(requests, 4 * last + 20) << net.what;
+    }
 }
 
 TEST_F(RaftNode, LeaderReportsPeerStatusAndSync)

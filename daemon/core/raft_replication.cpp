@@ -173,11 +173,15 @@ void raft_node_t::push_append_request(raft_peer_t& p, std::vector<raft_msg_t>& o
                           bounded(a.entry.value, VALUE_SIZE));
         }
     }
+    p.refused_echo = a.prev_index;
+    p.accepted_echo = a.entry.index != 0 ? a.entry.index : a.prev_index;
     out.push_back(m);
 }
 
 // Only the echoed index moves match and next: a response says nothing about
 // which request it answers otherwise, and the in-flight resend makes duplicates.
+// Every response of our term shows the peer alive; only one that echoes what
+// the request in flight asks ends the flight.
 void raft_node_t::on_append_response(const raft_msg_t& m, std::vector<raft_msg_t>& out)
 {
     if (m.term != term())
@@ -186,7 +190,8 @@ void raft_node_t::on_append_response(const raft_msg_t& m, std::vector<raft_msg_t
     const uint64_t echo = append_response_index(m);
     if (echo > log_->last_index())
         return;
-    p.in_flight = false;
+    if (echo == (m.body.flag == 1 ? p.accepted_echo : p.refused_echo))
+        p.in_flight = false;
     p.liveness_timer.restart(*clock_, *rnd_);
     if (p.unanswered_since_ns >= 0) {
         p.acked_send_ns = std::max(p.acked_send_ns, p.unanswered_since_ns);
