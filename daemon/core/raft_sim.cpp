@@ -142,6 +142,8 @@ struct ghost_entry {
 
 // A UDP socket buffer holds this many records of a stopped process.
 constexpr size_t PARKED_LIMIT = 256;
+// Records in transit beyond every node's full socket buffer that make a storm.
+constexpr size_t STORM_MARGIN = 1000;
 
 bool same_entry(const log_entry_t& a, const log_entry_t& b)
 {
@@ -245,12 +247,29 @@ private:
     {
         if (free_.empty()) {
             store_.push_back(m);
+            note_in_transit();
             return static_cast<uint32_t>(store_.size() - 1);
         }
         const uint32_t slot = free_.back();
         free_.pop_back();
         store_[slot] = m;
+        note_in_transit();
         return slot;
+    }
+    // Records on the network or on their way between a node and its voter (not
+    // those parked in a stopped process's socket buffer). A run may hold every
+    // node's full buffer answered at once, and the usual traffic beside it; far
+    // more is a storm, which fails the seed long before the step budget would.
+    void note_in_transit()
+    {
+        uint64_t parked = 0;
+        for (const auto& n : nodes_)
+            parked += n.parked.size();
+        const uint64_t in_transit = store_.size() - free_.size() - parked;
+        res_.max_in_transit = std::max(res_.max_in_transit, in_transit);
+        const uint64_t limit = PARKED_LIMIT * nodes_.size() + STORM_MARGIN;
+        if (in_transit > limit && !failed())
+            violation(fmt::format("{} records in transit at once (more than {}): a message storm", in_transit, limit));
     }
     void propose(int i, const std::string& key, const std::string& value);
     void on_new_leader(int i);
@@ -383,11 +402,14 @@ void simulation::resume(int i)
     sim_node& n = node(i);
     n.paused = false;
     note(fmt::format("node {} resumes with {} waiting records", n.id, n.parked.size()));
-    std::vector<uint32_t> waiting;
-    waiting.swap(n.parked);
-    for (uint32_t slot : waiting) {
-        const raft_msg_t m = store_[slot];
+    // Taken out of the socket buffer at once: they are no longer in transit.
+    std::vector<raft_msg_t> waiting;
+    for (uint32_t slot : n.parked) {
+        waiting.push_back(store_[slot]);
         release(slot);
+    }
+    n.parked.clear();
+    for (const raft_msg_t& m : waiting) {
         if (n.up && !failed())
             step_checked(i, m);
     }

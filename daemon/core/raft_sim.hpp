@@ -51,7 +51,9 @@ struct sim_options {
     bool pauses = true;              // a node stopped 2-12 s, timers included
     bool proposals = true;
     // Steps (records handed to nodes) after which the seed fails: a storm of
-    // messages must not run for ever.
+    // messages must not run for ever. A storm fails the seed sooner when the
+    // records in transit at once outnumber every node's full socket buffer by
+    // a thousand.
     uint64_t step_budget = 2'000'000;
     bool trace = false;  // keep a readable trace of every event
     bool pair = false;   // two nodes, each with its HA disk voter (nodes must be 2)
@@ -65,6 +67,7 @@ struct sim_result {
     uint64_t seed = 0;
     uint64_t steps = 0;
     uint64_t messages = 0;       // protocol records put on the network
+    uint64_t max_in_transit = 0;  // records in transit at once, at most (a storm fails the seed)
     uint64_t committed = 0;      // entries known committed at the end
     uint64_t leader_terms = 0;   // terms that had a leader
     uint64_t crashes = 0;

@@ -52,9 +52,10 @@ int main(int argc, char** argv)
             for (const auto& line : r.trace)
                 std::cout << line << "\n";
             if (stats)
-                std::cout << fmt::format("seed {} nodes {}: steps {} messages {} committed {} leader terms {} crashes {} "
-                                         "partitions {} pauses {} late {} heal-to-commit {:.3f} s{}\n",
-                                         seed, o.nodes, r.steps, r.messages, r.committed, r.leader_terms, r.crashes,
+                std::cout << fmt::format("seed {} nodes {}: steps {} messages {} in-transit {} committed {} leader terms {} "
+                                         "crashes {} partitions {} pauses {} late {} heal-to-commit {:.3f} s{}\n",
+                                         seed, o.nodes, r.steps, r.messages, r.max_in_transit, r.committed,
+                                         r.leader_terms, r.crashes,
                                          r.partitions, r.pauses, r.late, static_cast<double>(r.heal_to_commit_ns) / 1e9,
                                          pairs ? fmt::format(" takeovers {} lost-at-takeover {} preemptions {} dueling {} rewinds {}",
                                                              r.takeovers, r.lost_at_takeover, r.preemptions, r.dueling, r.rewinds)

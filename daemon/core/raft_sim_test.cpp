@@ -40,13 +40,16 @@ TEST(RaftSimulator, PairSeedsHaveNoViolations)
 
 // The pair seeds reach what they should: takeovers of the disks after a node
 // died, pre-emptions, crashes, partitions and disk faults; a seed replays the
-// same run.
+// same run. A takeover that drops entries committed on the old leader's disk
+// alone comes about once in twenty seeds, and one draw of chance drives the
+// network and the faults alike, so any change to the records sent deals every
+// seed anew: a hundred seeds keep the count clear of zero.
 TEST(RaftSimulator, PairSeedsCoverTakeovers)
 {
     spdlog::set_level(spdlog::level::off);
     uint64_t takeovers = 0, preemptions = 0, crashes = 0, partitions = 0, committed = 0, disk_faults = 0;
     uint64_t seeds_with_disk_faults = 0;
-    for (uint64_t seed = 1; seed <= 30; ++seed) {
+    for (uint64_t seed = 1; seed <= 100; ++seed) {
         const auto r = raft::sim::run_simulation(raft::sim::pair_seed_options(seed));
         EXPECT_TRUE(r.violations.empty()) << "seed " << seed << ": " << r.violations.front();
         takeovers += r.takeovers;
@@ -57,7 +60,7 @@ TEST(RaftSimulator, PairSeedsCoverTakeovers)
         disk_faults += r.disk_faults;
         seeds_with_disk_faults += r.disk_faults != 0 ? 1 : 0;
     }
-    EXPECT_GE(seeds_with_disk_faults, 10u);
+    EXPECT_GE(seeds_with_disk_faults, 34u);
     EXPECT_GT(disk_faults, seeds_with_disk_faults);
     EXPECT_GT(takeovers, 0u);
     EXPECT_GT(preemptions, 0u);
