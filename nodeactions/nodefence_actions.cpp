@@ -250,8 +250,8 @@ int run(const invocation& inv)
     std::string err;
     const int fd = take_lock(node->id, err);
     if (fd < 0)
-        return phase_failed("node", ctx({{"node", node->nodename}, {"id", std::to_string(node->id)}}), exit_fence_lock,
-                            err);
+        return phase_failed("node", ctx({{"node", node->nodename}, {"id", std::to_string(node->id)}}),
+                            exit_fence_lock, err);
     const node_lock held(fd);
     return do_fence(*node, inv.action == "fence-on");
 }

@@ -167,7 +167,8 @@ bool sweep_returning_node(svc_app& app, node& x, uint32_t n_id)
                 spdlog::warn("{}: Node {} keeps services of others; left fenced", app_name, n_id);
             else
                 spdlog::warn("{}: Node {} keeps services of others and is not fenced (fencing it is disabled in "
-                             "config): nothing is placed on it, and those services start nowhere else, until it gives them up",
+                             "config): nothing is placed on it, and those services start nowhere else, until it "
+                             "gives them up",
                              app_name, n_id);
             set_left_fenced(app, n_id, true, x.term);
             return false;
