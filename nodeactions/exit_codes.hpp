@@ -24,5 +24,7 @@ inline constexpr int exit_recovery_export = 47;
 inline constexpr int exit_recovery_import = 48;
 inline constexpr int exit_ctl_port_switch = 50;
 inline constexpr int exit_ctl_port_list = 51;
+// nodefence could not take the lock that orders its runs for one node.
+inline constexpr int exit_fence_lock = 52;
 
 }  // namespace nodeactions

@@ -1,12 +1,29 @@
 // nodefence: the node lookup, the target port and initiator steps of fence-on and
 // fence-off, the wait for the restored session and the onlining that follows.
+//
+// Runs for one fenced node take their turn on an exclusive lock of that node's
+// lock file, held from before the first tool call to the end. A leader's call
+// may be carried out long after it was asked (a port or session tool that
+// hangs), and the leader that asked may have been deposed meanwhile; its
+// successor's fence-on of the same node then waits for that late fence-off and
+// is carried out after it, so the node ends fenced, and the successor hears the
+// answer (and starts anything elsewhere) only then. The same holds the other
+// way round for a late fence-on and the successor's fence-off.
 #include "nodeactions/nodefence_actions.hpp"
 
 #include "config/cluster_config.hpp"
 #include "nodeactions/ctl_ports.hpp"
 #include "nodeactions/exit_codes.hpp"
 #include "nodeactions/phase_log.hpp"
+#include "platform/emulation.hpp"
 #include "platform/fence_tools.hpp"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <limits>
 
@@ -36,6 +53,46 @@ std::optional<int32_t> id_of(const json& entry)
         return static_cast<int32_t>(v);
     }
     return std::nullopt;
+}
+
+// The held lock of one fenced node; released (closed) at the end of the run.
+class node_lock {
+public:
+    explicit node_lock(int fd) : fd_(fd) {}
+    node_lock(const node_lock&) = delete;
+    node_lock& operator=(const node_lock&) = delete;
+    ~node_lock()
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+
+private:
+    int fd_;
+};
+
+// Takes node id's lock, waiting for the run that holds it; -1 with `err` set on failure.
+int take_lock(int32_t id, std::string& err)
+{
+    const std::string path = fence_lock_path(id);
+    const std::string dir = path.substr(0, path.rfind('/'));
+    if (!platform::make_dirs(dir)) {
+        err = "cannot create " + dir + ": " + std::strerror(errno);
+        return -1;
+    }
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        err = "cannot open " + path + ": " + std::strerror(errno);
+        return -1;
+    }
+    while (::flock(fd, LOCK_EX) != 0) {
+        if (errno == EINTR)
+            continue;
+        err = "cannot lock " + path + ": " + std::strerror(errno);
+        ::close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 std::string with_output(const std::string& message, const std::string& output)
@@ -180,11 +237,22 @@ int do_fence(const fenced_node& node, bool on, const sleeper& sleep)
     return exit_ok;
 }
 
+std::string fence_lock_path(int32_t id)
+{
+    return platform::system_path("/var/run/nodefence") + "/node-" + std::to_string(id) + ".lock";
+}
+
 int run(const invocation& inv)
 {
     auto node = find_node(inv.doc, inv.target);
     if (!node)
         return phase_failed("node", ctx({{"id", inv.target}}), exit_node_not_found, "node was not found in config");
+    std::string err;
+    const int fd = take_lock(node->id, err);
+    if (fd < 0)
+        return phase_failed("node", ctx({{"node", node->nodename}, {"id", std::to_string(node->id)}}),
+                            exit_fence_lock, err);
+    const node_lock held(fd);
     return do_fence(*node, inv.action == "fence-on");
 }
 

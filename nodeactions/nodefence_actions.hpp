@@ -49,7 +49,11 @@ std::optional<wait_result> session_wait(const fenced_node& node, const std::stri
 // The fencing action (fence-on when `on`); returns the exit status.
 int do_fence(const fenced_node& node, bool on, const sleeper& sleep = real_sleep);
 
-// Node lookup, then the fencing action; returns the exit status.
+// Where the runs for node `id` take their turn: one lock file per fenced node.
+std::string fence_lock_path(int32_t id);
+
+// Node lookup, then the fencing action under the node's lock; returns the exit
+// status.
 int run(const invocation& inv);
 
 }  // namespace nodeactions::nodefence

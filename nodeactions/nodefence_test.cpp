@@ -1,5 +1,6 @@
 // nodefence's lookup, fencing steps and session wait against the stand-in tools,
 // one private emulated platform per test; the waits are recorded, not slept.
+#include "nodeactions/exit_codes.hpp"
 #include "nodeactions/nodefence_actions.hpp"
 #include "platform/emulated/fence_emul.hpp"
 #include "platform/emulated/zfs_emul.hpp"
@@ -8,7 +9,13 @@
 #include <spdlog/sinks/ostream_sink.h>
 #include <spdlog/spdlog.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <fstream>
+#include <thread>
 
 #include <cstdlib>
 #include <filesystem>
@@ -338,3 +345,35 @@ TEST_F(nodefence_test, missing_tool_is_a_port_list_failure)
 }
 
 }  // namespace
+
+// A run for node 3 waits while another run for node 3 holds its lock (one whose
+// tools hang, carrying out a deposed leader's call) and acts only after it; a
+// lock that cannot be taken ends the run before any tool is called.
+TEST_F(nodefence_test, runs_for_one_node_take_their_turn)
+{
+    const json doc = three_nodes();
+    const invocation on{"fence-on", "/etc/cluster.json", "3", doc};
+    std::string err;
+    ASSERT_EQ(run(invocation{"fence-off", "/etc/cluster.json", "2", doc}), 0);  // makes the lock folder
+    const int fd = ::open(fence_lock_path(3).c_str(), O_RDWR | O_CREAT, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+    std::atomic<int> status{-1};
+    std::thread waiting([&] { status.store(run(on)); });
+    std::this_thread::sleep_for(milliseconds(200));
+    EXPECT_EQ(status.load(), -1);
+    EXPECT_TRUE(host("node1")["ports"][2]["online"].get<bool>()) << "fenced while another run held the lock";
+    ::close(fd);
+    waiting.join();
+    EXPECT_EQ(status.load(), 0);
+    EXPECT_FALSE(host("node1")["ports"][2]["online"].get<bool>());
+
+    // The lock folder is a file: exit 52, nothing changed.
+    std::filesystem::remove_all(root_ + "/fs/var/run/nodefence");
+    { std::ofstream(root_ + "/fs/var/run/nodefence") << "x"; }
+    const size_t before = calls().size();
+    EXPECT_EQ(run(invocation{"fence-off", "/etc/cluster.json", "3", doc}), exit_fence_lock);
+    EXPECT_EQ(calls().size(), before);
+    EXPECT_FALSE(host("node1")["ports"][2]["online"].get<bool>());
+    EXPECT_TRUE(logged("FAILED phase=node node=node3 id=3 exit=52 : cannot create"));
+}

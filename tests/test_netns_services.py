@@ -3,6 +3,8 @@ network namespace of its own, the namespaces joined by a bridge that lives in on
 more namespace (nothing of the host's network is touched), the cluster talking over
 the bridge subnet, services with `ext_ips` on every node's bridge port. Root only;
 the run ends with ctest's skip status where namespaces or bridges are refused."""
+import time
+
 import pytest
 
 from poolrun_harness import namespaces_or_skip
@@ -74,4 +76,35 @@ def test_a_moved_service_takes_its_address_from_one_namespace_to_another(site):
     moved_to = site.records(leader)[s["name"]]["run_node"]
     assert moved_to != member and carriers(site, s) == [moved_to]
     print(f"{s['name']}: address left {site.names[member]} for {site.names[moved_to]}")
+    assert site.double_imports() == 0
+
+
+def test_a_fenced_node_that_rejoins_keeps_no_address_of_a_moved_service(site):
+    """A node paused long enough to be declared offline and fenced still carries its
+    service's address on its port while it sleeps; its service moves. Once it runs
+    again and rejoins, only the node that runs the service carries the address."""
+    import signal
+    for i in NODES:
+        start_node_in(site, i, site.names[i])
+    leader = wait_for_leader(site, timeout=60)
+    wait_until(lambda: placed(site, NODES), 120, "services and their addresses placed by preference")
+    s = SERVICES[0] if leader != 2 else SERVICES[1]
+    member = s["pri0"]
+    rest = tuple(i for i in NODES if i != member)
+    site.daemons[member].signal(signal.SIGSTOP)
+    try:
+        def moved():
+            rec = site.records(leader).get(s["name"], {})
+            return rec.get("state") == 3 and rec.get("run_node") in rest and not placement_faults(
+                site, [s], rest, False)
+        wait_until(moved, 120, f"{s['name']} moved off paused node {member}")
+        assert member in carriers(site, s), "the paused host dropped the address on its own"
+    finally:
+        site.daemons[member].signal(signal.SIGCONT)
+    moved_to = site.records(leader)[s["name"]]["run_node"]
+    wait_until(lambda: carriers(site, s) == [moved_to], 90, f"{s['name']}'s address only on node {moved_to}")
+    # It stays so: the rejoined node does not take it up again.
+    time.sleep(10)
+    assert carriers(site, s) == [moved_to]
+    assert site.records(leader)[s["name"]]["run_node"] == moved_to
     assert site.double_imports() == 0

@@ -2,6 +2,7 @@
 // node) and their bookkeeping. No locks here: see actions.hpp.
 #include "daemon/services/actions.hpp"
 
+#include "daemon/services/holds.hpp"
 #include "daemon/services/lease.hpp"
 #include "daemon/services/records.hpp"
 #include "daemon/services/svc_app.hpp"
@@ -64,6 +65,10 @@ void note_failure_limit(const service_rec& s, int32_t count)
 
 void start_service(svc_app& app, service_rec& s)
 {
+    // Nothing is saved or counted: the service waits where it is, and the end of
+    // the hold runs the passes again.
+    if (held_elsewhere(s, s.run_node.load(), "start"))
+        return;
     spdlog::info("{}: start service {} node {} {}", app_name, s.name, s.run_node.load(), origin_label());
     save_run_state(app, s, rs_starting);
     if (auto f = call_runner(app, s, "start")) {
@@ -84,6 +89,8 @@ void start_service(svc_app& app, service_rec& s)
 
 void recover_service(svc_app& app, service_rec& s)
 {
+    if (held_elsewhere(s, s.run_node.load(), "recovery"))
+        return;
     spdlog::info("{}: recovery service {} node {} {}", app_name, s.name, s.run_node.load(), origin_label());
     save_run_state(app, s, rs_recovering);
     if (auto f = call_runner(app, s, "recovery")) {

@@ -6,6 +6,7 @@
 
 #include "daemon/services/actions.hpp"
 #include "daemon/services/assignment.hpp"
+#include "daemon/services/holds.hpp"
 #include "daemon/services/left_fenced.hpp"
 #include "daemon/services/records.hpp"
 #include "daemon/services/svc_app.hpp"
@@ -173,6 +174,7 @@ void take_over(svc_app& app, service_rec& s, const std::deque<node>& nodes)
                              app_name, s.name, rn, rn, s.name);
         }
     }
+    load_hold(app, s);
     save_run_state(app, s, state);
 }
 

@@ -19,8 +19,9 @@ namespace {
 bool waiting_for_node(const service_rec& s)
 {
     // "cluster-management" is always on the leader's own node, never placed here.
+    // A held one is placed once its hold ends (holds.hpp).
     return s.run_node.load() == run_node_none && s.enabled.load() && !s.disabled_once.load() &&
-           s.name != cluster_management;
+           s.held_by.load() == run_node_none && s.name != cluster_management;
 }
 
 }  // namespace

@@ -43,15 +43,19 @@ bool ha_fence_on(svc_app& app, node& x, uint32_t target)
 // time-out), asked right before each attempt.
 //
 // What remains is a pause between this check and the Runner's execution of the
-// call (the process stopped, the request held in the network, a fencer that
-// acts late). It is bounded for the fence-off: the new leader must first be
-// elected (the followers wait out their leader contact time-out), then see the
-// node go offline (its liveness time-out) and fence it through every other
-// Runner before it reclaims anything, so a fence-off sent in the old term
-// reaches a Runner before the new leader's fence-on of the same node unless the
-// pause outlasts all of those delays. A fence-on that a slow fencer carries out
-// after the new leader let the node back is not: that node stays cut off from
-// its disks until it is fenced off again (its next return).
+// call. A fencer that acts late (its port or session tools hang) holds the
+// fenced node's lock in nodefence meanwhile: the new leader's call for the same
+// node through that Runner waits for it and is carried out after it, and the
+// new leader hears that answer before it reclaims anything or lets the node
+// run services, so the late call cannot undo it. Still open: a call that
+// reaches nodefence only after the new leader's call for that node finished
+// (the Runner process stopped, or the request held in the network, with the
+// call in hand). For a fence-off that is bounded as before: the new leader must
+// first be elected (the followers wait out their leader contact time-out), see
+// the node go offline (its liveness time-out) and fence it through every other
+// Runner before it reclaims anything, so the pause must outlast all of those. A
+// fence-on that late is not bounded: that node stays cut off from its disks
+// until it is fenced off again (its next return).
 bool may_fence(svc_app& app, const node& x, uint32_t target, const char* op)
 {
     if (!app.mon.leader_lease_held(x.term)) {

@@ -7,6 +7,7 @@
 #include "daemon/services/actions.hpp"
 #include "daemon/services/episodes.hpp"
 #include "daemon/services/fencing.hpp"
+#include "daemon/services/holds.hpp"
 #include "daemon/services/instances.hpp"
 #include "daemon/services/lease.hpp"
 #include "daemon/services/left_fenced.hpp"
@@ -90,6 +91,7 @@ constexpr int sweep_stop_attempts = 3;
 sweep_result stop_services_of_others(svc_app& app, node& x, uint32_t n_id)
 {
     bool ok = true;
+    bool released = false;
     for (auto& [name, s] : *x.services) {
         if (x.exit.load())
             return sweep_result::abandoned;
@@ -114,11 +116,35 @@ sweep_result stop_services_of_others(svc_app& app, node& x, uint32_t n_id)
             spdlog::warn("{}: node {}: cannot stop '{}' of another node: {}", app_name, n_id, name,
                          io.dump(-1, ' ', false, json::error_handler_t::replace));
             ok = false;
+            // Unfenced, N may go on writing the service's pools: it starts
+            // nowhere else until a stop of it on N succeeds.
+            if (!fencing_applies(app, n_id) && s.held_by.load() != n_id) {
+                hold_service(app, s, n_id, x.term);
+                spdlog::warn("{}: service {} is not started on another node while node {} may hold its pools", app_name,
+                             name, n_id);
+            }
+        } else if (s.held_by.load() == n_id) {
+            if (release_hold(app, s, x.term))
+                released = true;
+            else
+                ok = false;
         }
+    }
+    if (released) {
+        app.post_event(kind_assign, node_all);
+        app.post_event(kind_service_pass, node_all);
     }
     if (x.exit.load())
         return sweep_result::abandoned;
     return ok ? sweep_result::clean : sweep_result::keeps;
+}
+
+bool holds_any(const node& x, uint32_t n_id)
+{
+    for (auto& [name, s] : *x.services)
+        if (s.held_by.load() == n_id)
+            return true;
+    return false;
 }
 
 }  // namespace
@@ -128,7 +154,7 @@ sweep_result stop_services_of_others(svc_app& app, node& x, uint32_t n_id)
 bool sweep_returning_node(svc_app& app, node& x, uint32_t n_id)
 {
     const std::string session = app.snapshot().session_id;
-    if (swept_in_session(app, n_id, session)) {
+    if (swept_in_session(app, n_id, session) && !holds_any(x, n_id)) {
         // Nothing of it was reclaimed since its last clean sweep: nothing of the
         // others can be on it that was not there then.
         spdlog::info("{}: node {}: swept since it was last declared offline; sweep skipped", app_name, n_id);
@@ -141,7 +167,8 @@ bool sweep_returning_node(svc_app& app, node& x, uint32_t n_id)
                 spdlog::warn("{}: Node {} keeps services of others; left fenced", app_name, n_id);
             else
                 spdlog::warn("{}: Node {} keeps services of others and is not fenced (fencing it is disabled in "
-                             "config): nothing is placed on it until it gives them up",
+                             "config): nothing is placed on it, and those services start nowhere else, until it "
+                             "gives them up",
                              app_name, n_id);
             set_left_fenced(app, n_id, true, x.term);
             return false;

@@ -5,6 +5,7 @@
 
 #include "daemon/services/actions.hpp"
 #include "daemon/services/assignment.hpp"
+#include "daemon/services/holds.hpp"
 #include "daemon/services/left_fenced.hpp"
 #include "daemon/services/owner_locks.hpp"
 #include "daemon/services/records.hpp"
@@ -336,6 +337,12 @@ json do_service_start(svc_app& app, const std::string& name, const json& request
         // fail, or succeed on a node that may still hold others' pools.
         if (const char* why = not_serving_reason(app, x)) {
             spdlog::warn("{}: cannot start service {} on node {}: {} {}", app_name, name, x.id, why, origin_label());
+            r = error_reply("EA90002", "cannot start service: " + name);
+            if (left_off(*s))
+                put_back_on->store(s->stopped_on.load());
+            return;
+        }
+        if (held_elsewhere(*s, x.id, "start")) {
             r = error_reply("EA90002", "cannot start service: " + name);
             if (left_off(*s))
                 put_back_on->store(s->stopped_on.load());

@@ -3,6 +3,7 @@
 // during the returning node's sweep, and a left-fenced node against the other
 // unfencing paths. Judged by who holds which service, who fences whom and what
 // the records say.
+#include "daemon/services/holds.hpp"
 #include "daemon/services/left_fenced.hpp"
 #include "daemon/services/records.hpp"
 #include "daemon/services/requests.hpp"
@@ -250,6 +251,69 @@ TEST(SvcReturn, LeftFencedNodeIsSweptAgainWhileOnline)
         const std::set<uint32_t> holders = suspended ? std::set<uint32_t>{2, 3} : std::set<uint32_t>{2};
         EXPECT_EQ(l.holders("b"), holders) << suspended;
     }
+}
+
+// Fencing node 3 is disabled in the configuration: its return's sweep cannot
+// stop b (its host still writes b's pool), so nothing cuts it off that pool.
+// b is then started on no other node, not by this leader when node 2 gives it
+// up, not by a new leader; once node 3's host gives b up, its next sweep ends
+// the hold and b starts again.
+TEST(SvcReturn, UnfencedNodeHoldingAServiceKeepsItFromStartingElsewhere)
+{
+    json config = three_nodes(default_services());
+    config["nodes"][2]["enabled"] = false;  // no fencing of node 3
+    log_capture log;
+    leader l(config);
+    l.mon.kv_put(node_config_key(3), node_config_text(true));  // it runs services all the same
+    std::atomic<bool> holds_b{false};
+    l.override_fn = [&](uint32_t node, const std::string& cmd, const json& args) -> json {
+        if (node == 3 && cmd == "service" && args["cmd"] == "stop" && args["serviceName"] == "b" && holds_b.load())
+            return {{"error", "EPROGRAM"}, {"errorMessage", "FAILED phase=pool-export exit=31 : pool is busy"}};
+        return nullptr;
+    };
+    ASSERT_TRUE(b_moved_off_node_3(l)) << log.text();
+    holds_b.store(true);
+    l.mon.set_alive(3, true);
+    l.online({3});
+    ASSERT_TRUE(wait_until([&] { return l.mon.kv(held_key("b")) == R"({"node":3})"; })) << log.text();
+    // Node 2 goes away: b is released there, and starts nowhere while node 3 may write its pool.
+    l.mon.set_alive(2, false);
+    l.app.post_event(kind_node_offline, 2);
+    ASSERT_TRUE(wait_until([&] { return l.record("b")->at("run_node") != 2; }));
+    std::this_thread::sleep_for(100ms);  // 100 s of the leader's clock: passes and assignments run
+    EXPECT_EQ(l.count_calls(1, "service", {{"cmd", "start"}, {"serviceName", "b"}}), 0u) << log.text();
+    EXPECT_EQ(svcapp_call(l.app, {{"call", "service"}, {"cmd", "start"}, {"serviceName", "b"}, {"nodeId", 1}})
+                  .value("error", ""),
+              "EA90002");
+    EXPECT_FALSE(l.holders("b").contains(1));
+
+    // A new leader, on what the store says now, holds it back too.
+    const auto held = l.mon.kv(held_key("b"));
+    const auto runstate = l.mon.kv(runstate_key("b"));
+    const auto left = l.mon.kv(left_fenced_key(3));
+    {
+        leader next(config);
+        next.mon.kv_put(node_config_key(3), node_config_text(true));
+        for (const auto& [key, value] : {std::pair{held_key("b"), held}, std::pair{runstate_key("b"), runstate},
+                                         std::pair{left_fenced_key(3), left}})
+            if (value)
+                next.mon.kv_put(key, *value);
+        next.mon.set_alive(3, false);
+        next.start("S2");
+        next.online({1, 2});
+        next.app.post_event(kind_node_offline, 3);
+        ASSERT_TRUE(wait_until([&] { return next.runs_on("a", 2); }));
+        std::this_thread::sleep_for(100ms);
+        next.stop();
+        EXPECT_TRUE(next.holders("b").empty());
+    }
+
+    // Node 3's host gives b's pool up: the next sweep ends the hold and b starts.
+    holds_b.store(false);
+    ASSERT_TRUE(wait_until([&] { return l.runs_on("b", 1) || l.runs_on("b", 3); })) << log.text();
+    l.stop();
+    EXPECT_EQ(l.mon.kv(held_key("b")), "{}");
+    EXPECT_EQ(l.holders("b").count(1) + l.holders("b").count(3), 1u);
 }
 
 // A new leader reads the state back; a clean sweep clears it before the node is

@@ -4,7 +4,7 @@
 // Locking: the record's fields change only while its `lock` is held (taken by the
 // callers of the actions, through the owner locks), except the atomics. Fields
 // that other threads read without the lock are atomics: run_node, enabled,
-// disabled_once, stopped_on, state, retries, hold_off_until, and `stale`, which publishes
+// disabled_once, stopped_on, held_by, state, retries, hold_off_until, and `stale`, which publishes
 // whether session_id is "-". The session id texts are read and written only with
 // the lock held; use mark_stale() and settle() so the flag follows them.
 #pragma once
@@ -59,6 +59,9 @@ struct service_rec {
     // known). A start that is refused because its node cannot run services puts
     // the service back there, so a move to such a node does not take it down.
     std::atomic<uint32_t> stopped_on{run_node_none};
+    // The node that may still hold the service's pools without being fenced
+    // (run_node_none: none); the service starts nowhere else (holds.hpp).
+    std::atomic<uint32_t> held_by{run_node_none};
     std::atomic<bool> stale{false};  // session_id is "-"
     // The leadership epoch (Raft term) of the activation that made this record:
     // every save of it carries this term, so a save that outlives the activation

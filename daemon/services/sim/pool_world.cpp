@@ -3,6 +3,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <iostream>
 
@@ -74,8 +75,15 @@ json pool_world::runner_call(uint32_t h, const std::string& cmd, const json& arg
             early = failure("ETIMEDOUT", "call timed out");
         } else if (host.runner == runner_mode::fail)
             early = failure("ERUNNER", "runner failed the call");
-        else if (cmd == "fence-node")
+        else if (cmd == "fence-node") {
             takes += seconds(host.fence_delay_s);
+            // Its turn on the fenced node's lock comes after the runs before it.
+            auto& busy = host.fence_busy_until[args.value("node", 0u)];
+            const auto now = clock_.now();
+            const auto ends = std::max(busy, now) + takes;
+            busy = ends;
+            takes = ends - now;
+        }
     }
     clock_.sleep_for(takes);
     std::lock_guard lk(mutex_);
@@ -176,6 +184,7 @@ void pool_world::host_crash(uint32_t h)
     host.up = false;
     host.pools.clear();
     host.addresses.clear();
+    host.fence_busy_until.clear();  // its nodefence runs end with it
     trace_locked(fmt::format("host {} crashed (imports and addresses dropped)", h));
 }
 

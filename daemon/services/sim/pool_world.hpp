@@ -15,6 +15,12 @@
 //
 // Thread-safe: one mutex guards everything; it is never held while a call
 // sleeps on the clock.
+//
+// A fence-node call's time (its slow fencing included) is spent holding the
+// fenced node's lock on that host: a later call for the same node waits for it.
+// Not modelled: a call that reaches nodefence only after a later one for the
+// same node has finished (a Runner stopped with the request in hand); that late
+// call would still act.
 #pragma once
 
 #include "daemon/services/sim/sim_clock.hpp"
@@ -47,6 +53,9 @@ struct host_state {
     int fence_delay_s = 0;     // extra time every fence-node call takes
     bool fence_fails = false;  // fence-node calls answer an error
     std::set<uint32_t> fences; // hosts whose port and session this host turned off
+    // Per fenced node: when the fence-node run now holding its lock ends. Runs
+    // for one node take their turn, as nodefence's lock makes them do.
+    std::map<uint32_t, sim_clock::time_point> fence_busy_until;
 };
 
 class pool_world {
