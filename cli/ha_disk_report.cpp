@@ -18,11 +18,12 @@ namespace {
 
 std::string hex(uint64_t v) { return fmt::format("0x{:x}", v); }
 
-// The first configured node whose id is the key.
+// The first configured node whose id is the key's low 32 bits; the high ones
+// carry the term of the node's disk voter (0 in keys written without one).
 const ha_node* node_of(const ha_context& ctx, uint64_t key)
 {
     for (const auto& n : ctx.nodes)
-        if (uint64_t{n.id} == key)
+        if (n.id == FreeBSD::reservation::key_node(key))
             return &n;
     return nullptr;
 }
@@ -124,6 +125,8 @@ json disk_json(const ha_context& ctx, const disk_report& r)
                   {"node", n ? json(n->id) : json(nullptr)},
                   {"self", is_own(ctx, n)},
                   {"holder", reg.holder}};
+        if (FreeBSD::reservation::key_term(reg.key) != 0)
+            e["term"] = FreeBSD::reservation::key_term(reg.key);
         if (reg.controller_id_known)
             e["ctrl_id"] = reg.controller_id;
         regs.push_back(std::move(e));
@@ -206,7 +209,7 @@ disk_summary ha_disk_summary(const ha_context& ctx, const std::vector<disk_repor
         ++sum.read;
         if (ctx.own_id)
             for (const auto& reg : s.registrants)
-                if (reg.key == uint64_t{*ctx.own_id}) {
+                if (FreeBSD::reservation::key_node(reg.key) == *ctx.own_id) {
                     ++sum.our_key_registered;
                     break;
                 }
@@ -215,8 +218,9 @@ disk_summary ha_disk_summary(const ha_context& ctx, const std::vector<disk_repor
         ++sum.reserved;
         if (!s.type_known || s.type != FreeBSD::reservation::EXCLUSIVE_ACCESS)
             ++sum.unexpected_type;
+        // A node's keys count together whatever term each carries.
         if (s.holder_known)
-            ++holders[s.holder_key];
+            ++holders[FreeBSD::reservation::key_node(s.holder_key)];
         else
             ++sum.all_registrants;
     }
@@ -242,7 +246,9 @@ std::string resv_key_label(const ha_context& ctx, uint64_t key)
     const ha_node* n = node_of(ctx, key);
     if (!n)
         return hex(key) + "(?)";
-    return fmt::format("{}(n{}{})", hex(key), n->id, is_own(ctx, n) ? "*" : "");
+    const uint64_t term = FreeBSD::reservation::key_term(key);
+    return fmt::format("{}(n{}{}{})", hex(key), n->id, is_own(ctx, n) ? "*" : "",
+                       term != 0 ? fmt::format(" t{}", term) : std::string());
 }
 
 std::string pad_right(const std::string& text, size_t width)

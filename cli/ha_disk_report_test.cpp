@@ -293,5 +293,27 @@ TEST_F(ha_report, configuration_refusals)
     EXPECT_EQ(o.err, "warning: not running as root; reservation commands will most likely be refused by the devices\n");
 }
 
+// A key's low 32 bits name its node and the high ones carry its voter's term:
+// the node is found either way, the term shown, and keys of one node count
+// together whatever term each carries.
+TEST_F(ha_report, keys_with_a_term_name_their_node_and_show_the_term)
+{
+    disk("da1", "scsi");
+    disk("da2", "scsi");
+    as("alpha", "da1", "register", 0x700000001);
+    as("beta", "da1", "register", 0x900000002);
+    as("beta", "da1", "reserve", 0x900000002, 2);
+    as("beta", "da2", "register", 2);
+    as("beta", "da2", "reserve", 2, 2);
+    auto o = run(config({"da1", "da2"}));
+    EXPECT_NE(o.out.find("0x900000002(n2 t9)  0x700000001(n1* t7) 0x900000002(n2 t9)\n"), std::string::npos) << o.out;
+    EXPECT_NE(o.out.find("Quorum:   2 of 2 required -> HELD by 0x2(n2)\n"), std::string::npos) << o.out;
+    const json j = json::parse(run(config({"da1", "da2"}), output_format::json).out);
+    EXPECT_EQ(j["ha"]["disks"][0]["registrants"][0]["node"], 1);
+    EXPECT_EQ(j["ha"]["disks"][0]["registrants"][0]["term"], 7);
+    EXPECT_FALSE(j["ha"]["disks"][1]["registrants"][0].contains("term")) << "a key without a term";
+    EXPECT_EQ(j["ha"]["summary"]["our_key_registered"], 1);
+}
+
 }  // namespace
 }  // namespace cli

@@ -59,39 +59,44 @@ void guarded_resv::count_failure()
         on_quarantine_(*device_, h);
 }
 
-bool guarded_resv::registrate(uint32_t key)
+bool guarded_resv::registrate(uint64_t key)
 {
     return guarded([&](resv& d) { return d.registrate(key); });
 }
 
-bool guarded_resv::unregistrate(uint32_t key)
+bool guarded_resv::unregistrate(uint64_t key)
 {
     return guarded([&](resv& d) { return d.unregistrate(key); });
 }
 
-bool guarded_resv::release(uint32_t key)
+bool guarded_resv::release(uint64_t key)
 {
     return guarded([&](resv& d) { return d.release(key); });
 }
 
-bool guarded_resv::acquire(uint32_t key)
+bool guarded_resv::acquire(uint64_t key)
 {
     return guarded([&](resv& d) { return d.acquire(key); });
 }
 
-bool guarded_resv::preempt(uint32_t own_key, uint32_t victim_key)
+bool guarded_resv::preempt(uint64_t own_key, uint64_t victim_key)
 {
     return guarded([&](resv& d) { return d.preempt(own_key, victim_key); });
 }
 
-bool guarded_resv::is_registered(uint32_t key)
+bool guarded_resv::is_registered(uint32_t node)
 {
-    return guarded([&](resv& d) { return d.is_registered(key); });
+    return guarded([&](resv& d) { return d.is_registered(node); });
 }
 
-bool guarded_resv::holds(uint32_t key)
+bool guarded_resv::holds(uint32_t node)
 {
-    return guarded([&](resv& d) { return d.holds(key); });
+    return guarded([&](resv& d) { return d.holds(node); });
+}
+
+bool guarded_resv::registered_key(uint32_t node, uint64_t& key)
+{
+    return guarded([&](resv& d) { return d.registered_key(node, key); });
 }
 
 uint32_t guarded_resv::error_kind() const

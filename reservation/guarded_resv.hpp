@@ -42,13 +42,14 @@ public:
     guarded_resv(resv* device, uint64_t threshold, uint64_t window_ns, clock_fn clock,
                  quarantine_fn on_quarantine) noexcept;
 
-    bool registrate(uint32_t key) override;
-    bool unregistrate(uint32_t key) override;
-    bool release(uint32_t key) override;
-    bool acquire(uint32_t key) override;
-    bool preempt(uint32_t own_key, uint32_t victim_key) override;
-    bool is_registered(uint32_t key) override;
-    bool holds(uint32_t key) override;
+    bool registrate(uint64_t key) override;
+    bool unregistrate(uint64_t key) override;
+    bool release(uint64_t key) override;
+    bool acquire(uint64_t key) override;
+    bool preempt(uint64_t own_key, uint64_t victim_key) override;
+    bool is_registered(uint32_t node) override;
+    bool holds(uint32_t node) override;
+    bool registered_key(uint32_t node, uint64_t& key) override;
     uint32_t error_kind() const override;
     bool usable() const override;
 

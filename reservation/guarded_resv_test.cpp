@@ -25,13 +25,14 @@ public:
         error_kind_ = kind;
         return result;
     }
-    bool registrate(uint32_t) override { return answer(); }
-    bool unregistrate(uint32_t) override { return answer(); }
-    bool release(uint32_t) override { return answer(); }
-    bool acquire(uint32_t) override { return answer(); }
-    bool preempt(uint32_t, uint32_t) override { return answer(); }
+    bool registrate(uint64_t) override { return answer(); }
+    bool unregistrate(uint64_t) override { return answer(); }
+    bool release(uint64_t) override { return answer(); }
+    bool acquire(uint64_t) override { return answer(); }
+    bool preempt(uint64_t, uint64_t) override { return answer(); }
     bool is_registered(uint32_t) override { return answer(); }
     bool holds(uint32_t) override { return answer(); }
+    bool registered_key(uint32_t, uint64_t&) override { return answer(); }
 };
 
 constexpr int64_t s = 1000000000;

@@ -81,7 +81,7 @@ void* haresv::client()
         if (mq_pop(queue, &m, 100) != 0)
             continue;
         if (m.type == APPEND_REQUEST && core_->echo_fresh()) {
-            const raft_msg_t r = haresv_core::echo_reply(m);
+            const raft_msg_t r = haresv_core::echo_reply(m, core_->echo_until());
             mq_push(output_, &r);
             continue;
         }

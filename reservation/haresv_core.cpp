@@ -22,7 +22,7 @@ haresv_core::haresv_core(uint32_t own_id, std::vector<std::string> disk_names,
                          uint64_t flap_window_sec, clock_fn clock, kelm::ha_fence_link* link, open_fn reopen,
                          per_disk_fn per_disk)
     : own_id_(own_id),
-      own_key_(own_id),
+      own_key_(FreeBSD::reservation::resv_key(own_id, 0)),
       peer_id_(own_id == 1 ? 2 : 1),
       disk_names_(std::move(disk_names)),
       devices_(std::move(devices)),
@@ -53,8 +53,49 @@ void haresv_core::start()
 {
     restart(timer_a_);
     restart(timer_b_);
+    read_own_term();
     register_all();
     spdlog::info("{} started", name_);
+}
+
+// A restarted voter goes on from the term its key last carried, so a
+// registration never lowers it; the term may be one read in the peer's key
+// before this process pre-empted it, the only record of it left: the node does
+// not lead at or below it either.
+void haresv_core::read_own_term()
+{
+    std::vector<uint64_t> terms(guards_.size(), 0);
+    each_disk([&](size_t i) {
+        uint64_t key = 0;
+        if (guards_[i]->usable() && guards_[i]->registered_key(own_id_, key))
+            terms[i] = FreeBSD::reservation::key_term(key);
+    });
+    for (uint64_t t : terms)
+        (void)raise_key_term(t);
+    if (key_term_ > floor_term_)
+        floor_term_ = key_term_;
+    if (key_term_ > 0)
+        spdlog::info("{} Own key carries term {}: this node leads only above it", name_, key_term_);
+}
+
+bool haresv_core::raise_key_term(uint64_t t)
+{
+    if (t <= key_term_)
+        return false;
+    key_term_ = t;
+    own_key_ = FreeBSD::reservation::resv_key(own_id_, t);
+    return true;
+}
+
+// The peer's key names the highest term its voter granted: this node never
+// leads at or below it (its entries there may be committed on the peer's disk),
+// and its own key carries the term on before the peer's is pre-empted.
+void haresv_core::learn_peer_term(uint64_t t)
+{
+    if (t <= floor_term_)
+        return;
+    spdlog::info("{} Node {}'s key carries term {}: this node leads only above it", name_, peer_id_, t);
+    floor_term_ = t;
 }
 
 void haresv_core::each_disk(const std::function<void(size_t)>& body)
@@ -67,7 +108,7 @@ void haresv_core::each_disk(const std::function<void(size_t)>& body)
         body(i);
 }
 
-void haresv_core::register_all(const std::vector<char>* known)
+size_t haresv_core::register_all(const std::vector<char>* known)
 {
     const uint64_t n = guards_.size();
     // Per disk: 0 not usable, 1 registered, 2 failed.
@@ -84,22 +125,26 @@ void haresv_core::register_all(const std::vector<char>* known)
         usable += r != 0;
         failures += r == 2;
     }
+    registered_key_ = own_key_;
+    if (usable - failures >= quorum() && key_term_ > carried_term_)
+        carried_term_ = key_term_;
     if (n > 0 && usable == 0) {
         last_registration_failures_ = n;
         if (!all_quarantined_reported_) {
             spdlog::error("{} All {} disk(s) quarantined: HA fencing is not possible until kelm restart", name_, n);
             all_quarantined_reported_ = true;
         }
-        return;
+        return 0;
     }
     all_quarantined_reported_ = false;
     if (failures == last_registration_failures_)
-        return;
+        return usable - failures;
     last_registration_failures_ = failures;
     if (failures > 0)
         spdlog::warn("{} Registration failed on {} of {} disk(s)", name_, failures, n);
     else
         spdlog::info("{} Registration restored on {} disk(s)", name_, usable);
+    return usable - failures;
 }
 
 bool haresv_core::register_on(size_t i)
@@ -125,7 +170,7 @@ void haresv_core::release_all()
     std::vector<char> released(guards_.size(), 0);
     each_disk([&](size_t i) {
         auto& g = *guards_[i];
-        if (g.usable() && g.holds(own_key_)) {
+        if (g.usable() && g.holds(own_id_)) {
             (void)g.release(own_key_);
             released[i] = 1;
         }
@@ -142,7 +187,7 @@ void haresv_core::unregister_all()
     });
 }
 
-bool haresv_core::fence()
+bool haresv_core::fence(uint64_t claim)
 {
     // Whatever this pass takes, the peer needs a new sweep before it is let back.
     if (link_)
@@ -154,6 +199,13 @@ bool haresv_core::fence()
     size_t quarantined = 0;
     bool preempted = false;
     bool acquired = false;
+    (void)raise_key_term(claim);
+    // A sitting leader whose key stayed on its disks knows that the peer has not
+    // held them since it was elected: a term in the peer's key is then only that
+    // of a trial the peer made while cut off, and stepping down for it would
+    // depose a healthy leader.
+    const bool take_floor = node_state_ != LEADER || reregistered_unconfirmed_;
+    const uint64_t base_term = key_term_;
     std::string not_fenced;  // the disks the peer may still write, for the log
     auto name_unfenced = [&](size_t i) {
         if (!not_fenced.empty())
@@ -170,6 +222,9 @@ bool haresv_core::fence()
         // that failed says nothing about the peer, so that disk shuts out nobody.
         bool peer_read = false;
         int64_t held_at = 0;  // when the last "held?" question that found it held was sent
+        uint64_t peer_term = 0;  // the term the peer's key carried, when it was registered
+        uint64_t key = 0;        // the own key this disk's commands used
+        bool registered = false;  // that key was registered here by this pass
     };
     std::vector<disk_fence> r(n);
     each_disk([&](size_t i) {
@@ -180,22 +235,37 @@ bool haresv_core::fence()
             return;
         auto held = [&] {
             const int64_t asked = now();
-            if (!g.holds(own_key_))
+            if (!g.holds(own_id_))
                 return false;
             f.held_at = asked;
             return true;
         };
-        if (g.is_registered(peer_id_)) {
-            if (!g.preempt(own_key_, peer_id_)) {
+        uint64_t peer_key = 0;
+        const bool peer_registered = g.registered_key(peer_id_, peer_key);
+        const bool peer_answered = g.error_kind() == FreeBSD::reservation::resv_ok;
+        f.peer_term = peer_registered ? FreeBSD::reservation::key_term(peer_key) : 0;
+        const uint64_t term = take_floor && f.peer_term > base_term ? f.peer_term : base_term;
+        f.key = FreeBSD::reservation::resv_key(own_id_, term);
+        // The own key takes the peer's term (and the claimed one) on a disk
+        // before the peer's key, which may be its last record, is removed there.
+        if (f.key != registered_key_) {
+            if (!g.registrate(f.key)) {
+                f.failure = "own key not registered with the peer's term";
+                return;
+            }
+            f.registered = true;
+        }
+        if (peer_registered) {
+            if (!g.preempt(f.key, peer_key)) {
                 f.failure = "preempt failed";
                 return;
             }
             // The peer's key is gone from this disk whatever follows: the settle
             // time counts from this pass even when the disk is not held after it.
             f.did_preempt = true;
-            if (!g.holds(own_key_)) {
+            if (!g.holds(own_id_)) {
                 f.did_acquire = true;
-                if (!g.acquire(own_key_))
+                if (!g.acquire(f.key))
                     f.failure = "acquire failed";
             }
             if (f.failure == nullptr && g.is_registered(peer_id_))
@@ -205,16 +275,34 @@ bool haresv_core::fence()
             if (f.failure == nullptr && !held())
                 f.failure = "reservation is not held after acquire";
         } else {
-            f.peer_read = g.error_kind() == FreeBSD::reservation::resv_ok;
+            f.peer_read = peer_answered;
             if (!held()) {
                 f.did_acquire = true;
-                if (!g.acquire(own_key_))
+                if (!g.acquire(f.key))
                     f.failure = "acquire failed";
                 else if (!held())
                     f.failure = "reservation is not held after acquire";
             }
         }
     });
+    // What the peer's keys said, and the own key brought to one term on every
+    // disk (a disk's own pass may have raised it there alone).
+    bool diverged = false;
+    for (const auto& f : r) {
+        if (!f.usable)
+            continue;
+        if (take_floor)
+            learn_peer_term(f.peer_term);
+        diverged = diverged || (f.registered && f.key != own_key_);
+    }
+    const bool raised = take_floor && raise_key_term(floor_term_);
+    bool any_registered = false;
+    for (const auto& f : r)
+        any_registered = any_registered || f.registered;
+    if (raised || diverged)
+        (void)register_all();
+    else if (any_registered)
+        registered_key_ = own_key_;
     for (size_t i = 0; i < n; ++i) {
         const disk_fence& f = r[i];
         preempted = preempted || f.did_preempt;
@@ -280,7 +368,7 @@ bool haresv_core::fence()
 bool haresv_core::registered_majority()
 {
     std::vector<char> yes(guards_.size(), 0);
-    each_disk([&](size_t i) { yes[i] = guards_[i]->usable() && guards_[i]->is_registered(own_key_); });
+    each_disk([&](size_t i) { yes[i] = guards_[i]->usable() && guards_[i]->is_registered(own_id_); });
     return static_cast<size_t>(std::count(yes.begin(), yes.end(), 1)) > guards_.size() / 2;
 }
 
@@ -289,7 +377,7 @@ bool haresv_core::registered_majority()
 bool haresv_core::held_majority()
 {
     std::vector<char> yes(guards_.size(), 0);
-    each_disk([&](size_t i) { yes[i] = guards_[i]->usable() && guards_[i]->holds(own_key_); });
+    each_disk([&](size_t i) { yes[i] = guards_[i]->usable() && guards_[i]->holds(own_id_); });
     return static_cast<size_t>(std::count(yes.begin(), yes.end(), 1)) > guards_.size() / 2;
 }
 
@@ -306,6 +394,7 @@ haresv_core::disks_read haresv_core::read_disks(int64_t& anchor, std::vector<cha
     struct disk_look {
         bool asked = false;
         bool registered = false;
+        bool exact = false;  // registered with the key the voter uses now
         bool gone = false;
         bool peer_holds = false;
         int64_t asked_at = 0;  // when the own key's registration was asked for
@@ -319,7 +408,9 @@ haresv_core::disks_read haresv_core::read_disks(int64_t& anchor, std::vector<cha
         disk_look& l = r[i];
         l.peer_holds = g.holds(peer_id_);
         l.asked_at = now();
-        l.registered = g.is_registered(own_key_);
+        uint64_t key = 0;
+        l.registered = g.registered_key(own_id_, key);
+        l.exact = l.registered && key == own_key_;
         l.gone = !l.registered && g.error_kind() == FreeBSD::reservation::resv_ok;
         l.asked = true;
     });
@@ -335,7 +426,7 @@ haresv_core::disks_read haresv_core::read_disks(int64_t& anchor, std::vector<cha
             anchor = r[i].asked_at;
         anchored = true;
         registered += r[i].registered;
-        registered_on[i] = r[i].registered;
+        registered_on[i] = r[i].exact;
         gone += r[i].gone;
         peer_holds += r[i].peer_holds;
     }
@@ -409,21 +500,22 @@ void haresv_core::read_and_note(std::vector<raft_msg_t>& out)
     publish_echo();
 }
 
+// No echo either for a leadership at or below a term the peer's key carried.
 void haresv_core::publish_echo()
 {
-    const bool ok = disks_checked_ && !stepped_down_;
+    const bool ok = disks_checked_ && !stepped_down_ && known_term_ > floor_term_;
     echo_until_.store(ok ? disks_checked_at_ + confirm_valid_ns : INT64_MIN, std::memory_order_release);
 }
 
-raft_msg_t haresv_core::echo_reply(const raft_msg_t& m)
+raft_msg_t haresv_core::echo_reply(const raft_msg_t& m, int64_t until)
 {
     raft_msg_t r = make_msg(APPEND_RESPONSE, m.from, NODE_HA, m.term);
     r.body.flag = 1;
     // The same echo a node gives: the entry carried, else the checked previous
     // index. The voter keeps no log, so "committed" through it means on the
     // leader's disk only.
-    const uint64_t echo = m.body.append.entry.index != 0 ? m.body.append.entry.index : m.body.append.prev_index;
-    std::memcpy(r.body.raw + 8, &echo, sizeof echo);
+    set_append_response_index(r, m.body.append.entry.index != 0 ? m.body.append.entry.index : m.body.append.prev_index);
+    set_echo_valid_until(r, until);
     return r;
 }
 
@@ -437,6 +529,11 @@ void haresv_core::on_vote_request(const raft_msg_t& m, std::vector<raft_msg_t>& 
     const bool fenced = ha_resv_state_ == RESV_HELD;
     const char* disks = "not re-read";
     bool granted = false;
+    // The term the node would lead in: a pre-vote's as proposed, a vote's own.
+    if (!already && fenced && m.term <= floor_term_) {
+        step_above_floor(m.term, pre, out);
+        return;
+    }
     if (!already && fenced && (pre || own_term(t)) && settling()) {
         spdlog::info("{} vote request t: {} ({}) held back until the peer's last disk confirmation has expired",
                      name_, m.term, pre ? "pre" : "vote");
@@ -445,7 +542,7 @@ void haresv_core::on_vote_request(const raft_msg_t& m, std::vector<raft_msg_t>& 
         return;
     }
     if (!already && fenced && (pre || own_term(t))) {
-        granted = held_majority();
+        granted = (pre || key_carries(t)) && held_majority();
         disks = granted ? "held" : "NOT held";
         // The reservation was lost: take it again at the next election.
         if (!granted) {
@@ -466,6 +563,62 @@ void haresv_core::on_vote_request(const raft_msg_t& m, std::vector<raft_msg_t>& 
     }
     raft_msg_t r = make_msg(VOTE_RESPONSE, m.from, NODE_HA, t);
     r.body.flag = 1;
+    out.push_back(r);
+}
+
+// A vote makes the node a leader of its term only once the own key carries the
+// term on a quorum of the disks: whoever takes the disks later pre-empts at
+// least one of them and learns not to lead at or below it.
+bool haresv_core::key_carries(uint64_t t)
+{
+    if (t <= carried_term_)
+        return true;
+    (void)raise_key_term(t);
+    const size_t registered = register_all();
+    if (registered >= quorum())
+        return true;
+    spdlog::warn("{} Own key carries term {} on {} of {} disk(s), required {}: vote not granted", name_, t,
+                 registered, guards_.size(), quorum());
+    return false;
+}
+
+// A term above the node's `current` one (a refusal of any other changes
+// nothing), not below the floor, whose next term is this node's to take.
+uint64_t haresv_core::term_above_floor(uint64_t current) const
+{
+    const uint64_t start = floor_term_ > current + 1 ? floor_term_ : current + 1;
+    return own_term(start + 1) ? start : start + 1;
+}
+
+// A node asking to lead at or below a term the peer's key carried is moved
+// above it instead: a refused vote response of a term whose next one is its own
+// to take makes it a follower there, and its next trial asks for a term above
+// the peer's. It keeps the reservation it took for this trial.
+void haresv_core::step_above_floor(uint64_t asked, bool pre, std::vector<raft_msg_t>& out)
+{
+    const uint64_t to = term_above_floor(pre ? asked - 1 : asked);
+    spdlog::info("{} Term {} is not above term {} of node {}'s key: the node moves to term {}, its next trial asks "
+                 "for term {}",
+                 name_, asked, floor_term_, peer_id_, to, to + 1);
+    step_up_pending_ = true;
+    step_up_term_ = to;
+    raft_msg_t r = make_msg(VOTE_RESPONSE, own_id_, NODE_HA, to);
+    r.body.flag = 0;
+    out.push_back(r);
+}
+
+// A leader at or below a term the peer's key carried may lack entries the peer
+// committed there: it gets no echo and moves above its own term.
+void haresv_core::step_down_below_floor(uint64_t term, std::vector<raft_msg_t>& out)
+{
+    stepped_down_ = true;
+    publish_echo();
+    set_peer_fenced(false);
+    const uint64_t to = term_above_floor(term);
+    spdlog::error("{} Leader of term {} is not above term {} of node {}'s key: leader steps down to term {}", name_,
+                  term, floor_term_, peer_id_, to);
+    raft_msg_t r = make_msg(VOTE_RESPONSE, own_id_, NODE_HA, to);
+    r.body.flag = 0;
     out.push_back(r);
 }
 
@@ -501,10 +654,17 @@ void haresv_core::on_state_changed(uint32_t old_state, uint32_t new_state, uint6
         link_->peer_fenced.store(false);
         link_->release_allowed.store(false);
     }
+    // The state change the step above the peer's term caused: the reservation
+    // taken for the trial carries over to the next one, like a timed-out one's.
+    const bool stepped_up = step_up_pending_ && reason == REASON_HIGHER_TERM && term == step_up_term_;
+    step_up_pending_ = false;
+    if (stepped_up)
+        trial_timed_out_at_ = now();
     node_state_ = new_state;
     restart(timer_a_);
     disks_checked_ = false;
     disks_unconfirmed_ = false;
+    reregistered_unconfirmed_ = false;
     publish_echo();
     if (new_state != LEADER)
         stepped_down_ = false;
@@ -527,7 +687,7 @@ void haresv_core::on_state_changed(uint32_t old_state, uint32_t new_state, uint6
         } else if (new_state == LEADER) {
             peer_state_ = PEER_UNKNOWN;
             ha_resv_state_ = RESV_NONE;
-        } else if (new_state == FOLLOWER && ha_resv_state_ == RESV_HELD &&
+        } else if (new_state == FOLLOWER && ha_resv_state_ == RESV_HELD && !stepped_up &&
                    !((old_state == PRE_CANDIDATE || old_state == CANDIDATE) && reason == REASON_TIMEOUT)) {
             ha_resv_state_ = RESV_NONE;
         }
@@ -537,6 +697,10 @@ void haresv_core::on_state_changed(uint32_t old_state, uint32_t new_state, uint6
     }
     if (new_state == PRE_CANDIDATE && ha_resv_state_ == RESV_NONE) {
         restart(timer_b_);
+        // The term this trial asks for goes into the own key with the
+        // registration it makes anyway, so that neither the fence nor the vote
+        // needs a pass of its own for it.
+        (void)raise_key_term(next_trial_term());
         register_all();
         spdlog::info("{} Try to obtain reservation", name_);
         obtaining();
@@ -554,7 +718,8 @@ void haresv_core::on_state_changed(uint32_t old_state, uint32_t new_state, uint6
     // so does a reservation taken for a trial or an election that then timed out
     // (nobody answered it): on slow disks the pass outlasts the trial, and releasing it
     // would begin the next trial from nothing, for ever. The next vote re-reads it.
-    const bool trial_timed_out = (old_state == PRE_CANDIDATE || old_state == CANDIDATE) && reason == REASON_TIMEOUT;
+    const bool trial_timed_out =
+        stepped_up || ((old_state == PRE_CANDIDATE || old_state == CANDIDATE) && reason == REASON_TIMEOUT);
     if (new_state == FOLLOWER && !trial_timed_out) {
         release_all();
         if (ha_resv_state_ == RESV_HELD)
@@ -574,11 +739,15 @@ void haresv_core::periodic(std::vector<raft_msg_t>& out)
         if (!stepped_down_ && disks_unconfirmed_ && peer_state_ != PEER_ALIVE)
             step_down(out, false);
         if (!stepped_down_) {
+            if (disks_unconfirmed_)
+                for (size_t i = 0; i < guards_.size(); ++i)
+                    if (guards_[i]->usable() && (i >= read_registered_.size() || read_registered_[i] == 0))
+                        reregistered_unconfirmed_ = true;
             register_all(&read_registered_);
             if (peer_state_ == PEER_ALIVE) {
                 let_peer_back();
             } else if (peer_state_ == PEER_DIED) {
-                if (!fence())
+                if (!fence(known_term_))
                     spdlog::error("{} Fencing failed: peer may still have access", name_);
             }
         }
@@ -608,7 +777,7 @@ void haresv_core::obtaining()
     if (!expired(timer_b_) || node_state_ != PRE_CANDIDATE)
         return;
     restart(timer_b_);
-    if (registered_majority() && fence()) {
+    if (registered_majority() && fence(next_trial_term())) {
         ha_resv_state_ = RESV_HELD;
         spdlog::info("Obtain reservation done.");
     } else {
@@ -674,11 +843,19 @@ bool haresv_core::step(const raft_msg_t* msg, std::vector<raft_msg_t>& out, bool
         note_term(m.term);
         if (superseded)
             return true;
+        // A leader at or below a term the peer's key carried may lack entries
+        // committed there: no echo helps it commit.
+        if (m.term <= floor_term_) {
+            if (!stepped_down_)
+                step_down_below_floor(m.term, out);
+            periodic(out);
+            return true;
+        }
         if (!disks_still_ours(out)) {
             periodic(out);
             return true;
         }
-        out.push_back(echo_reply(m));
+        out.push_back(echo_reply(m, echo_until()));
         periodic(out);
         return true;
     }

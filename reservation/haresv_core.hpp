@@ -9,6 +9,17 @@
 // so an entry the leader counts as committed through it is on the leader's disk
 // only.
 //
+// Terms on the disks: the own key carries in its high 32 bits the highest term
+// this voter granted its node or learnt from the peer's key (resv_key). A vote
+// for term t is granted only once the key carries t on a quorum, and a takeover
+// reads the peer's key before pre-empting it, carries its term into the own key
+// first and never leads at or below it (floor_term). So a node that took the
+// disks from a leader paused in a higher term does not lead, and commit, beneath
+// it. A sitting leader takes no floor from its peer's key (the peer registers its
+// trial's term while it is cut off, and taking it would depose a healthy leader)
+// unless it has put its key back on a disk after a read that did not confirm it:
+// only then may the peer have held the disks, and led, meanwhile.
+//
 // Threads: one thread steps the core (the endpoint's disk thread, or a test).
 // Within a disk pass the per-disk runner may run the disks' commands on one
 // thread each; every such body touches only its own disk's device, guard and
@@ -82,6 +93,24 @@ public:
     static constexpr int64_t takeover_settle_ns = 5000000000;
     static_assert(takeover_settle_ns >= confirm_valid_ns + 500000000,
                   "a takeover outlasts the old leader's last confirmation");
+    // The settle time and the terms in the keys order a takeover against the old
+    // leader in two ways, and each needs the other. In time: the old leader's
+    // echoes count until anchor + confirm_valid_ns, and the new leader is granted
+    // its vote only after that, so everything the old leader committed through
+    // its voter came before the new leadership began. That holds only if an echo
+    // stops counting when its confirmation ends at the Raft node too: an echo
+    // carries that moment (echo_valid_until) and is ignored when read later, or
+    // a leader stopped just after its voter echoed would wake and commit on it
+    // long after the takeover. In terms: the new leader leads above every term
+    // the old leader's key carried (floor_term), so the old leadership is of an
+    // earlier term: waking, the old leader meets the higher term and follows.
+    // Without it a node still at a lower term could lead and commit beneath the
+    // old leader's term, and the old leader, waking at its higher term, would
+    // overwrite those entries. The window carried is the voter's own
+    // (confirm_valid_ns from the anchor), not a shorter one of the echo's: on
+    // disks that answer each command 1 s late a 1 s window would have ended
+    // before the echo was read.
+
     // A disk whose registration was not delivered is opened anew at most this
     // often: a disk that was removed and inserted again is a new device, and the
     // handle opened before answers nothing any more.
@@ -121,10 +150,18 @@ public:
     // echo on the old confirmation until that thread has read the disks anew.
     void forget_echo() { echo_until_.store(INT64_MIN, std::memory_order_release); }
     // The echo of an append: its term, success, and the index a node would echo.
-    static raft_msg_t echo_reply(const raft_msg_t& append);
+    // `until`: the steady time after which the echo no longer counts.
+    static raft_msg_t echo_reply(const raft_msg_t& append, int64_t until);
+    // The end of the last confirmation (INT64_MIN: none), for echo_reply.
+    int64_t echo_until() const { return echo_until_.load(std::memory_order_acquire); }
 
     const std::string& name() const { return name_; }
-    uint32_t own_key() const { return own_key_; }
+    // The own key as registered now: the node id and the term it carries.
+    uint64_t own_key() const { return own_key_; }
+    uint64_t key_term() const { return key_term_; }
+    // The node leads only above this term: the highest read in the peer's key
+    // (or in the own key at start, which carried it on).
+    uint64_t floor_term() const { return floor_term_; }
     uint32_t peer_id() const { return peer_id_; }
     uint32_t node_state() const { return node_state_; }
     uint32_t ha_resv_state() const { return ha_resv_state_; }
@@ -133,10 +170,12 @@ public:
 
     // Disk passes, public for tests and the endpoint's shutdown. `known`: per
     // disk, the own key was just read as registered there (no command needed).
-    void register_all(const std::vector<char>* known = nullptr);
+    // register_all answers the number of disks the own key is registered on.
+    size_t register_all(const std::vector<char>* known = nullptr);
     void release_all();
     void unregister_all();
-    bool fence();
+    // `claim`: a term the own key is to carry from this pass on.
+    bool fence(uint64_t claim = 0);
     bool registered_majority();
     bool held_majority();
 
@@ -153,6 +192,16 @@ private:
     void on_state_changed(uint32_t old_state, uint32_t new_state, uint64_t term, uint32_t reason,
                           std::vector<raft_msg_t>& out, bool superseded);
     bool own_term(uint64_t t) const;
+    // The term a trial started now asks for: the next, or the one after it when
+    // the next is the peer's to take.
+    uint64_t next_trial_term() const { return own_term(known_term_ + 1) ? known_term_ + 1 : known_term_ + 2; }
+    void read_own_term();
+    bool raise_key_term(uint64_t t);
+    void learn_peer_term(uint64_t t);
+    bool key_carries(uint64_t t);
+    uint64_t term_above_floor(uint64_t current) const;
+    void step_above_floor(uint64_t asked, bool pre, std::vector<raft_msg_t>& out);
+    void step_down_below_floor(uint64_t term, std::vector<raft_msg_t>& out);
     bool disks_still_ours(std::vector<raft_msg_t>& out);
     void skip_foreign_term(uint64_t term, std::vector<raft_msg_t>& out);
     void periodic(std::vector<raft_msg_t>& out);
@@ -187,7 +236,18 @@ private:
     }
 
     uint32_t own_id_;
-    uint32_t own_key_;
+    uint64_t own_key_;
+    uint64_t key_term_ = 0;
+    uint64_t registered_key_ = 0;  // the key register_all last registered
+    uint64_t carried_term_ = 0;    // the term the own key was last registered with on a quorum
+    uint64_t floor_term_ = 0;
+    // A step above the peer's term was sent: its state change keeps the hold.
+    bool step_up_pending_ = false;
+    uint64_t step_up_term_ = 0;
+    // This leadership put its key back on a disk after a read that did not
+    // confirm it: the peer may have held the disks since, so the fence now
+    // learns the term of the peer's key.
+    bool reregistered_unconfirmed_ = false;
     uint32_t peer_id_;
     std::string name_ = "[HA reservation client]";
     std::vector<std::string> disk_names_;

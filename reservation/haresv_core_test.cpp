@@ -3,10 +3,15 @@
 #include "reservation/haresv_core.hpp"
 
 #include "daemon/core/raft_node.hpp"
+#include "platform/emulated/disk_emul.hpp"
+#include "reservation/resv_open.hpp"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
+#include <map>
 #include <memory>
 #include <set>
 
@@ -18,10 +23,12 @@ using namespace FreeBSD::reservation;
 
 constexpr int64_t s = 1000000000;
 
-// One shared disk: registrations and an EXCLUSIVE_ACCESS reservation.
+// One shared disk: registrations (by node, with the whole key each carries)
+// and an EXCLUSIVE_ACCESS reservation.
 struct disk {
-    std::set<uint32_t> keys;
-    uint32_t holder = 0;  // 0: not reserved
+    std::set<uint32_t> keys;            // registered nodes
+    std::map<uint32_t, uint64_t> full;  // node -> registered key, term included
+    uint32_t holder = 0;                // 0: not reserved
     bool broken = false;
     bool refuse_preempt = false;  // answers a pre-emption with a reservation conflict
     bool blind = false;           // registrations cannot be read
@@ -47,45 +54,60 @@ public:
         error_kind_ = gone ? resv_not_delivered : resv_ok;
         return !gone;
     }
-    bool registrate(uint32_t k) override { return ok() && (d_->keys.insert(k), true); }
-    bool unregistrate(uint32_t k) override
+    bool registrate(uint64_t k) override
     {
         if (!ok())
             return false;
-        d_->keys.erase(k);
-        if (d_->holder == k)
-            d_->holder = 0;
+        d_->keys.insert(key_node(k));
+        d_->full[key_node(k)] = k;
         return true;
     }
-    bool release(uint32_t k) override
+    bool unregistrate(uint64_t k) override
     {
         if (!ok())
             return false;
-        if (d_->holder == k)
+        d_->keys.erase(key_node(k));
+        d_->full.erase(key_node(k));
+        if (d_->holder == key_node(k))
             d_->holder = 0;
         return true;
     }
-    bool acquire(uint32_t k) override
+    bool release(uint64_t k) override
     {
-        if (!ok() || !d_->keys.count(k) || (d_->holder != 0 && d_->holder != k))
+        if (!ok())
             return false;
-        d_->holder = k;
+        if (d_->holder == key_node(k))
+            d_->holder = 0;
         return true;
     }
-    bool preempt(uint32_t own, uint32_t victim) override
+    bool acquire(uint64_t k) override
     {
-        if (!ok() || !d_->keys.count(own))
+        const uint32_t n = key_node(k);
+        if (!ok() || !d_->keys.count(n) || (d_->holder != 0 && d_->holder != n))
+            return false;
+        d_->holder = n;
+        return true;
+    }
+    // A victim key that is not registered as given (another term) is a conflict.
+    bool preempt(uint64_t own, uint64_t victim) override
+    {
+        const uint32_t v = key_node(victim);
+        if (!ok() || !d_->keys.count(key_node(own)))
             return false;
         if (d_->refuse_preempt) {
             error_kind_ = resv_rejected;
             return false;
         }
-        d_->keys.erase(victim);
-        if (d_->holder == 0 || d_->holder == victim)
-            d_->holder = own;
+        auto it = d_->full.find(v);
+        if (d_->keys.count(v) && it != d_->full.end() && it->second != victim)
+            return false;
+        d_->keys.erase(v);
+        d_->full.erase(v);
+        if (d_->holder == 0 || d_->holder == v)
+            d_->holder = key_node(own);
         return true;
     }
-    bool is_registered(uint32_t k) override
+    bool is_registered(uint32_t n) override
     {
         if (d_->blind) {
             if (before_ && *before_)
@@ -93,9 +115,21 @@ public:
             error_kind_ = resv_not_delivered;
             return false;
         }
-        return ok() && d_->keys.count(k) != 0;
+        return ok() && d_->keys.count(n) != 0;
     }
-    bool holds(uint32_t k) override { return ok() && d_->holder == k; }
+    bool holds(uint32_t n) override { return ok() && d_->holder == n; }
+    bool registered_key(uint32_t n, uint64_t& k) override
+    {
+        if (d_->blind) {
+            error_kind_ = resv_not_delivered;
+            return false;
+        }
+        if (!ok() || !d_->keys.count(n))
+            return false;
+        auto it = d_->full.find(n);
+        k = it != d_->full.end() ? it->second : n;
+        return true;
+    }
 
 private:
     std::shared_ptr<disk> d_;
@@ -575,6 +609,7 @@ TEST(HaResvCore, AReinsertedDiskIsOpenedAnewAndTakenAgain)
     auto& d = *r.disks[0];
     ++d.epoch;
     d.keys.clear();
+    d.full.clear();
     d.holder = 0;
     r.now += 2 * s;
     r.tick(1);
@@ -721,3 +756,205 @@ TEST(HaResvCore, StopThreadUnregisters)
 }
 
 }  // namespace
+
+// The term travels in a key's high 32 bits; keys without one read as term 0.
+TEST(HaResvKeys, EncodingKeepsTheNodeLowAndTheTermHigh)
+{
+    EXPECT_EQ(resv_key(2, 0), 2u);  // the form written before terms
+    EXPECT_EQ(resv_key(1, 7), 0x0000000700000001u);
+    EXPECT_EQ(key_node(0x0000000700000001u), 1u);
+    EXPECT_EQ(key_term(0x0000000700000001u), 7u);
+    EXPECT_EQ(key_term(2), 0u);
+    EXPECT_EQ(key_term(resv_key(1, uint64_t{1} << 40)), 0xffffffffu);  // kept at the largest
+}
+
+// A peer key in either form is found, pre-empted as registered and its term
+// learnt; the own key carries that term before the peer's is gone.
+TEST(HaResvCore, FencePreemptsThePeerKeyInEitherForm)
+{
+    for (uint64_t peer_term : {0u, 6u}) {
+        pair_rig r;
+        for (auto& d : r.disks)
+            d->full[2] = resv_key(2, peer_term);
+        r.obtain(1);
+        EXPECT_EQ(r.node[1]->ha_resv_state(), haresv_core::RESV_HELD) << peer_term;
+        EXPECT_EQ(r.held_by(1), 3);
+        EXPECT_EQ(r.node[1]->floor_term(), peer_term);
+        for (auto& d : r.disks) {
+            EXPECT_EQ(d->keys, std::set<uint32_t>{1});
+            EXPECT_GE(key_term(d->full[1]), peer_term);
+        }
+    }
+}
+
+// A node whose peer's key carried a higher term is moved above it before it
+// may lead: no vote at or below it, no echo of an append at or below it, and
+// the reservation is kept across the step.
+TEST(HaResvCore, NeverLeadsAtOrBelowThePeersTerm)
+{
+    pair_rig r;
+    for (auto& d : r.disks)
+        d->full[2] = resv_key(2, 6);
+    r.obtain(1);  // node 1 at term 1
+    r.now += haresv_core::takeover_settle_ns;
+    auto pre = r.vote(1, PRE_VOTE_REQUEST, 2);
+    ASSERT_EQ(pre.size(), 1u);
+    EXPECT_EQ(pre[0].body.flag, 0);
+    EXPECT_EQ(pre[0].term, 6u);  // its next trial asks for 7, an odd one
+    EXPECT_TRUE(r.vote(1, VOTE_REQUEST, 5).size() == 1u && r.vote(1, VOTE_REQUEST, 5)[0].body.flag == 0);
+    r.state(1, PRE_CANDIDATE, FOLLOWER, 6, REASON_HIGHER_TERM);
+    EXPECT_EQ(r.node[1]->ha_resv_state(), haresv_core::RESV_HELD);
+    r.state(1, FOLLOWER, PRE_CANDIDATE, 6);
+    auto pre7 = r.vote(1, PRE_VOTE_REQUEST, 7);
+    ASSERT_EQ(pre7.size(), 1u);
+    EXPECT_EQ(pre7[0].body.flag, 1);
+    auto v7 = r.vote(1, VOTE_REQUEST, 7);
+    ASSERT_EQ(v7.size(), 1u);
+    EXPECT_EQ(v7[0].body.flag, 1);
+    for (auto& d : r.disks)
+        EXPECT_EQ(key_term(d->full[1]), 7u);  // on the disks before the grant
+
+    // A leader of a term at or below the floor gets no echo and steps down to a
+    // term above its own (a refusal of its own term would change nothing).
+    for (uint64_t term : {5u, 6u}) {
+        pair_rig l;
+        for (auto& d : l.disks)
+            d->full[2] = resv_key(2, 6);
+        l.obtain(1);
+        l.state(1, CANDIDATE, LEADER, term);
+        raft_msg_t a = make_msg(APPEND_REQUEST, NODE_HA, 1, term);
+        auto out = l.step(1, &a);
+        ASSERT_FALSE(out.empty());
+        for (auto& m : out)
+            EXPECT_FALSE(m.type == APPEND_RESPONSE) << "echo below the peer's term";
+        EXPECT_EQ(out[0].type, VOTE_RESPONSE);
+        EXPECT_GT(out[0].term, term);
+        EXPECT_GE(out[0].term, 6u);
+    }
+}
+
+// A restarted voter goes on from the term its key carries on the disks (maybe
+// one learnt from the peer's key, then pre-empted): it never registers lower.
+TEST(HaResvCore, RestartKeepsTheTermOfItsKey)
+{
+    pair_rig r;
+    for (auto& d : r.disks) {
+        d->keys.insert(1);
+        d->full[1] = resv_key(1, 9);
+    }
+    std::vector<std::string> names{"da0", "da1", "da2"};
+    std::vector<std::unique_ptr<resv>> devs;
+    for (auto& d : r.disks)
+        devs.push_back(std::make_unique<fake_resv>(d));
+    haresv_core again(1, names, std::move(devs), 3, 600, [&r] { return r.now; });
+    again.start();
+    EXPECT_EQ(again.key_term(), 9u);
+    EXPECT_EQ(again.floor_term(), 9u);
+    for (auto& d : r.disks)
+        EXPECT_EQ(d->full[1], resv_key(1, 9));
+}
+
+// A sitting leader fencing its dead peer takes no floor from the peer's key:
+// the peer registers its trial's term while cut off without ever holding the
+// disks, and stepping down for it would depose a healthy leader. It does once
+// it has put its key back on a disk after a read that did not confirm it (the
+// peer held one): the peer may have led in that term meanwhile.
+TEST(HaResvCore, ALeaderTakesThePeersTermOnlyAfterAnUnconfirmedRead)
+{
+    for (bool unconfirmed : {false, true}) {
+        pair_rig r;
+        r.obtain(1);
+        r.state(1, PRE_CANDIDATE, CANDIDATE, 3);
+        r.state(1, CANDIDATE, LEADER, 3);
+        r.state(2, FOLLOWER, PRE_CANDIDATE, 7);  // registers its key with term 8
+        for (auto& d : r.disks)
+            ASSERT_EQ(key_term(d->full[2]), 8u);
+        r.link[1].release_allowed.store(false);
+        if (unconfirmed) {
+            r.disks[0]->keys.erase(1);
+            r.disks[0]->full.erase(1);
+            r.disks[0]->holder = 2;
+            r.status(1, 2, true);
+            r.now += 2 * s;
+            r.tick(1);  // not confirmed: the key goes back on da0
+            EXPECT_EQ(r.disks[0]->keys.count(1), 1u);
+            r.disks[0]->holder = 0;  // the peer let it go
+        }
+        r.status(1, 2, false);
+        r.now += 2 * s;
+        r.tick(1);
+        EXPECT_EQ(r.held_by(1), 3) << unconfirmed;
+        EXPECT_EQ(r.node[1]->floor_term(), unconfirmed ? 8u : 0u);
+        raft_msg_t a = make_msg(APPEND_REQUEST, NODE_HA, 1, 3);
+        auto out = r.step(1, &a);
+        ASSERT_EQ(out.size(), 1u);
+        if (unconfirmed) {
+            EXPECT_EQ(out[0].type, VOTE_RESPONSE);
+            EXPECT_EQ(out[0].term, 8u);  // its next trial asks for 9, its own
+        } else {
+            EXPECT_EQ(out[0].type, APPEND_RESPONSE);
+        }
+    }
+}
+
+// A voter's echo carries the end of the confirmation it was given on.
+TEST(HaResvCore, TheEchoCarriesTheEndOfItsConfirmation)
+{
+    pair_rig r;
+    r.obtain(1);
+    r.state(1, PRE_CANDIDATE, CANDIDATE, 3);
+    r.state(1, CANDIDATE, LEADER, 3);
+    const int64_t read_at = r.now;
+    raft_msg_t a = make_msg(APPEND_REQUEST, NODE_HA, 1, 3);
+    auto out = r.step(1, &a);
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(echo_valid_until(out[0]), read_at + haresv_core::confirm_valid_ns);
+    EXPECT_EQ(r.node[1]->echo_until(), read_at + haresv_core::confirm_valid_ns);
+}
+
+// On the emulated SCSI and NVMe disks, through the device classes: a node takes
+// over from a peer whose key carries a term and from one whose key has none (a
+// peer not upgraded yet), and its own key then carries the peer's term.
+TEST(HaResvCore, TakesOverAPeerKeyWithOrWithoutATermOnEmulatedDisks)
+{
+    namespace de = platform::disk_emul;
+    const auto root = std::filesystem::temp_directory_path() / ("haresv_term_keys." + std::to_string(::getpid()));
+    for (uint64_t peer_term : {0u, 6u}) {
+        std::filesystem::remove_all(root);
+        std::filesystem::create_directories(root);
+        ::setenv("KELM_EMUL_ROOT", root.c_str(), 1);
+        const std::vector<std::string> names{"da1", "da2", "nvme0ns1"};
+        std::vector<std::unique_ptr<resv>> peer, own;
+        for (const auto& n : names) {
+            std::string err;
+            ASSERT_TRUE(de::create_disk(n, n.find("nvme") != std::string::npos ? "nvme" : "scsi", &err)) << err;
+            ::setenv("KELM_EMUL_HOST", "node2", 1);
+            peer.push_back(open_resv_device(n, true));
+            ASSERT_TRUE(peer.back()->registrate(resv_key(2, peer_term)) && peer.back()->acquire(resv_key(2, peer_term)));
+            ::setenv("KELM_EMUL_HOST", "node1", 1);
+            own.push_back(open_resv_device(n, true));
+        }
+        int64_t now = 0;
+        haresv_core v(1, names, std::move(own), 3, 600, [&now] { return now; });
+        v.start();
+        std::vector<raft_msg_t> out;
+        raft_msg_t m = make_msg(STATE_CHANGED, 1, 1, 2);
+        m.body.state_changed.old_state = FOLLOWER;
+        m.body.state_changed.new_state = PRE_CANDIDATE;
+        v.step(&m, out);
+        now += 10 * s + 1;
+        v.step(nullptr, out);
+        EXPECT_EQ(v.ha_resv_state(), haresv_core::RESV_HELD) << peer_term;
+        EXPECT_EQ(v.floor_term(), peer_term);
+        for (auto& d : peer) {
+            uint64_t key = 0;
+            EXPECT_TRUE(d->holds(1)) << d->name() << " t" << peer_term;
+            EXPECT_FALSE(d->is_registered(2)) << d->name();
+            ASSERT_TRUE(d->registered_key(1, key)) << d->name();
+            EXPECT_GE(key_term(key), std::max<uint64_t>(peer_term, 3)) << d->name();
+        }
+    }
+    std::filesystem::remove_all(root);
+    ::unsetenv("KELM_EMUL_ROOT");
+    ::unsetenv("KELM_EMUL_HOST");
+}

@@ -65,7 +65,7 @@ bool nvme::issue(nv::pt_command& pt, const char* label, bool conflict_expected)
     return true;
 }
 
-bool nvme::out(nvme_op op, uint32_t key, uint32_t victim_key, bool conflict_expected)
+bool nvme::out(nvme_op op, uint64_t key, uint64_t victim_key, bool conflict_expected)
 {
     nvme_out_command c = nvme_out_for(op, key, victim_key);
     auto pt = nvme_request(c, nsid_, c.data.data());
@@ -77,29 +77,29 @@ bool nvme::out(nvme_op op, uint32_t key, uint32_t victim_key, bool conflict_expe
 // key whatever the old one was. Replace on an initiator that is not registered
 // is a conflict too, so Register comes first. (No real namespace here has
 // confirmed the conflict; the NVMe base standard says so, the emulation does it.)
-bool nvme::registrate(uint32_t key)
+bool nvme::registrate(uint64_t key)
 {
     if (out(nvme_op::registrate, key, 0, true) || !conflict_)
         return error_kind_ == resv_ok;
     return out(nvme_op::rekey, key, 0);
 }
 
-bool nvme::unregistrate(uint32_t key)
+bool nvme::unregistrate(uint64_t key)
 {
     return out(nvme_op::unregistrate, key, 0);
 }
 
-bool nvme::release(uint32_t key)
+bool nvme::release(uint64_t key)
 {
     return out(nvme_op::release, key, 0);
 }
 
-bool nvme::acquire(uint32_t key)
+bool nvme::acquire(uint64_t key)
 {
     return out(nvme_op::acquire, key, 0);
 }
 
-bool nvme::preempt(uint32_t own_key, uint32_t victim_key)
+bool nvme::preempt(uint64_t own_key, uint64_t victim_key)
 {
     return out(nvme_op::preempt, own_key, victim_key);
 }
@@ -124,26 +124,34 @@ resv_state nvme::report()
     return parse_nvme_report({buf.get(), nvme_report_bytes});
 }
 
-bool nvme::is_registered(uint32_t key)
+bool nvme::is_registered(uint32_t node)
+{
+    uint64_t key = 0;
+    return registered_key(node, key);
+}
+
+bool nvme::holds(uint32_t node)
 {
     auto s = report();
     if (!s.ok)
         return false;
     for (const auto& r : s.registrants) {
-        if (r.key == uint64_t{key})
+        if (key_node(r.key) == node && r.holder)
             return true;
     }
     return false;
 }
 
-bool nvme::holds(uint32_t key)
+bool nvme::registered_key(uint32_t node, uint64_t& key)
 {
     auto s = report();
     if (!s.ok)
         return false;
     for (const auto& r : s.registrants) {
-        if (r.key == uint64_t{key} && r.holder)
+        if (key_node(r.key) == node) {
+            key = r.key;
             return true;
+        }
     }
     return false;
 }

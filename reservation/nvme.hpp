@@ -20,13 +20,14 @@ public:
     nvme(const std::string& name, bool quiet) noexcept;
     ~nvme() override;
 
-    bool registrate(uint32_t key) override;
-    bool unregistrate(uint32_t key) override;
-    bool release(uint32_t key) override;
-    bool acquire(uint32_t key) override;
-    bool preempt(uint32_t own_key, uint32_t victim_key) override;
-    bool is_registered(uint32_t key) override;
-    bool holds(uint32_t key) override;
+    bool registrate(uint64_t key) override;
+    bool unregistrate(uint64_t key) override;
+    bool release(uint64_t key) override;
+    bool acquire(uint64_t key) override;
+    bool preempt(uint64_t own_key, uint64_t victim_key) override;
+    bool is_registered(uint32_t node) override;
+    bool holds(uint32_t node) override;
+    bool registered_key(uint32_t node, uint64_t& key) override;
 
     resv_state report();
     const std::string& path() const { return path_; }
@@ -34,7 +35,7 @@ public:
 private:
     // `conflict_expected`: a Reservation Conflict answer is not printed (the
     // caller sends another command for it).
-    bool out(nvme_op op, uint32_t key, uint32_t victim_key, bool conflict_expected = false);
+    bool out(nvme_op op, uint64_t key, uint64_t victim_key, bool conflict_expected = false);
     bool issue(platform::nvme::pt_command& pt, const char* label, bool conflict_expected = false);
 
     int fd_ = -1;

@@ -27,7 +27,7 @@ uint64_t le(const uint8_t* p, int bytes)
 
 }  // namespace
 
-nvme_out_command nvme_out_for(nvme_op op, uint32_t key, uint32_t victim_key)
+nvme_out_command nvme_out_for(nvme_op op, uint64_t key, uint64_t victim_key)
 {
     nvme_out_command c;
     switch (op) {

@@ -28,7 +28,7 @@ struct nvme_out_command {
     const char* label = "";
 };
 
-nvme_out_command nvme_out_for(nvme_op op, uint32_t key, uint32_t victim_key);
+nvme_out_command nvme_out_for(nvme_op op, uint64_t key, uint64_t victim_key);
 
 // A zero-filled pass-through request for namespace `nsid`: the command's opcode,
 // nsid and dword 10, the data buffer, its length and direction.

@@ -103,7 +103,7 @@ bool scsi::send_once(const char* label, bool attention_retried)
     return false;
 }
 
-bool scsi::out(scsi_op op, uint32_t key, uint32_t victim_key)
+bool scsi::out(scsi_op op, uint64_t key, uint64_t victim_key)
 {
     if (!ready_) {
         error_kind_ = resv_not_delivered;
@@ -114,27 +114,27 @@ bool scsi::out(scsi_op op, uint32_t key, uint32_t victim_key)
     return send(cmd.label, [&] { build_pr_out(ccb_.get(), cmd, params); });
 }
 
-bool scsi::registrate(uint32_t key)
+bool scsi::registrate(uint64_t key)
 {
     return out(scsi_op::registrate, key, 0);
 }
 
-bool scsi::unregistrate(uint32_t key)
+bool scsi::unregistrate(uint64_t key)
 {
     return out(scsi_op::unregistrate, key, 0);
 }
 
-bool scsi::release(uint32_t key)
+bool scsi::release(uint64_t key)
 {
     return out(scsi_op::release, key, 0);
 }
 
-bool scsi::acquire(uint32_t key)
+bool scsi::acquire(uint64_t key)
 {
     return out(scsi_op::acquire, key, 0);
 }
 
-bool scsi::preempt(uint32_t own_key, uint32_t victim_key)
+bool scsi::preempt(uint64_t own_key, uint64_t victim_key)
 {
     return out(scsi_op::preempt, own_key, victim_key);
 }
@@ -180,26 +180,34 @@ read_reservation_result scsi::read_reservation()
     return parse_read_reservation({answer.get(), scsi_answer_bytes});
 }
 
-bool scsi::is_registered(uint32_t key)
+bool scsi::is_registered(uint32_t node)
+{
+    uint64_t key = 0;
+    return registered_key(node, key);
+}
+
+bool scsi::registered_key(uint32_t node, uint64_t& key)
 {
     auto r = read_keys();
     if (!r.ok)
         return false;
     for (uint64_t k : r.keys) {
-        if (k == uint64_t{key})
+        if (key_node(k) == node) {
+            key = k;
             return true;
+        }
     }
     return false;
 }
 
-bool scsi::holds(uint32_t key)
+bool scsi::holds(uint32_t node)
 {
     auto r = read_reservation();
     if (!r.ok || !r.reserved)
         return false;
     if (r.type_known && all_registrants(r.type))
-        return is_registered(key);
-    return r.holder_key == uint64_t{key};
+        return is_registered(node);
+    return key_node(r.holder_key) == node;
 }
 
 resv_state scsi::report()

@@ -33,20 +33,21 @@ public:
     scsi(const std::string& name, bool quiet) noexcept;
     ~scsi() override;
 
-    bool registrate(uint32_t key) override;
-    bool unregistrate(uint32_t key) override;
-    bool release(uint32_t key) override;
-    bool acquire(uint32_t key) override;
-    bool preempt(uint32_t own_key, uint32_t victim_key) override;
-    bool is_registered(uint32_t key) override;
-    bool holds(uint32_t key) override;
+    bool registrate(uint64_t key) override;
+    bool unregistrate(uint64_t key) override;
+    bool release(uint64_t key) override;
+    bool acquire(uint64_t key) override;
+    bool preempt(uint64_t own_key, uint64_t victim_key) override;
+    bool is_registered(uint32_t node) override;
+    bool holds(uint32_t node) override;
+    bool registered_key(uint32_t node, uint64_t& key) override;
 
     read_keys_result read_keys();
     read_reservation_result read_reservation();
     resv_state report();
 
 private:
-    bool out(scsi_op op, uint32_t key, uint32_t victim_key);
+    bool out(scsi_op op, uint64_t key, uint64_t victim_key);
     // Runs a PERSISTENT RESERVE IN into a new answer buffer; false with the error
     // kind and text set when it failed.
     bool in(int service_action, const char* label, std::unique_ptr<uint8_t[]>* answer, std::string* error_text);

@@ -19,12 +19,11 @@ uint64_t be64(const uint8_t* p)
     return (uint64_t{be32(p)} << 32) | be32(p + 4);
 }
 
-void put_key(uint8_t* p, uint32_t key)
+// A key field of the parameter list: 8 bytes, big-endian.
+void put_key(uint8_t* p, uint64_t key)
 {
-    p[0] = static_cast<uint8_t>(key >> 24);
-    p[1] = static_cast<uint8_t>(key >> 16);
-    p[2] = static_cast<uint8_t>(key >> 8);
-    p[3] = static_cast<uint8_t>(key);
+    for (int i = 7; i >= 0; --i, key >>= 8)
+        p[i] = static_cast<uint8_t>(key);
 }
 
 }  // namespace
@@ -36,7 +35,7 @@ const char* resv_type_name(uint32_t type)
     return type >= 1 && type <= 6 ? names[type - 1] : "UNKNOWN";
 }
 
-scsi_out_command scsi_out_for(scsi_op op, uint32_t key, uint32_t victim_key)
+scsi_out_command scsi_out_for(scsi_op op, uint64_t key, uint64_t victim_key)
 {
     namespace cam = platform::cam;
     scsi_out_command c;
@@ -44,25 +43,25 @@ scsi_out_command scsi_out_for(scsi_op op, uint32_t key, uint32_t victim_key)
     switch (op) {
     case scsi_op::registrate:
         c = {cam::SPRO_REG_IGNO, 0, {}, "registrate"};
-        put_key(c.params.data() + 12, key);
+        put_key(c.params.data() + 8, key);
         break;
     case scsi_op::unregistrate:
         c = {cam::SPRO_REG_IGNO, 0, {}, "unregistrate"};
-        put_key(c.params.data() + 4, key);
+        put_key(c.params.data() + 0, key);
         break;
     case scsi_op::acquire:
         c = {cam::SPRO_RESERVE, exclusive_access, {}, "acquire"};
-        put_key(c.params.data() + 4, key);
-        put_key(c.params.data() + 12, key);
+        put_key(c.params.data() + 0, key);
+        put_key(c.params.data() + 8, key);
         break;
     case scsi_op::preempt:
         c = {cam::SPRO_PREEMPT, exclusive_access, {}, "preempt"};
-        put_key(c.params.data() + 4, key);
-        put_key(c.params.data() + 12, victim_key);
+        put_key(c.params.data() + 0, key);
+        put_key(c.params.data() + 8, victim_key);
         break;
     case scsi_op::release:
         c = {cam::SPRO_RELEASE, exclusive_access, {}, "release"};
-        put_key(c.params.data() + 4, key);
+        put_key(c.params.data() + 0, key);
         break;
     }
     return c;

@@ -43,9 +43,9 @@ struct scsi_out_command {
 
 enum class scsi_op { registrate, unregistrate, acquire, preempt, release };
 
-// The service action, type code, 24-byte parameter list (key in bytes 4-7 and/or
-// service action key in bytes 12-15) and label of an operation.
-scsi_out_command scsi_out_for(scsi_op op, uint32_t key, uint32_t victim_key);
+// The service action, type code, 24-byte parameter list (key in bytes 0-7 and/or
+// service action key in bytes 8-15, each big-endian) and label of an operation.
+scsi_out_command scsi_out_for(scsi_op op, uint64_t key, uint64_t victim_key);
 
 // SPC type code (low nibble) to the system's type: 1, 3, 5, 6, 7, 8 → 1..6.
 uint32_t scsi_type_from_code(uint8_t code, bool* known);

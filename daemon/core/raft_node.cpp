@@ -33,6 +33,18 @@ void set_append_response_index(raft_msg_t& m, uint64_t index)
     std::memcpy(m.body.raw + 8, &index, sizeof index);
 }
 
+int64_t echo_valid_until(const raft_msg_t& m)
+{
+    int64_t v;
+    std::memcpy(&v, m.body.raw + 24, sizeof v);
+    return v;
+}
+
+void set_echo_valid_until(raft_msg_t& m, int64_t until)
+{
+    std::memcpy(m.body.raw + 24, &until, sizeof until);
+}
+
 uint32_t state_changed_heard(const raft_msg_t& m)
 {
     uint32_t v;

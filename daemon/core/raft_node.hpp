@@ -92,6 +92,13 @@ enum peer_status : uint32_t { PEER_UNKNOWN = 0, PEER_DOWN = 1, PEER_UP = 2 };
 // The echo index of an APPEND_RESPONSE (offset 32).
 uint64_t append_response_index(const raft_msg_t& m);
 void set_append_response_index(raft_msg_t& m, uint64_t index);
+// The HA endpoint's echo (an APPEND_RESPONSE from NODE_HA) also carries, at
+// offset 48, the time on the node's steady clock after which it no longer
+// counts: the end of the disk confirmation it was given on. A leader that reads
+// it later (it was stopped in between, or the record waited) takes nothing from
+// it, since the peer may have taken the disks meanwhile. 0: not told.
+int64_t echo_valid_until(const raft_msg_t& m);
+void set_echo_valid_until(raft_msg_t& m, int64_t until);
 
 struct raft_peer_t {
     uint32_t id = 0;

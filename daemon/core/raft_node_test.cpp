@@ -349,6 +349,30 @@ TEST_F(RaftNode, PairWithHaEndpointKeepsLeadingAndCommitsThroughIt)
     EXPECT_EQ(n->state(), LEADER) << "67 always counts as live";
 }
 
+// The endpoint's echo counts only until the disk confirmation it was given on
+// ends: a leader stopped after the echo was sent and woken later commits nothing
+// on it (the peer may have taken the disks meanwhile). 0 reads as not told.
+TEST_F(RaftNode, HaEchoCountsOnlyUntilItsConfirmationEnds)
+{
+    struct {
+        int64_t until;  // relative to when the echo is read; INT64_MIN: 0 on the wire
+        uint64_t commit;
+    } rows[] = {{-1, 0}, {0, 1}, {4 * SEC, 1}, {INT64_MIN, 1}};
+    for (auto row : rows) {
+        node_under_test n(&clock, 1, {2, NODE_HA});
+        n.elect();
+        n.append(n->term(), "x");
+        n.tick();
+        const auto sent = n.sent(APPEND_REQUEST, NODE_HA);
+        ASSERT_EQ(sent.size(), 1u);
+        raft_msg_t echo = ha_answer(sent[0]);
+        clock.advance(6 * SEC);  // stopped with the echo in its socket
+        set_echo_valid_until(echo, row.until == INT64_MIN ? 0 : clock.now_ns() + row.until);
+        n.step(echo);
+        EXPECT_EQ(n->commit(), row.commit) << row.until;
+    }
+}
+
 TEST_F(RaftNode, HeartbeatPacingAndInFlightResend)
 {
     node_under_test n(&clock, 1, {2, 3});

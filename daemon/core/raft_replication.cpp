@@ -186,6 +186,9 @@ void raft_node_t::on_append_response(const raft_msg_t& m, std::vector<raft_msg_t
 {
     if (m.term != term())
         return;
+    // An echo of the HA endpoint read after its disk confirmation ended.
+    if (m.from == NODE_HA && echo_valid_until(m) != 0 && clock_->now_ns() > echo_valid_until(m))
+        return;
     raft_peer_t& p = *find_peer(m.from);
     const uint64_t echo = append_response_index(m);
     if (echo > log_->last_index())

@@ -882,7 +882,7 @@ void simulation::post_ha(int i, const raft_msg_t& m)
     // The endpoint's receiving thread answers an append at once while the last
     // read confirms the disks, even as a disk pass keeps the core busy.
     if (m.type == APPEND_REQUEST && n.ha && n.ha->echo_fresh()) {
-        const raft_msg_t r = transport::haresv_core::echo_reply(m);
+        const raft_msg_t r = transport::haresv_core::echo_reply(m, n.ha->echo_until());
         if (opt_.trace)
             note(fmt::format("voter {} -> {} t{} ok {} (on its last read)", n.id, type_name(r.type), r.term,
                              r.body.flag));

@@ -82,14 +82,14 @@ public:
     {
     }
 
-    bool registrate(uint32_t key) override
+    bool registrate(uint64_t key) override
     {
         if (!delivered())
             return false;
         d().keys[node_] = key;
         return true;
     }
-    bool unregistrate(uint32_t key) override
+    bool unregistrate(uint64_t key) override
     {
         if (!delivered())
             return false;
@@ -104,7 +104,7 @@ public:
         believe(false);
         return true;
     }
-    bool release(uint32_t key) override
+    bool release(uint64_t key) override
     {
         if (!delivered())
             return false;
@@ -115,7 +115,7 @@ public:
         believe(false);
         return true;
     }
-    bool acquire(uint32_t key) override
+    bool acquire(uint64_t key) override
     {
         if (!delivered())
             return false;
@@ -125,7 +125,7 @@ public:
         believe(true);
         return true;
     }
-    bool preempt(uint32_t own_key, uint32_t victim_key) override
+    bool preempt(uint64_t own_key, uint64_t victim_key) override
     {
         if (!delivered())
             return false;
@@ -156,28 +156,35 @@ public:
         believe(d().holder == node_);
         return true;
     }
-    bool is_registered(uint32_t key) override
+    bool is_registered(uint32_t node) override
+    {
+        uint64_t key = 0;
+        return registered_key(node, key);
+    }
+    bool registered_key(uint32_t node, uint64_t& key) override
     {
         if (!delivered())
             return false;
         for (const auto& [initiator, k] : d().keys)
-            if (k == key)
+            if (FreeBSD::reservation::key_node(k) == node) {
+                key = k;
                 return true;
+            }
         return false;
     }
-    bool holds(uint32_t key) override
+    bool holds(uint32_t node) override
     {
         if (!delivered())
             return false;
-        const bool h = d().holder != 0 && d().keys.count(d().holder) != 0 && d().keys.at(d().holder) == key;
-        if (key == own_key())
+        const bool h = d().holder != 0 && d().keys.count(d().holder) != 0 &&
+                       FreeBSD::reservation::key_node(d().keys.at(d().holder)) == node;
+        if (node == node_)
             believe(h);
         return h;
     }
 
 private:
     shared_disk& d() { return w_->disks_[disk_]; }
-    uint32_t own_key() const { return node_; }
     // Every command passes here first: a slow disk answers late, a lost path
     // delivers nothing, a pending refusal is a reservation conflict.
     bool delivered()
@@ -204,7 +211,7 @@ private:
         error_kind_ = resv_rejected;
         return false;
     }
-    bool registered_with(uint32_t key)
+    bool registered_with(uint64_t key)
     {
         auto it = d().keys.find(node_);
         return it != d().keys.end() && it->second == key;

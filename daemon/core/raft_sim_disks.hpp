@@ -19,7 +19,7 @@
 namespace raft::sim {
 
 struct shared_disk {
-    std::map<uint32_t, uint32_t> keys;  // initiator (node id) -> registered key
+    std::map<uint32_t, uint64_t> keys;  // initiator (node id) -> registered key
     uint32_t holder = 0;                // initiator holding the reservation; 0: none
     uint32_t last_preemptor = 0;
     int64_t last_preempt_at = 0;

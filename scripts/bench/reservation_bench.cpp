@@ -101,13 +101,18 @@ BENCHMARK(BM_PassOverThreeDisks);
 class instant : public resv {
 public:
     instant() : resv("mem0") {}
-    bool registrate(uint32_t k) override { return k != 0; }
-    bool unregistrate(uint32_t) override { return true; }
-    bool release(uint32_t) override { return true; }
-    bool acquire(uint32_t) override { return true; }
-    bool preempt(uint32_t, uint32_t) override { return true; }
+    bool registrate(uint64_t k) override { return k != 0; }
+    bool unregistrate(uint64_t) override { return true; }
+    bool release(uint64_t) override { return true; }
+    bool acquire(uint64_t) override { return true; }
+    bool preempt(uint64_t, uint64_t) override { return true; }
     bool is_registered(uint32_t) override { return true; }
     bool holds(uint32_t) override { return true; }
+    bool registered_key(uint32_t n, uint64_t& k) override
+    {
+        k = n;
+        return true;
+    }
 };
 
 void BM_DirectCall(benchmark::State& state)
