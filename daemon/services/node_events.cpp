@@ -325,10 +325,8 @@ void stop_node_services(svc_app& app, node& x, bool cluster)
                 stop_service(app, s);
             }
         }
-        if (settled() && s.run_node.load() == x.id) {
-            s.run_node.store(run_node_none);
-            app.post_event(kind_assign, node_all);
-        }
+        if (settled())
+            release_service(app, s, x.id);
     }
 }
 
@@ -497,11 +495,8 @@ void service_pass(svc_app& app, node& x, const node_event& ev)
         // service on a node that takes no start, for good.
         const uint32_t now = s.state.load();
         if ((x.stopping.load() || !x.enabled.load()) && name != cluster_management && !s.is_stale() &&
-            (now == rs_stopped || now == rs_unclean)) {
-            uint32_t expected = x.id;
-            if (s.run_node.compare_exchange_strong(expected, run_node_none))
-                app.post_event(kind_assign, node_all);
-        }
+            (now == rs_stopped || now == rs_unclean))
+            release_service(app, s, x.id);
         pending += s.retries.load() + (s.state.load() != before ? 1 : 0);
     }
     if (pending != 0)
