@@ -173,6 +173,13 @@ void on_node_online(svc_app& app, node& x, const node_event& ev)
         // may let it back.
         if (n_id != x.id && is_ha_peer(app, n_id) && in_set(x.swept, n_id))
             app.ha_link->release_allowed.store(true);
+        // This event still began a new return, which ends the sweep retries of
+        // the one before: a left-fenced node gets them again for this one, or
+        // it stays fenced, keeping what it holds of the others, for good.
+        if (auto* tally = ev.tally(); tally && n_id != x.id)
+            tallied(
+                *tally, static_cast<int>(app.node_count.load()) - 1, [] { return true; },
+                [&](bool) { resweep_later(app, x, n_id); });
         return;
     }
     if (n_id == x.id) {

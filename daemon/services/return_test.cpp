@@ -211,9 +211,12 @@ TEST(SvcReturn, NoStartOrStopWithoutAFreshLease)
 // still carrying b's address while b runs on node 2. Once its Runner recovers,
 // the next sweep removes the address; the node is taken back when it holds
 // nothing of b any more, and stays fenced while b's pool is still suspended there.
+// Also after a blip: an online event that replaced its offline one (the node
+// never left) ends the return the retries belong to, and must not end them.
 TEST(SvcReturn, LeftFencedNodeIsSweptAgainWhileOnline)
 {
-    for (const bool suspended : {false, true}) {
+    for (const auto& [suspended, blip] : {std::pair{false, false}, {true, false}, {false, true}}) {
+        SCOPED_TRACE(blip ? "after a blip" : suspended ? "suspended" : "clean");
         log_capture log;
         leader l(three_nodes(default_services()));
         ASSERT_TRUE(b_moved_off_node_3(l));
@@ -235,6 +238,8 @@ TEST(SvcReturn, LeftFencedNodeIsSweptAgainWhileOnline)
         l.online({3});
         ASSERT_TRUE(wait_until([&] { return log.count("svc_app: Enable run services on node 3") == 2; }));
         ASSERT_TRUE(is_left_fenced(l.app, 3));
+        if (blip)
+            l.online({3});
         runner_broken.store(false);
         ASSERT_TRUE(wait_until([&] { return !carries_b.load(); })) << suspended << " address kept for good";
         if (suspended)
