@@ -129,6 +129,7 @@ private:
     void quiet_checks();
     std::optional<json> record(const std::string& service);
     bool can_run(uint32_t n);
+    bool beyond_reach(uint32_t h);
 
     uint64_t seed_;
     std::mt19937_64 rng_;
@@ -825,6 +826,26 @@ bool cluster::can_run(uint32_t n)
     return world_->up(n) && !world_->fenced(n);
 }
 
+// A host that lost its services while no leader could reach it, told to exit
+// then, on which no daemon has run since, keeps what it held: every Runner call
+// goes through the node's own daemon, so no one can act there, and fencing cuts
+// disks, not the network. It counts as fenced as far as the leaders could fence
+// it: by every other host that has a daemon (a fencer without one answers
+// "offline", which counts as done, while its disks may still serve the host).
+// What it keeps is not held against the service at a quiet point; any host the
+// leader could still reach (a left-fenced node's own stop included) is, and the
+// step checks judge every host alike.
+bool cluster::beyond_reach(uint32_t h)
+{
+    std::lock_guard lk(mutex_);
+    if (!exit_unreached_[h] || current_[h] != nullptr)
+        return false;
+    for (uint32_t o : nodes_)
+        if (o != h && current_[o] != nullptr && !world_->fences(o, h))
+            return false;
+    return true;
+}
+
 void cluster::quiet_checks()
 {
     {
@@ -848,18 +869,10 @@ void cluster::quiet_checks()
         std::set<uint32_t> held;
         for (const auto& p : s.pools)
             for (uint32_t h : world_->holders(p))
-                if (!world_->fenced(h))
+                if (!world_->fenced(h) && !beyond_reach(h))
                     held.insert(h);
         auto carriers = world_->carriers(s.address);
-        // A fenced host that lost the service while no leader could reach it and
-        // that no daemon has run on since keeps the address: fencing cuts disks,
-        // not the network, and every Runner call goes through the node's own
-        // daemon, so no one can act there. Not counted; any host the leader could
-        // still reach (a left-fenced node's own stop included) is.
-        std::erase_if(carriers, [&](uint32_t h) {
-            std::lock_guard lk(mutex_);
-            return exit_unreached_[h] && current_[h] == nullptr && world_->fenced(h);
-        });
+        std::erase_if(carriers, [&](uint32_t h) { return beyond_reach(h); });
         const bool once = r && (*r).value("disabled_once", false);
         const std::string where = fmt::format("record state {} node {}{}{}, pools written by {} host(s), address on {} host(s)",
                                               state, node, failed ? " failed" : "", once ? " disabled_once" : "", held.size(),
