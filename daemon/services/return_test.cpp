@@ -257,6 +257,37 @@ TEST(SvcReturn, LeftFencedNodeIsSweptAgainWhileOnline)
     }
 }
 
+// A left-fenced node told to exit is swept once more first: its exit would
+// leave on its host the address of a service that now runs elsewhere, with no
+// daemon there to remove it. It stays fenced.
+TEST(SvcReturn, LeftFencedNodeIsSweptBeforeItExits)
+{
+    log_capture log;
+    leader l(three_nodes(default_services()), 100);  // the sweep's own retry is 300 ms away
+    ASSERT_TRUE(b_moved_off_node_3(l));
+    std::atomic<bool> runner_broken{true};
+    std::atomic<bool> carries_b{true};
+    l.override_fn = [&](uint32_t node, const std::string& cmd, const json& args) -> json {
+        if (node != 3 || cmd != "service" || args["cmd"] != "stop")
+            return nullptr;
+        if (runner_broken.load())
+            return {{"error", "ERUNNER"}, {"errorMessage", "Runner failed"}};
+        if (args["serviceName"] == "b")
+            carries_b.store(false);
+        return nullptr;
+    };
+    l.mon.set_alive(3, true);
+    l.online({3});
+    ASSERT_TRUE(wait_until([&] { return log.has("svc_app: node 3 is left fenced; swept again in 30 s"); }));
+    runner_broken.store(false);
+    l.app.post_event(kind_node_stop, 3);
+    ASSERT_TRUE(wait_until([&] { return !l.mon.calls("kelm-exit").empty(); })) << log.text();
+    l.stop();
+    EXPECT_FALSE(carries_b.load()) << "node 3 exited carrying b's address";
+    EXPECT_EQ(l.fencers_of(3), (std::set<uint32_t>{1, 2}));
+    EXPECT_TRUE(l.runs_on("b", 2));
+}
+
 // A new leader reads the state back; a clean sweep clears it before the node is
 // let back.
 TEST(SvcReturn, NewLeaderSeesLeftFencedAndACleanSweepClearsIt)
