@@ -166,6 +166,7 @@ private:
     uint64_t order_ = 0;
     std::vector<std::thread> requests_;
     std::multiset<std::string> pending_;  // requests without a reply yet (guarded by mutex_)
+    std::map<std::string, int> in_flight_;  // per service or node setting: its requests without a reply yet
 };
 
 void sim_port::call(uint32_t node_id, const std::string& cmd, json& io) { c_.call(i_, node_id, cmd, io); }
@@ -776,11 +777,26 @@ void cluster::operator_request(const std::string& what, std::vector<json> reqs,
         return;
     }
     world_->trace("operator: " + what);
+    // Requests about one service, or one node's setting, that overlap in time
+    // are carried out in an order their replies do not tell: what they want
+    // together is not known, and no finding is made about it.
+    const json& first = reqs.front();
+    std::string target;
+    if (first.contains("serviceName"))
+        target = "service " + first["serviceName"].get<std::string>();
+    else if (first.value("call", "") == "node" && first.value("cmd", "") != "exit")
+        target = fmt::format("node {}", first.value("id", 0u));
     {
         std::lock_guard lk(mutex_);
         pending_.insert(what);
+        if (!target.empty() && in_flight_[target]++ > 0) {
+            if (first.contains("serviceName"))
+                intents_[first["serviceName"].get<std::string>()].ambiguous = true;
+            else
+                node_unknown_[first.value("id", 0u)] = true;
+        }
     }
-    requests_.emplace_back([this, inst, what, reqs = std::move(reqs), done = std::move(done)] {
+    requests_.emplace_back([this, inst, what, target, reqs = std::move(reqs), done = std::move(done)] {
         std::vector<json> replies;
         try {
             for (const auto& r : reqs) {
@@ -800,6 +816,8 @@ void cluster::operator_request(const std::string& what, std::vector<json> reqs,
         {
             std::lock_guard lk(mutex_);
             pending_.erase(pending_.find(what));
+            if (!target.empty())
+                --in_flight_[target];
         }
         clock_.touch();
     });
