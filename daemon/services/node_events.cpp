@@ -193,6 +193,16 @@ void on_node_online(svc_app& app, node& x, const node_event& ev)
                 else
                     fence_node(app, x, u, false);
             }
+        // Nodes fenced while this one was away were not fenced through its
+        // Runner ("offline" counts as done), and its host may have kept serving
+        // them its disks all along: those still away are fenced from here now.
+        for (uint32_t u = 0; u < max_nodes && x.fence_missed != 0 && !x.exit.load(); ++u) {
+            if (!in_set(x.fence_missed, u))
+                continue;
+            x.fence_missed &= ~(uint64_t{1} << u);
+            if (u != x.id && !in_set(x.online, u) && !fence_node(app, x, u, true))
+                spdlog::warn("{}: node {}: node {} is not fenced through this node's Runner", app_name, x.id, u);
+        }
         x.state.store(ns_online);
         if (app.node_count.load() == 1)
             app.post_event(kind_enable_services, x.id);
@@ -221,8 +231,10 @@ void on_node_online(svc_app& app, node& x, const node_event& ev)
                 resweep_later(app, x, n_id);
             });
     }
-    if (n_id < max_nodes)
+    if (n_id < max_nodes) {
         x.online |= uint64_t{1} << n_id;
+        x.fence_missed &= ~(uint64_t{1} << n_id);
+    }
 }
 
 // X's part in fencing node N off, for N's offline event and every retry, all of

@@ -288,6 +288,31 @@ TEST(SvcReturn, LeftFencedNodeIsSweptBeforeItExits)
     EXPECT_TRUE(l.runs_on("b", 2));
 }
 
+// Node 3 goes away while node 2's daemon is down too: node 3 is fenced through
+// node 1's Runner alone ("offline" counts as done). When node 2 is back and node
+// 3 still away, node 2's Runner fences it as well, or node 3 keeps reaching
+// node 2's disks while its services run elsewhere.
+TEST(SvcReturn, ReturningNodeFencesTheNodesFencedWhileItWasAway)
+{
+    leader l(three_nodes(default_services()));
+    l.start();
+    l.online({1, 2, 3});
+    ASSERT_TRUE(wait_until([&] { return l.runs_on("a", 2) && l.runs_on("b", 3); }));
+    l.mon.set_alive(2, false);
+    l.app.post_event(kind_node_offline, 2);
+    ASSERT_TRUE(wait_until([&] { return l.fencers_of(2) == std::set<uint32_t>{1, 3}; }));
+    l.mon.set_alive(3, false);
+    l.app.post_event(kind_node_offline, 3);
+    ASSERT_TRUE(wait_until([&] { return l.runs_on("b", 1); }));
+    ASSERT_EQ(l.fencers_of(3), std::set<uint32_t>{1});
+    l.mon.set_alive(2, true);
+    l.online({2});
+    ASSERT_TRUE(wait_until([&] { return !l.fencers_of(2).contains(1); }));
+    l.stop();
+    EXPECT_EQ(l.fencers_of(3), (std::set<uint32_t>{1, 2}));
+    EXPECT_EQ(l.holders("b"), (std::set<uint32_t>{1, 3})) << "node 3's stale import stays, fenced";
+}
+
 // A new leader reads the state back; a clean sweep clears it before the node is
 // let back.
 TEST(SvcReturn, NewLeaderSeesLeftFencedAndACleanSweepClearsIt)
