@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -207,6 +208,27 @@ TEST(SvcReturn, NoStartOrStopWithoutAFreshLease)
     EXPECT_TRUE(l.holders("a").empty());
 }
 
+// Node 3's Runner: every stop fails while `broken`; then a stop of b removes
+// b's address, also when b's pool is suspended there and the stop fails.
+struct node_3_runner {
+    std::atomic<bool> broken{true};
+    std::atomic<bool> carries_b{true};
+    bool suspended = false;
+    json operator()(uint32_t node, const std::string& cmd, const json& args)
+    {
+        if (node != 3 || cmd != "service" || args["cmd"] != "stop")
+            return nullptr;
+        if (broken.load())
+            return {{"error", "ERUNNER"}, {"errorMessage", "Runner failed"}};
+        if (args["serviceName"] != "b")
+            return nullptr;
+        carries_b.store(false);
+        if (suspended)
+            return {{"error", "EPROGRAM"}, {"errorMessage", "FAILED phase=pool-export exit=30 : pool suspended"}};
+        return nullptr;
+    }
+};
+
 // Node 3's Runner fails every stop of its return's sweep, so it is left fenced
 // still carrying b's address while b runs on node 2. Once its Runner recovers,
 // the next sweep removes the address; the node is taken back when it holds
@@ -220,28 +242,17 @@ TEST(SvcReturn, LeftFencedNodeIsSweptAgainWhileOnline)
         log_capture log;
         leader l(three_nodes(default_services()));
         ASSERT_TRUE(b_moved_off_node_3(l));
-        std::atomic<bool> runner_broken{true};
-        std::atomic<bool> carries_b{true};
-        l.override_fn = [&](uint32_t node, const std::string& cmd, const json& args) -> json {
-            if (node != 3 || cmd != "service" || args["cmd"] != "stop")
-                return nullptr;
-            if (runner_broken.load())
-                return {{"error", "ERUNNER"}, {"errorMessage", "Runner failed"}};
-            if (args["serviceName"] != "b")
-                return nullptr;
-            carries_b.store(false);  // a suspended pool's stop removes the address too
-            if (suspended)
-                return {{"error", "EPROGRAM"}, {"errorMessage", "FAILED phase=pool-export exit=30 : pool suspended"}};
-            return nullptr;
-        };
+        node_3_runner runner;
+        runner.suspended = suspended;
+        l.override_fn = std::ref(runner);
         l.mon.set_alive(3, true);
         l.online({3});
         ASSERT_TRUE(wait_until([&] { return log.count("svc_app: Enable run services on node 3") == 2; }));
         ASSERT_TRUE(is_left_fenced(l.app, 3));
         if (blip)
             l.online({3});
-        runner_broken.store(false);
-        ASSERT_TRUE(wait_until([&] { return !carries_b.load(); })) << suspended << " address kept for good";
+        runner.broken.store(false);
+        ASSERT_TRUE(wait_until([&] { return !runner.carries_b.load(); })) << suspended << " address kept for good";
         if (suspended)
             std::this_thread::sleep_for(150ms);  // several more tries of the leader's clock
         else
@@ -265,25 +276,16 @@ TEST(SvcReturn, LeftFencedNodeIsSweptBeforeItExits)
     log_capture log;
     leader l(three_nodes(default_services()), 100);  // the sweep's own retry is 300 ms away
     ASSERT_TRUE(b_moved_off_node_3(l));
-    std::atomic<bool> runner_broken{true};
-    std::atomic<bool> carries_b{true};
-    l.override_fn = [&](uint32_t node, const std::string& cmd, const json& args) -> json {
-        if (node != 3 || cmd != "service" || args["cmd"] != "stop")
-            return nullptr;
-        if (runner_broken.load())
-            return {{"error", "ERUNNER"}, {"errorMessage", "Runner failed"}};
-        if (args["serviceName"] == "b")
-            carries_b.store(false);
-        return nullptr;
-    };
+    node_3_runner runner;
+    l.override_fn = std::ref(runner);
     l.mon.set_alive(3, true);
     l.online({3});
     ASSERT_TRUE(wait_until([&] { return log.has("svc_app: node 3 is left fenced; swept again in 30 s"); }));
-    runner_broken.store(false);
+    runner.broken.store(false);
     l.app.post_event(kind_node_stop, 3);
     ASSERT_TRUE(wait_until([&] { return !l.mon.calls("kelm-exit").empty(); })) << log.text();
     l.stop();
-    EXPECT_FALSE(carries_b.load()) << "node 3 exited carrying b's address";
+    EXPECT_FALSE(runner.carries_b.load()) << "node 3 exited carrying b's address";
     EXPECT_EQ(l.fencers_of(3), (std::set<uint32_t>{1, 2}));
     EXPECT_TRUE(l.runs_on("b", 2));
 }
