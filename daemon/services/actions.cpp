@@ -168,6 +168,19 @@ void assign_service(svc_app& app, service_rec& s, uint32_t node_id)
     s.run_node.exchange(node_id);
 }
 
+bool release_service(svc_app& app, service_rec& s, uint32_t from)
+{
+    if (!s.run_node.compare_exchange_strong(from, run_node_none))
+        return false;
+    try {
+        save_run_state(app, s, s.state.load());
+    } catch (const std::exception& e) {
+        spdlog::warn("{}: released service {} not saved: {}", app_name, s.name, e.what());
+    }
+    app.post_event(kind_assign, node_all);
+    return true;
+}
+
 void warn_bad_state(svc_app& app, service_rec& s)
 {
     (void)app;

@@ -38,5 +38,12 @@ void recover_service(svc_app& app, service_rec& s);
 void assign_service(svc_app& app, service_rec& s, uint32_t node_id);
 void count_failure(svc_app& app, service_rec& s);
 void warn_bad_state(svc_app& app, service_rec& s);
+// A settled service (stopped or unclean) leaves node `from` for the assignment
+// to place, and its record says so at once: a service that is not placed again
+// (switched off, or no node to take it) has no next save, and its record would
+// name the node for good. A failed save is logged; the release stands (a save
+// fails once this leadership has ended, and the next leader takes over what
+// the store says). False when the service was no longer on `from`.
+bool release_service(svc_app& app, service_rec& s, uint32_t from);
 
 }  // namespace svc

@@ -422,6 +422,32 @@ TEST(SvcActivation, NodeStopMovesItsServicesThenTheNodeExits)
     EXPECT_EQ(l.record("a")->at("disabled_once"), true);
 }
 
+// A switched-off service whose stale record names node 3, and node 3 disabled
+// or stopped: its stop there ends unclean and the service leaves the node. No
+// assignment places it again, so the record must say so itself, or it names a
+// node that takes no service (for status and for the next leader).
+TEST(SvcActivation, ServiceGivenUpByADisabledOrStoppingNodeIsSavedUnassigned)
+{
+    for (const bool stop_node : {false, true}) {
+        SCOPED_TRACE(stop_node ? "node stop" : "node disabled");
+        leader l(three_nodes(json::array({{{"name", "b"}}, {{"name", "cluster-management"}}})));
+        l.mon.kv_put(runstate_key("b"),
+                     R"({"disabled_once":false,"enabled":false,"failed":false,"run_node":3,"session_id":"OLD","state":3})");
+        if (!stop_node)
+            l.mon.kv_put(node_config_key(3), node_config_text(false));
+        l.start();
+        l.online({1, 2, 3});
+        if (stop_node)
+            l.app.post_event(kind_node_stop, 3);
+        ASSERT_TRUE(wait_until([&] { return l.count_calls(3, "service", {{"cmd", "stop"}, {"serviceName", "b"}}) >= 1; }));
+        ASSERT_TRUE(wait_until([&] { return l.record("b")->at("run_node") == run_node_none; })) << l.record("b")->dump();
+        l.stop();
+        EXPECT_EQ(l.record("b")->at("state"), rs_unclean);
+        EXPECT_EQ(l.record("b")->at("session_id"), "S");
+        EXPECT_TRUE(l.holders("b").empty());
+    }
+}
+
 // The leader's exit ends every node thread: asked to stop itself while another
 // member's stop is under way, it must leave last, or that member, alone without a
 // majority, exits at once with its services still running.

@@ -91,7 +91,12 @@ bool fence_node(svc_app& app, node& x, uint32_t target, bool on)
             return false;
         json io = {{"cmd", op}, {"node", target}};
         app.mon.call(x.id, "fence-node", io);
-        const bool failed = io.is_object() && io.contains("error") && io["error"] != "EOFFLINE";
+        const bool offline = io.is_object() && io.contains("error") && io["error"] == "EOFFLINE";
+        const bool failed = io.is_object() && io.contains("error") && !offline;
+        // X's own node is not alive: done, but X's Runner has not fenced the
+        // target; X's return does it if the target is still away then.
+        if (offline && on && target < max_nodes)
+            x.fence_missed |= uint64_t{1} << target;
         if (!failed)
             return true;
         spdlog::warn("{}: node {}: cannot fence-{} node {}: '{}'", app_name, x.id, op, target,

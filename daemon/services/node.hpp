@@ -41,6 +41,9 @@ struct node {
     const std::string name;
     uint64_t online = 0;  // bit n: node n seen online (node thread only)
     uint64_t swept = 0;   // bit n: node n's last sweep of others' services succeeded (node thread only)
+    // bit n: a fence-on of node n through this node's Runner was answered
+    // "offline" (counted as done, not carried out) (node thread only).
+    uint64_t fence_missed = 0;
     std::atomic<uint32_t> state{ns_new};
     std::atomic<bool> exit{false};
     std::atomic<bool> stopping{false};

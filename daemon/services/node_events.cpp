@@ -200,6 +200,13 @@ void on_node_online(svc_app& app, node& x, const node_event& ev)
         // may let it back.
         if (n_id != x.id && is_ha_peer(app, n_id) && in_set(x.swept, n_id))
             app.ha_link->release_allowed.store(true);
+        // This event still began a new return, which ends the sweep retries of
+        // the one before: a left-fenced node gets them again for this one, or
+        // it stays fenced, keeping what it holds of the others, for good.
+        if (auto* tally = ev.tally(); tally && n_id != x.id)
+            tallied(
+                *tally, static_cast<int>(app.node_count.load()) - 1, [] { return true; },
+                [&](bool) { resweep_later(app, x, n_id); });
         return;
     }
     if (n_id == x.id) {
@@ -213,6 +220,16 @@ void on_node_online(svc_app& app, node& x, const node_event& ev)
                 else
                     fence_node(app, x, u, false);
             }
+        // Nodes fenced while this one was away were not fenced through its
+        // Runner ("offline" counts as done), and its host may have kept serving
+        // them its disks all along: those still away are fenced from here now.
+        for (uint32_t u = 0; u < max_nodes && x.fence_missed != 0 && !x.exit.load(); ++u) {
+            if (!in_set(x.fence_missed, u))
+                continue;
+            x.fence_missed &= ~(uint64_t{1} << u);
+            if (u != x.id && !in_set(x.online, u) && !fence_node(app, x, u, true))
+                spdlog::warn("{}: node {}: node {} is not fenced through this node's Runner", app_name, x.id, u);
+        }
         x.state.store(ns_online);
         if (app.node_count.load() == 1)
             app.post_event(kind_enable_services, x.id);
@@ -241,8 +258,10 @@ void on_node_online(svc_app& app, node& x, const node_event& ev)
                 resweep_later(app, x, n_id);
             });
     }
-    if (n_id < max_nodes)
+    if (n_id < max_nodes) {
         x.online |= uint64_t{1} << n_id;
+        x.fence_missed &= ~(uint64_t{1} << n_id);
+    }
 }
 
 // X's part in fencing node N off, for N's offline event and every retry, all of
@@ -352,10 +371,8 @@ void stop_node_services(svc_app& app, node& x, bool cluster)
                 stop_service(app, s);
             }
         }
-        if (settled() && s.run_node.load() == x.id) {
-            s.run_node.store(run_node_none);
-            app.post_event(kind_assign, node_all);
-        }
+        if (settled())
+            release_service(app, s, x.id);
     }
 }
 
@@ -403,6 +420,14 @@ void on_node_stop(svc_app& app, node& x, const node_event& ev)
             spdlog::info("{}: Do not STOP node {} due to still running services", app_name, ev.node);
             return;
         }
+        // Left fenced, it may still carry what it holds of services that now
+        // run elsewhere (their addresses above all, which fencing does not
+        // cut), and once its daemon is gone no one can remove them: its sweep
+        // is tried once more first. It stays fenced whatever the sweep finds.
+        if (is_left_fenced(app, x.id) &&
+            stop_services_of_others(app, x, x.id) == sweep_result::keeps)
+            spdlog::warn("{}: Node {} exits keeping services of others{}", app_name, x.id,
+                         fencing_applies(app, x.id) ? "; it stays fenced" : "");
         if (x.id == app.this_nodeid.load()) {
             wait_for_other_stops(app, x);
             if (x.exit.load())
@@ -524,11 +549,8 @@ void service_pass(svc_app& app, node& x, const node_event& ev)
         // service on a node that takes no start, for good.
         const uint32_t now = s.state.load();
         if ((x.stopping.load() || !x.enabled.load()) && name != cluster_management && !s.is_stale() &&
-            (now == rs_stopped || now == rs_unclean)) {
-            uint32_t expected = x.id;
-            if (s.run_node.compare_exchange_strong(expected, run_node_none))
-                app.post_event(kind_assign, node_all);
-        }
+            (now == rs_stopped || now == rs_unclean))
+            release_service(app, s, x.id);
         pending += s.retries.load() + (s.state.load() != before ? 1 : 0);
     }
     if (pending != 0)

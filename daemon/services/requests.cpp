@@ -273,7 +273,7 @@ json do_service_onoff(svc_app& app, const std::string& name, bool enable)
     }
     const uint32_t on = owner->load();
     if (on < max_nodes) {
-        const bool phase_two = run_on_node(app, on, [&app, name, enable, on, prior](node& x, json&) {
+        const bool phase_two = run_on_node(app, on, [&app, name, enable, on, prior](node& x, json& r) {
             request_origin_scope origin(1);
             service_rec* s = find_service(x, name);
             if (s == nullptr)
@@ -281,8 +281,13 @@ json do_service_onoff(svc_app& app, const std::string& name, bool enable)
             if (s->run_node.load() != on)
                 return;
             service_lock lk = lock_if_owned(app, x, *s);
-            if (!lk.owns_lock())
+            if (!lk.owns_lock()) {
+                // The activation ends while the lock is busy: nothing was
+                // saved, and the next leader takes the record as it stands.
+                if (x.exit.load())
+                    reply_try_again(r);
                 return;
+            }
             save_or_restore(app, *s, *prior);
             if (!enable) {
                 // The stop a disable asks for is a fresh action, as an

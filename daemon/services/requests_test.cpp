@@ -395,6 +395,37 @@ TEST(SvcRequests, ThrowingSaveAnswersTryAgain)
     EXPECT_EQ(l.call(start_req("c", 3)), nullptr);
 }
 
+// A disable whose part on the service's node still waits for the service's
+// lock when the leadership ends has saved nothing: it answers "try again", and
+// the store keeps the service switched on for the next leader.
+TEST(SvcRequests, DisableCutShortByTheLeadershipsEndAnswersTryAgain)
+{
+    settled l;
+    std::promise<void> release;
+    std::shared_future<void> gate = release.get_future().share();
+    std::atomic<bool> held{false};
+    node_event busy = make_event(kind_request, 3);  // node 3's thread holds a's lock
+    busy.request()->body = [&held, gate](node& x, json&) {
+        std::lock_guard lk(x.services->at("a").lock);
+        held.store(true);
+        gate.wait();
+    };
+    {
+        std::lock_guard lk(l.app.main_mutex);
+        l.app.queue_push(busy);
+    }
+    ASSERT_TRUE(wait_until([&] { return held.load(); }));
+    auto disable = std::async(std::launch::async, [&] { return l.call(svc_req("disable", "a")); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // 50 s of waiting for the lock
+    l.mon.event("ABORT", "");
+    const bool answered = disable.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+    release.set_value();
+    ASSERT_TRUE(answered);
+    EXPECT_EQ(disable.get(), try_again);
+    l.stop();
+    EXPECT_EQ(l.record("a")->at("enabled"), true);
+}
+
 // A disable stops a service that was left alone at its failure limit.
 TEST(SvcRequests, DisableStopsAServiceAtItsFailureLimit)
 {

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -208,36 +209,51 @@ TEST(SvcReturn, NoStartOrStopWithoutAFreshLease)
     EXPECT_TRUE(l.holders("a").empty());
 }
 
+// Node 3's Runner: every stop fails while `broken`; then a stop of b removes
+// b's address, also when b's pool is suspended there and the stop fails.
+struct node_3_runner {
+    std::atomic<bool> broken{true};
+    std::atomic<bool> carries_b{true};
+    bool suspended = false;
+    json operator()(uint32_t node, const std::string& cmd, const json& args)
+    {
+        if (node != 3 || cmd != "service" || args["cmd"] != "stop")
+            return nullptr;
+        if (broken.load())
+            return {{"error", "ERUNNER"}, {"errorMessage", "Runner failed"}};
+        if (args["serviceName"] != "b")
+            return nullptr;
+        carries_b.store(false);
+        if (suspended)
+            return {{"error", "EPROGRAM"}, {"errorMessage", "FAILED phase=pool-export exit=30 : pool suspended"}};
+        return nullptr;
+    }
+};
+
 // Node 3's Runner fails every stop of its return's sweep, so it is left fenced
 // still carrying b's address while b runs on node 2. Once its Runner recovers,
 // the next sweep removes the address; the node is taken back when it holds
 // nothing of b any more, and stays fenced while b's pool is still suspended there.
+// Also after a blip: an online event that replaced its offline one (the node
+// never left) ends the return the retries belong to, and must not end them.
 TEST(SvcReturn, LeftFencedNodeIsSweptAgainWhileOnline)
 {
-    for (const bool suspended : {false, true}) {
+    for (const auto& [suspended, blip] : {std::pair{false, false}, {true, false}, {false, true}}) {
+        SCOPED_TRACE(blip ? "after a blip" : suspended ? "suspended" : "clean");
         log_capture log;
         leader l(three_nodes(default_services()));
         ASSERT_TRUE(b_moved_off_node_3(l));
-        std::atomic<bool> runner_broken{true};
-        std::atomic<bool> carries_b{true};
-        l.override_fn = [&](uint32_t node, const std::string& cmd, const json& args) -> json {
-            if (node != 3 || cmd != "service" || args["cmd"] != "stop")
-                return nullptr;
-            if (runner_broken.load())
-                return {{"error", "ERUNNER"}, {"errorMessage", "Runner failed"}};
-            if (args["serviceName"] != "b")
-                return nullptr;
-            carries_b.store(false);  // a suspended pool's stop removes the address too
-            if (suspended)
-                return {{"error", "EPROGRAM"}, {"errorMessage", "FAILED phase=pool-export exit=30 : pool suspended"}};
-            return nullptr;
-        };
+        node_3_runner runner;
+        runner.suspended = suspended;
+        l.override_fn = std::ref(runner);
         l.mon.set_alive(3, true);
         l.online({3});
         ASSERT_TRUE(wait_until([&] { return log.count("svc_app: Enable run services on node 3") == 2; }));
         ASSERT_TRUE(is_left_fenced(l.app, 3));
-        runner_broken.store(false);
-        ASSERT_TRUE(wait_until([&] { return !carries_b.load(); })) << suspended << " address kept for good";
+        if (blip)
+            l.online({3});
+        runner.broken.store(false);
+        ASSERT_TRUE(wait_until([&] { return !runner.carries_b.load(); })) << suspended << " address kept for good";
         if (suspended)
             std::this_thread::sleep_for(150ms);  // several more tries of the leader's clock
         else
@@ -314,6 +330,53 @@ TEST(SvcReturn, UnfencedNodeHoldingAServiceKeepsItFromStartingElsewhere)
     l.stop();
     EXPECT_EQ(l.mon.kv(held_key("b")), "{}");
     EXPECT_EQ(l.holders("b").count(1) + l.holders("b").count(3), 1u);
+}
+
+// A left-fenced node told to exit is swept once more first: its exit would
+// leave on its host the address of a service that now runs elsewhere, with no
+// daemon there to remove it. It stays fenced.
+TEST(SvcReturn, LeftFencedNodeIsSweptBeforeItExits)
+{
+    log_capture log;
+    leader l(three_nodes(default_services()), 100);  // the sweep's own retry is 300 ms away
+    ASSERT_TRUE(b_moved_off_node_3(l));
+    node_3_runner runner;
+    l.override_fn = std::ref(runner);
+    l.mon.set_alive(3, true);
+    l.online({3});
+    ASSERT_TRUE(wait_until([&] { return log.has("svc_app: node 3 is left fenced; swept again in 30 s"); }));
+    runner.broken.store(false);
+    l.app.post_event(kind_node_stop, 3);
+    ASSERT_TRUE(wait_until([&] { return !l.mon.calls("kelm-exit").empty(); })) << log.text();
+    l.stop();
+    EXPECT_FALSE(runner.carries_b.load()) << "node 3 exited carrying b's address";
+    EXPECT_EQ(l.fencers_of(3), (std::set<uint32_t>{1, 2}));
+    EXPECT_TRUE(l.runs_on("b", 2));
+}
+
+// Node 3 goes away while node 2's daemon is down too: node 3 is fenced through
+// node 1's Runner alone ("offline" counts as done). When node 2 is back and node
+// 3 still away, node 2's Runner fences it as well, or node 3 keeps reaching
+// node 2's disks while its services run elsewhere.
+TEST(SvcReturn, ReturningNodeFencesTheNodesFencedWhileItWasAway)
+{
+    leader l(three_nodes(default_services()));
+    l.start();
+    l.online({1, 2, 3});
+    ASSERT_TRUE(wait_until([&] { return l.runs_on("a", 2) && l.runs_on("b", 3); }));
+    l.mon.set_alive(2, false);
+    l.app.post_event(kind_node_offline, 2);
+    ASSERT_TRUE(wait_until([&] { return l.fencers_of(2) == std::set<uint32_t>{1, 3}; }));
+    l.mon.set_alive(3, false);
+    l.app.post_event(kind_node_offline, 3);
+    ASSERT_TRUE(wait_until([&] { return l.runs_on("b", 1); }));
+    ASSERT_EQ(l.fencers_of(3), std::set<uint32_t>{1});
+    l.mon.set_alive(2, true);
+    l.online({2});
+    ASSERT_TRUE(wait_until([&] { return !l.fencers_of(2).contains(1); }));
+    l.stop();
+    EXPECT_EQ(l.fencers_of(3), (std::set<uint32_t>{1, 2}));
+    EXPECT_EQ(l.holders("b"), (std::set<uint32_t>{1, 3})) << "node 3's stale import stays, fenced";
 }
 
 // A new leader reads the state back; a clean sweep clears it before the node is

@@ -267,6 +267,12 @@ bool pool_world::fenced(uint32_t h)
     return fenced_locked(h);
 }
 
+bool pool_world::fences(uint32_t by, uint32_t h)
+{
+    std::lock_guard lk(mutex_);
+    return hosts_.at(by).fences.contains(h);
+}
+
 bool pool_world::up(uint32_t h)
 {
     std::lock_guard lk(mutex_);

@@ -81,6 +81,7 @@ public:
     bool carries(uint32_t h, const std::string& address);
     std::set<uint32_t> carriers(const std::string& address);
     bool fenced(uint32_t h);
+    bool fences(uint32_t by, uint32_t h);  // host `by` turned off its port and session to h
     bool up(uint32_t h);
 
     void trace(const std::string& line);

@@ -129,6 +129,7 @@ private:
     void quiet_checks();
     std::optional<json> record(const std::string& service);
     bool can_run(uint32_t n);
+    bool beyond_reach(uint32_t h);
 
     uint64_t seed_;
     std::mt19937_64 rng_;
@@ -165,6 +166,7 @@ private:
     uint64_t order_ = 0;
     std::vector<std::thread> requests_;
     std::multiset<std::string> pending_;  // requests without a reply yet (guarded by mutex_)
+    std::map<std::string, int> in_flight_;  // per service or node setting: its requests without a reply yet
 };
 
 void sim_port::call(uint32_t node_id, const std::string& cmd, json& io) { c_.call(i_, node_id, cmd, io); }
@@ -775,11 +777,26 @@ void cluster::operator_request(const std::string& what, std::vector<json> reqs,
         return;
     }
     world_->trace("operator: " + what);
+    // Requests about one service, or one node's setting, that overlap in time
+    // are carried out in an order their replies do not tell: what they want
+    // together is not known, and no finding is made about it.
+    const json& first = reqs.front();
+    std::string target;
+    if (first.contains("serviceName"))
+        target = "service " + first["serviceName"].get<std::string>();
+    else if (first.value("call", "") == "node" && first.value("cmd", "") != "exit")
+        target = fmt::format("node {}", first.value("id", 0u));
     {
         std::lock_guard lk(mutex_);
         pending_.insert(what);
+        if (!target.empty() && in_flight_[target]++ > 0) {
+            if (first.contains("serviceName"))
+                intents_[first["serviceName"].get<std::string>()].ambiguous = true;
+            else
+                node_unknown_[first.value("id", 0u)] = true;
+        }
     }
-    requests_.emplace_back([this, inst, what, reqs = std::move(reqs), done = std::move(done)] {
+    requests_.emplace_back([this, inst, what, target, reqs = std::move(reqs), done = std::move(done)] {
         std::vector<json> replies;
         try {
             for (const auto& r : reqs) {
@@ -799,6 +816,8 @@ void cluster::operator_request(const std::string& what, std::vector<json> reqs,
         {
             std::lock_guard lk(mutex_);
             pending_.erase(pending_.find(what));
+            if (!target.empty())
+                --in_flight_[target];
         }
         clock_.touch();
     });
@@ -825,6 +844,26 @@ bool cluster::can_run(uint32_t n)
     return world_->up(n) && !world_->fenced(n);
 }
 
+// A host that lost its services while no leader could reach it, told to exit
+// then, on which no daemon has run since, keeps what it held: every Runner call
+// goes through the node's own daemon, so no one can act there, and fencing cuts
+// disks, not the network. It counts as fenced as far as the leaders could fence
+// it: by every other host that has a daemon (a fencer without one answers
+// "offline", which counts as done, while its disks may still serve the host).
+// What it keeps is not held against the service at a quiet point; any host the
+// leader could still reach (a left-fenced node's own stop included) is, and the
+// step checks judge every host alike.
+bool cluster::beyond_reach(uint32_t h)
+{
+    std::lock_guard lk(mutex_);
+    if (!exit_unreached_[h] || current_[h] != nullptr)
+        return false;
+    for (uint32_t o : nodes_)
+        if (o != h && current_[o] != nullptr && !world_->fences(o, h))
+            return false;
+    return true;
+}
+
 void cluster::quiet_checks()
 {
     {
@@ -848,18 +887,10 @@ void cluster::quiet_checks()
         std::set<uint32_t> held;
         for (const auto& p : s.pools)
             for (uint32_t h : world_->holders(p))
-                if (!world_->fenced(h))
+                if (!world_->fenced(h) && !beyond_reach(h))
                     held.insert(h);
         auto carriers = world_->carriers(s.address);
-        // A fenced host that lost the service while no leader could reach it and
-        // that no daemon has run on since keeps the address: fencing cuts disks,
-        // not the network, and every Runner call goes through the node's own
-        // daemon, so no one can act there. Not counted; any host the leader could
-        // still reach (a left-fenced node's own stop included) is.
-        std::erase_if(carriers, [&](uint32_t h) {
-            std::lock_guard lk(mutex_);
-            return exit_unreached_[h] && current_[h] == nullptr && world_->fenced(h);
-        });
+        std::erase_if(carriers, [&](uint32_t h) { return beyond_reach(h); });
         const bool once = r && (*r).value("disabled_once", false);
         const std::string where = fmt::format("record state {} node {}{}{}, pools written by {} host(s), address on {} host(s)",
                                               state, node, failed ? " failed" : "", once ? " disabled_once" : "", held.size(),

@@ -30,17 +30,28 @@ TEST(ServiceSimulator, FixedSeedsHaveNoViolations)
 // a move to a node not serving that left the service stopped (31000057,
 // 31000176, 31001245) or whose stale stop left it unclean (53004814, 53007811);
 // an unclean service kept on a node whose stop had given up (31000188) or that
-// was disabled (51007127); and, of the simulator itself, a move of a disabled
-// service whose start was refused taken as wanted running (51006995), and the
-// resume of a daemon replaced since its pause, which deposed the running leader
-// behind the driver's back (31000030, 31001111, 31001213, 31002076, 31001135).
+// was disabled (51007127), or released there in memory only, its record naming
+// the node for good (75000178, 75000237, 75003698); a left-fenced node back from
+// a blip, never swept again, keeping a moved service's address (75000282), or
+// told to exit, going without one more sweep (130001024); a disable cut short
+// by the leadership's end answered as done (130001280); a node back while
+// another was still away, never asked to fence it (130002791); and,
+// of the simulator itself, a move of a disabled service whose start was refused
+// taken as wanted running (51006995), the resume of a daemon replaced since its
+// pause, which deposed the running leader behind the driver's back (31000030,
+// 31001111, 31001213, 31002076, 31001135), and pools kept by a host beyond
+// reach whose only missing fence was that of a host without a daemon (75002567),
+// and two requests about one service answered at one moment taken in the order
+// of their replies (130000144, 130000857).
 TEST(ServiceSimulator, SeedsThatFoundFaultsStayClean)
 {
     spdlog::set_level(spdlog::level::off);
     for (uint64_t seed : {4100188u, 6200170u, 4100187u, 6200127u, 6400279u, 6400742u, 6401175u, 6401809u,
                           6401892u, 6401981u, 6500255u, 7700109u, 31000094u,
                           31000030u, 31001111u, 31001213u, 31001753u, 31000057u, 31000176u, 31001245u,
-                          31000188u, 31002076u, 31001135u, 51007127u, 51006995u, 53004814u, 53007811u})
+                          31000188u, 31002076u, 31001135u, 51007127u, 51006995u, 53004814u, 53007811u,
+                          75000178u, 75000237u, 75003698u, 75000282u, 75002567u, 130001024u, 130001280u,
+                          130002791u, 130000144u, 130000857u})
         EXPECT_EQ(svc::sim::run_seeds(seed, 1, true), 0u) << "seed " << seed;
 }
 
