@@ -19,43 +19,27 @@ constexpr uint64_t TERM_LIMIT = std::numeric_limits<uint64_t>::max() - 1;
 
 bool is_protocol(uint32_t type) { return type >= PRE_VOTE_REQUEST && type <= APPEND_RESPONSE; }
 
+// Body fields are copied in and out with memcpy: the body need not be aligned.
+template <class T> T body_field(const raft_msg_t& m, size_t offset)
+{
+    T v;
+    std::memcpy(&v, m.body.raw + offset, sizeof v);
+    return v;
+}
+
+template <class T> void set_body_field(raft_msg_t& m, size_t offset, T v)
+{
+    std::memcpy(m.body.raw + offset, &v, sizeof v);
+}
+
 }  // namespace
 
-uint64_t append_response_index(const raft_msg_t& m)
-{
-    uint64_t v;
-    std::memcpy(&v, m.body.raw + 8, sizeof v);
-    return v;
-}
-
-void set_append_response_index(raft_msg_t& m, uint64_t index)
-{
-    std::memcpy(m.body.raw + 8, &index, sizeof index);
-}
-
-int64_t echo_valid_until(const raft_msg_t& m)
-{
-    int64_t v;
-    std::memcpy(&v, m.body.raw + 24, sizeof v);
-    return v;
-}
-
-void set_echo_valid_until(raft_msg_t& m, int64_t until)
-{
-    std::memcpy(m.body.raw + 24, &until, sizeof until);
-}
-
-uint32_t state_changed_heard(const raft_msg_t& m)
-{
-    uint32_t v;
-    std::memcpy(&v, m.body.raw + 24, sizeof v);
-    return v;
-}
-
-void set_state_changed_heard(raft_msg_t& m, uint32_t heard)
-{
-    std::memcpy(m.body.raw + 24, &heard, sizeof heard);
-}
+uint64_t append_response_index(const raft_msg_t& m) { return body_field<uint64_t>(m, 8); }
+void set_append_response_index(raft_msg_t& m, uint64_t index) { set_body_field(m, 8, index); }
+int64_t echo_valid_until(const raft_msg_t& m) { return body_field<int64_t>(m, 24); }
+void set_echo_valid_until(raft_msg_t& m, int64_t until) { set_body_field(m, 24, until); }
+uint32_t state_changed_heard(const raft_msg_t& m) { return body_field<uint32_t>(m, 24); }
+void set_state_changed_heard(raft_msg_t& m, uint32_t heard) { set_body_field(m, 24, heard); }
 
 raft_node_t::raft_node_t(uint32_t id, log_t* log, raft_clock* clock, random_source* rnd)
     : id_(id), log_(log), clock_(clock), rnd_(rnd)
