@@ -223,12 +223,18 @@ void on_node_online(svc_app& app, node& x, const node_event& ev)
         // Nodes fenced while this one was away were not fenced through its
         // Runner ("offline" counts as done), and its host may have kept serving
         // them its disks all along: those still away are fenced from here now.
+        // One that fails is fenced again like any failed fencing, every 30 s
+        // until it succeeds or the node is back: its services may already run
+        // elsewhere, so its fencing is never given up.
         for (uint32_t u = 0; u < max_nodes && x.fence_missed != 0 && !x.exit.load(); ++u) {
             if (!in_set(x.fence_missed, u))
                 continue;
             x.fence_missed &= ~(uint64_t{1} << u);
-            if (u != x.id && !in_set(x.online, u) && !fence_node(app, x, u, true))
-                spdlog::warn("{}: node {}: node {} is not fenced through this node's Runner", app_name, x.id, u);
+            if (u == x.id || in_set(x.online, u) || fence_node(app, x, u, true) || x.exit.load())
+                continue;
+            spdlog::warn("{}: node {}: node {} is not fenced through this node's Runner; tried again in {} s",
+                         app_name, x.id, u, fence_retry_delay);
+            app.postpone_add(kind_fence_retry, u, fence_retry_delay, current_episode(app, u));
         }
         x.state.store(ns_online);
         if (app.node_count.load() == 1)
