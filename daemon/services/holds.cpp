@@ -3,8 +3,10 @@
 
 #include "daemon/services/records.hpp"
 #include "daemon/services/svc_app.hpp"
+#include "daemon/services/unconfigured.hpp"
 
 #include <nlohmann/json.hpp>
+
 #include <spdlog/spdlog.h>
 
 namespace svc {
@@ -24,7 +26,11 @@ void load_hold(svc_app& app, service_rec& s)
             by = rec.at("node").get<uint32_t>();
     }
     s.held_by.store(by);
-    if (by != run_node_none)
+    if (by != run_node_none && !is_configured_node(app, by))
+        spdlog::warn("{}: service {} is held back by node {}, which is not configured: put the node back into the "
+                     "configuration, or, once its host holds none of the service's pools, 'service stop' ends the hold",
+                     app_name, s.name, by);
+    else if (by != run_node_none)
         spdlog::warn("{}: service {} is held back: node {} may still hold its pools and is not fenced", app_name,
                      s.name, by);
 }

@@ -391,11 +391,14 @@ json do_service_start(svc_app& app, const std::string& name, const json& request
 json do_service_stop(svc_app& app, const std::string& name)
 {
     auto owner = std::make_shared<std::atomic<uint32_t>>(owner_none);
+    auto held = std::make_shared<std::atomic<uint32_t>>(run_node_none);
     json reply;
-    const bool phase_one = run_on_node(app, app.this_nodeid.load(), [name, owner](node& x, json&) {
+    const bool phase_one = run_on_node(app, app.this_nodeid.load(), [name, owner, held](node& x, json&) {
         service_rec* s = find_service(x, name);
         if (s != nullptr && s->run_node.load() != run_node_none)
             owner->store(s->run_node.load());
+        if (s != nullptr)
+            held->store(s->held_by.load());
     }, reply);
     // A dropped look-up says nothing about the service: it may well be running.
     if (!phase_one) {
@@ -403,6 +406,8 @@ json do_service_stop(svc_app& app, const std::string& name)
         return reply;
     }
     const uint32_t on = owner->load();
+    if (on >= max_nodes && held->load() < max_nodes && !is_configured_node(app, held->load()))
+        return release_hold_of_unconfigured(app, name, held->load());
     if (on >= max_nodes)
         return error_reply("ENOENT", "cannot find running service: " + name);
     if (!is_configured_node(app, on))

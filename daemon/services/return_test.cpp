@@ -332,6 +332,30 @@ TEST(SvcReturn, UnfencedNodeHoldingAServiceKeepsItFromStartingElsewhere)
     EXPECT_EQ(l.holders("b").count(1) + l.holders("b").count(3), 1u);
 }
 
+// The node holding b back is removed from the configuration: it is never swept
+// again, so only the operator's stop of b ends the hold; b then starts where
+// the operator asks.
+TEST(SvcReturn, OperatorStopEndsAHoldByANodeNoLongerConfigured)
+{
+    json config = three_nodes(default_services());
+    config["nodes"].erase(2);
+    leader l(config);
+    l.mon.kv_put(held_key("b"), R"({"node":3})");
+    l.start();
+    l.online({1, 2});
+    ASSERT_TRUE(wait_until([&] { return l.runs_on("a", 2); }));
+    std::this_thread::sleep_for(100ms);  // 100 s of the leader's clock: passes and assignments run
+    EXPECT_TRUE(l.holders("b").empty());
+    const auto stop = svcapp_call(l.app, {{"call", "service"}, {"cmd", "stop"}, {"serviceName", "b"}});
+    EXPECT_FALSE(stop.contains("error")) << stop.dump();
+    EXPECT_EQ(l.mon.kv(held_key("b")), "{}");
+    const auto start = svcapp_call(l.app, {{"call", "service"}, {"cmd", "start"}, {"serviceName", "b"}, {"nodeId", 1}});
+    EXPECT_FALSE(start.contains("error")) << start.dump();
+    EXPECT_TRUE(wait_until([&] { return l.runs_on("b", 1); }));
+    l.stop();
+    EXPECT_EQ(l.holders("b"), std::set<uint32_t>{1});
+}
+
 // A left-fenced node told to exit is swept once more first: its exit would
 // leave on its host the address of a service that now runs elsewhere, with no
 // daemon there to remove it. It stays fenced.
