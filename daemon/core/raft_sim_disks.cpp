@@ -170,6 +170,9 @@ public:
                 key = k;
                 return true;
             }
+        // A node that reads its own key gone knows it no longer holds the disk.
+        if (node == node_)
+            believe(false);
         return false;
     }
     bool holds(uint32_t node) override

@@ -12,7 +12,7 @@
 
 int main(int argc, char** argv)
 {
-    spdlog::set_level(spdlog::level::off);
+    spdlog::set_level(std::getenv("KELM_SIM_LOG") ? spdlog::level::info : spdlog::level::off);
     uint64_t first = 1;
     uint64_t count = 100000;
     bool trace = false;
