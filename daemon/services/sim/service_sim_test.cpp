@@ -1,5 +1,6 @@
 // The service simulator's fixed seeds: a short run among the unit tests and the
-// longer CI set (labels simulator and slow); KELM_SIM_SEEDS sets the count.
+// longer CI set (labels simulator and slow); KELM_SIM_SEEDS sets the count and
+// KELM_SIM_FIRST the first seed (default 1).
 #include "daemon/services/sim/service_sim.hpp"
 
 #include <fmt/format.h>
@@ -16,7 +17,9 @@ TEST(ServiceSimulator, FixedSeedsHaveNoViolations)
     spdlog::set_level(spdlog::level::off);
     const char* v = std::getenv("KELM_SIM_SEEDS");
     const uint64_t count = v != nullptr ? std::strtoull(v, nullptr, 10) : 500;
-    const uint64_t violations = svc::sim::run_seeds(1, count, true);
+    const char* f = std::getenv("KELM_SIM_FIRST");
+    const uint64_t first = f != nullptr ? std::strtoull(f, nullptr, 10) : 1;
+    const uint64_t violations = svc::sim::run_seeds(first, count, true);
     std::cout << fmt::format("services: seeds={} violations={}\n", count, violations);
     EXPECT_EQ(violations, 0u);
 }
