@@ -10,6 +10,7 @@
 #include "daemon/services/node_event.hpp"
 #include "daemon/services/service_rec.hpp"
 
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -42,8 +43,10 @@ struct node {
     uint64_t online = 0;  // bit n: node n seen online (node thread only)
     uint64_t swept = 0;   // bit n: node n's last sweep of others' services succeeded (node thread only)
     // bit n: a fence-on of node n through this node's Runner was answered
-    // "offline" (counted as done, not carried out) (node thread only).
+    // "offline" (counted as done, not carried out), in node n's offline episode
+    // fence_missed_episode[n] (node thread only).
     uint64_t fence_missed = 0;
+    std::array<uint64_t, max_nodes> fence_missed_episode{};
     std::atomic<uint32_t> state{ns_new};
     std::atomic<bool> exit{false};
     std::atomic<bool> stopping{false};

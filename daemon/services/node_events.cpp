@@ -225,16 +225,20 @@ void on_node_online(svc_app& app, node& x, const node_event& ev)
         // them its disks all along: those still away are fenced from here now.
         // One that fails is fenced again like any failed fencing, every 30 s
         // until it succeeds or the node is back: its services may already run
-        // elsewhere, so its fencing is never given up.
+        // elsewhere, so its fencing is never given up. Only within the absence
+        // the fence-on was missed in: a node back since (its online event
+        // handed out, perhaps not yet seen by this node object) is not fenced.
         for (uint32_t u = 0; u < max_nodes && x.fence_missed != 0 && !x.exit.load(); ++u) {
             if (!in_set(x.fence_missed, u))
                 continue;
             x.fence_missed &= ~(uint64_t{1} << u);
-            if (u == x.id || in_set(x.online, u) || fence_node(app, x, u, true) || x.exit.load())
+            const uint64_t episode = x.fence_missed_episode[u];
+            const auto still_away = [&] { return !in_set(x.online, u) && current_episode(app, u) == episode; };
+            if (u == x.id || !still_away() || fence_node(app, x, u, true) || x.exit.load() || !still_away())
                 continue;
             spdlog::warn("{}: node {}: node {} is not fenced through this node's Runner; tried again in {} s",
                          app_name, x.id, u, fence_retry_delay);
-            app.postpone_add(kind_fence_retry, u, fence_retry_delay, current_episode(app, u));
+            app.postpone_add(kind_fence_retry, u, fence_retry_delay, episode);
         }
         x.state.store(ns_online);
         if (app.node_count.load() == 1)
@@ -280,7 +284,14 @@ void fence_then_reclaim(svc_app& app, node& x, node_event::action_args& tally, u
     const auto back = [&] { return current_episode(app, n_id) != episode; };
     tallied(
         tally, static_cast<int>(app.node_count.load()) - 1,
-        [&] { return !back() && fence_node(app, x, n_id, true); },
+        [&] {
+            if (back())
+                return false;
+            const bool done = fence_node(app, x, n_id, true);
+            if (in_set(x.fence_missed, n_id))
+                x.fence_missed_episode[n_id] = episode;
+            return done;
+        },
         [&](bool failed) {
             if (!failed) {
                 app.post_event(kind_reclaim, n_id, episode);
