@@ -11,6 +11,7 @@
 #include "daemon/services/svc_leader_fixture.hpp"
 #include "daemon/services/svc_test_util.hpp"
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <future>
@@ -445,6 +446,34 @@ TEST(SvcActivation, ServiceGivenUpByADisabledOrStoppingNodeIsSavedUnassigned)
         EXPECT_EQ(l.record("b")->at("state"), rs_unclean);
         EXPECT_EQ(l.record("b")->at("session_id"), "S");
         EXPECT_TRUE(l.holders("b").empty());
+    }
+}
+
+// A recovery cut short on node 3 (its record says "recovering"), and node 3
+// disabled or the service switched off: the recovery is finished there, and a
+// service wanted running then starts on another node, not left "recovering" on
+// a node that takes no start.
+TEST(SvcActivation, RecoveryCutShortIsFinishedWhereTheServiceIsWantedStopped)
+{
+    for (const bool node_disabled : {true, false}) {
+        SCOPED_TRACE(node_disabled ? "node disabled" : "service switched off");
+        leader l(three_nodes(json::array({{{"name", "b"}}, {{"name", "cluster-management"}}})));
+        l.mon.kv_put(runstate_key("b"), fmt::format(R"({{"disabled_once":false,"enabled":{},"failed":false,)"
+                                                    R"("run_node":3,"session_id":"S","state":6}})",
+                                                    node_disabled));
+        if (node_disabled)
+            l.mon.kv_put(node_config_key(3), node_config_text(false));
+        l.start();
+        l.online({1, 2, 3});
+        ASSERT_TRUE(wait_until([&] { return l.record("b")->at("state") != rs_recovering; })) << l.record("b")->dump();
+        if (node_disabled) {
+            EXPECT_TRUE(wait_until([&] { return l.runs_on("b", 1) || l.runs_on("b", 2); })) << l.record("b")->dump();
+        }
+        l.stop();
+        EXPECT_EQ(l.count_calls(3, "service", {{"cmd", "recovery"}, {"serviceName", "b"}}), 1u);
+        if (!node_disabled) {
+            EXPECT_EQ(l.record("b")->at("state"), rs_stopped);
+        }
     }
 }
 

@@ -30,10 +30,13 @@ namespace {
 using action_fn = void (*)(svc_app&, service_rec&);
 
 // The action for each run state (index 1..6), by what is wanted of the service.
+// A recovery cut short (state 6) is finished also where the service is wanted
+// stopped: left so, it would stay "recovering" for good, and on a disabled or
+// stopping node it would never be given up (only a stopped or unclean one is).
 constexpr std::array<action_fn, 7> table_run = {nullptr, start_service, start_service, nullptr,
                                                 start_service, recover_service, recover_service};
 constexpr std::array<action_fn, 7> table_stop = {nullptr, nullptr, stop_service, stop_service,
-                                                 stop_service, nullptr, nullptr};
+                                                 stop_service, nullptr, recover_service};
 constexpr std::array<action_fn, 7> table_stale = {nullptr, warn_bad_state, stop_service, stop_service,
                                                   stop_service, warn_bad_state, stop_service};
 
