@@ -437,8 +437,12 @@ json do_service_stop(svc_app& app, const std::string& name)
             s->disabled_once.store(was_disabled_once);
             throw;
         }
+        // A stop that succeeded releases the service (or, stale, leaves it
+        // unclean). One that failed on a service already stopped here leaves it
+        // stopped and still placed here: switched off too, no pass would start
+        // it and no start could claim it.
         const uint32_t st = s->state.load();
-        if (st == rs_stopped || st == rs_unclean) {
+        if ((st == rs_stopped && s->run_node.load() != x.id) || st == rs_unclean) {
             s->stopped_on.store(x.id);
             // A stale service's stop saved its record still marked stale, and
             // settled it only in memory: the next leader would not take the
