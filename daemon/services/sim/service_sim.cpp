@@ -12,6 +12,7 @@
 // its own lock, taken after mutex_ when both are needed.
 #include "daemon/services/sim/service_sim.hpp"
 
+#include "daemon/services/left_fenced.hpp"
 #include "daemon/services/monitor_port.hpp"
 #include "daemon/services/records.hpp"
 #include "daemon/services/requests.hpp"
@@ -129,6 +130,7 @@ private:
     void quiet_checks();
     std::optional<json> record(const std::string& service);
     bool can_run(uint32_t n);
+    bool rightly_left_fenced(uint32_t n);
     bool beyond_reach(uint32_t h);
 
     uint64_t seed_;
@@ -154,6 +156,9 @@ private:
     std::map<uint32_t, double> seen_since_, unseen_since_;
     std::map<uint32_t, uint32_t> cut_from_;  // node -> the leader node it cannot reach
     std::map<uint32_t, bool> told_to_exit_;
+    // The daemon instance of a node whose exit the operator asked for and the
+    // leader took (cleared in effect when a new instance starts).
+    std::map<uint32_t, const instance*> exit_asked_;
     std::map<uint32_t, bool> gone_;  // hosts down for good
     std::map<uint32_t, bool> exit_unreached_;  // told to exit while the leader could not reach it
     std::vector<uint32_t> exit_requests_;
@@ -456,7 +461,16 @@ void cluster::draw_request(double t)
     default:
         at(t, "", [=, this] {
             operator_request(fmt::format("node exit {}", m), {json{{"call", "node"}, {"cmd", "exit"}, {"id", m}}},
-                             [](const std::vector<json>&) {});
+                             [this, m](const std::vector<json>& replies) {
+                                 // Taken: the node stops its services and runs
+                                 // none until its daemon is gone (it exits, or
+                                 // stays when a stop failed: the operator asks
+                                 // again).
+                                 if (replies.size() == 1 && replies[0].is_null()) {
+                                     std::lock_guard lk(mutex_);
+                                     exit_asked_[m] = current_[m];
+                                 }
+                             });
         });
         break;
     }
@@ -840,8 +854,36 @@ bool cluster::can_run(uint32_t n)
         std::lock_guard lk(mutex_);
         if (!current_[n] || told_to_exit_[n] || node_disabled_[n] || node_unknown_[n])
             return false;
+        if (auto it = exit_asked_.find(n); it != exit_asked_.end() && it->second == current_[n])
+            return false;
     }
-    return world_->up(n) && !world_->fenced(n);
+    return world_->up(n) && !world_->fenced(n) && !rightly_left_fenced(n);
+}
+
+// The leader keeps node n fenced (its record says so) while its host still holds
+// a pool or the address of a service placed elsewhere: it runs no services until
+// the host gives them up, even when the fences themselves are gone (a fencing
+// host rebooted). A node left fenced holding nothing of the others is not
+// excused: it should have been taken back.
+bool cluster::rightly_left_fenced(uint32_t n)
+{
+    {
+        std::lock_guard lk(mutex_);
+        auto it = kv_.find(left_fenced_key(n));
+        if (it == kv_.end() || !json::parse(it->second).value("left_fenced", false))
+            return false;
+    }
+    for (const auto& s : services_) {
+        const auto r = record(s.name);
+        if (r && (*r)["run_node"].get<uint32_t>() == n)
+            continue;
+        if (world_->carries(n, s.address))
+            return true;
+        for (const auto& p : s.pools)
+            if (world_->holders(p).contains(n))
+                return true;
+    }
+    return false;
 }
 
 // A host that lost its services while no leader could reach it, told to exit

@@ -38,14 +38,21 @@ TEST(ServiceSimulator, FixedSeedsHaveNoViolations)
 // a blip, never swept again, keeping a moved service's address (75000282), or
 // told to exit, going without one more sweep (130001024); a disable cut short
 // by the leadership's end answered as done (130001280); a node back while
-// another was still away, never asked to fence it (130002791); and,
+// another was still away, never asked to fence it (130002791), whose fence-on
+// failing at the return was never tried again (638) or, tried again, fenced it
+// after it was back (1790, 160004207); a stop failing on a service stopped and
+// still placed on its node, answered as done, which left the service switched
+// off there for good (1278); a recovery cut short on a node since disabled,
+// left "recovering" there for good (160003168); and,
 // of the simulator itself, a move of a disabled service whose start was refused
 // taken as wanted running (51006995), the resume of a daemon replaced since its
 // pause, which deposed the running leader behind the driver's back (31000030,
 // 31001111, 31001213, 31002076, 31001135), and pools kept by a host beyond
 // reach whose only missing fence was that of a host without a daemon (75002567),
-// and two requests about one service answered at one moment taken in the order
-// of their replies (130000144, 130000857).
+// two requests about one service answered at one moment taken in the order
+// of their replies (130000144, 130000857), and a node left fenced while its
+// host holds a pool of another's service, or asked to exit, counted as one that
+// could run services (170000425).
 TEST(ServiceSimulator, SeedsThatFoundFaultsStayClean)
 {
     spdlog::set_level(spdlog::level::off);
@@ -54,7 +61,8 @@ TEST(ServiceSimulator, SeedsThatFoundFaultsStayClean)
                           31000030u, 31001111u, 31001213u, 31001753u, 31000057u, 31000176u, 31001245u,
                           31000188u, 31002076u, 31001135u, 51007127u, 51006995u, 53004814u, 53007811u,
                           75000178u, 75000237u, 75003698u, 75000282u, 75002567u, 130001024u, 130001280u,
-                          130002791u, 130000144u, 130000857u})
+                          130002791u, 130000144u, 130000857u, 638u, 1790u, 160004207u, 1278u, 160003168u,
+                          170000425u})
         EXPECT_EQ(svc::sim::run_seeds(seed, 1, true), 0u) << "seed " << seed;
 }
 
