@@ -402,6 +402,26 @@ TEST(SvcActivation, DeposedDuringTheSessionWaitWritesNoRecord)
     EXPECT_FALSE(l.error);
 }
 
+// A leader that lost its lease in the middle of node 3's stop (paused, deposed)
+// does not send node 3 its exit: node 3 may run the next leader's services by
+// then. Its own exit still goes out: alone, it has no lease to wait for.
+TEST(SvcActivation, NoExitOfAnotherNodeWithoutAFreshLease)
+{
+    leader l(three_nodes(json::array({{{"name", "a"}, {"pri0", 2}}, {{"name", "cluster-management"}}})));
+    l.start();
+    l.online({1, 2, 3});
+    ASSERT_TRUE(wait_until([&] { return l.runs_on("a", 2); }));
+    l.mon.set_lease_held(false);
+    l.app.post_event(kind_node_stop, 3);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // 100 s of the leader's clock
+    EXPECT_TRUE(l.mon.calls("kelm-exit").empty());
+    l.app.post_event(kind_node_stop, 1);
+    EXPECT_TRUE(wait_until([&] { return !l.mon.calls("kelm-exit").empty(); }));
+    l.stop();
+    ASSERT_EQ(l.mon.calls("kelm-exit").size(), 1u);
+    EXPECT_EQ(l.mon.calls("kelm-exit")[0].node, 1u);
+}
+
 TEST(SvcActivation, NodeStopMovesItsServicesThenTheNodeExits)
 {
     log_capture log;

@@ -1,8 +1,10 @@
 // fence_node and send_exit; see fencing.hpp.
 #include "daemon/services/fencing.hpp"
 
+#include "daemon/services/lease.hpp"
 #include "daemon/services/svc_app.hpp"
 
+#include <fmt/format.h>
 #include <spdlog/spdlog.h>
 
 namespace svc {
@@ -123,8 +125,19 @@ bool fencing_applies(svc_app& app, uint32_t target)
     return false;
 }
 
-void send_exit(svc_app& app, uint32_t node_id)
+void send_exit(svc_app& app, uint32_t node_id, uint64_t term)
 {
+    // Another node's exit goes out only while this node still leads: a leader
+    // paused in the middle of that node's stop wakes to send it, and the node
+    // may run services of the next leader by then, which its exit would leave
+    // on its host with no daemon to stop them. The request is dropped with the
+    // leadership (the operator asks the current leader again). Its own exit,
+    // and the cluster's (every service switched off first, in the store), go
+    // out in any case: a leader left alone by its members' exits has lost its
+    // majority, and must still leave.
+    if (node_id != app.this_nodeid.load() && node_id != node_all &&
+        !lease_allows(app, term, fmt::format("exit of node {}", node_id)))
+        return;
     json io = nullptr;
     app.mon.call(node_id, "kelm-exit", io);
     if (io.is_object() && io.contains("error")) {

@@ -31,6 +31,8 @@ bool fence_node(svc_app& app, node& x, uint32_t target, bool on);
 // it and some other configured node may fence it.
 bool fencing_applies(svc_app& app, uint32_t target);
 // "kelm-exit" to a node, or 66 for every node; an error reply is only logged.
-void send_exit(svc_app& app, uint32_t node_id);
+// Another single node's is sent only while this node leads `term` with a fresh
+// lease.
+void send_exit(svc_app& app, uint32_t node_id, uint64_t term);
 
 }  // namespace svc

@@ -453,7 +453,7 @@ void on_node_stop(svc_app& app, node& x, const node_event& ev)
             if (x.exit.load())
                 return;  // leadership ends: the monitor sends the stop to the next leader
         }
-        send_exit(app, x.id);
+        send_exit(app, x.id, x.term);
         return;
     }
     auto* tally = ev.tally();
@@ -469,7 +469,7 @@ void on_node_stop(svc_app& app, node& x, const node_event& ev)
             if (failed)
                 spdlog::info("{}: Do not stop CLUSTER due to still running services", app_name);
             else
-                send_exit(app, node_all);
+                send_exit(app, node_all, x.term);
         });
 }
 
