@@ -450,6 +450,11 @@ json do_service_stop(svc_app& app, const std::string& name)
             // service again. The settled record says it.
             if (was_stale && !s->is_stale())
                 save_run_state(app, *s, st);
+            // Left unclean here by a stale record's stop: a stopping or disabled
+            // node gives it up, as its pass does, or it stays on a node that
+            // takes no start (no pass may come to release it).
+            if ((x.stopping.load() || !x.enabled.load()) && !s->is_stale())
+                release_service(app, *s, x.id);
             return;
         }
         s->disabled_once.store(was_disabled_once);
