@@ -156,9 +156,12 @@ private:
     std::map<uint32_t, double> seen_since_, unseen_since_;
     std::map<uint32_t, uint32_t> cut_from_;  // node -> the leader node it cannot reach
     std::map<uint32_t, bool> told_to_exit_;
-    // The daemon instance of a node whose exit the operator asked for and the
-    // leader took (cleared in effect when a new instance starts).
-    std::map<uint32_t, const instance*> exit_asked_;
+    // The daemon instance of a node whose exit the operator asked for, and the
+    // term of the leadership that took the request: the node runs no services
+    // while both stay (a new leadership does not take the request over, a new
+    // instance is not asked).
+    std::map<uint32_t, std::pair<const instance*, uint64_t>> exit_asked_;
+    std::map<uint32_t, double> offline_seen_at_;  // the last offline event the leader got, per node
     std::map<uint32_t, bool> gone_;  // hosts down for good
     std::map<uint32_t, bool> exit_unreached_;  // told to exit while the leader could not reach it
     std::vector<uint32_t> exit_requests_;
@@ -465,10 +468,14 @@ void cluster::draw_request(double t)
                                  // Taken: the node stops its services and runs
                                  // none until its daemon is gone (it exits, or
                                  // stays when a stop failed: the operator asks
-                                 // again).
+                                 // again), or the leadership ends.
+                                 // An offline event still waiting out its
+                                 // delay may end the stop as well.
                                  if (replies.size() == 1 && replies[0].is_null()) {
                                      std::lock_guard lk(mutex_);
-                                     exit_asked_[m] = current_[m];
+                                     auto seen = offline_seen_at_.find(m);
+                                     if (seen == offline_seen_at_.end() || clock_.seconds() - seen->second > 15)
+                                         exit_asked_[m] = {current_[m], term_};
                                  }
                              });
         });
@@ -568,6 +575,14 @@ void cluster::stop_daemon(uint32_t n, const char* why)
 void cluster::deliver(instance& inst, const std::string& ev, const std::string& value)
 {
     world_->trace(fmt::format("node {} monitor: {} {}", inst.node, ev, value));
+    // A node's offline event ends its stop: the operator's exit is not carried
+    // over to its return.
+    if (ev == "NODE-OFFLINE") {
+        std::lock_guard lk(mutex_);
+        const auto n = static_cast<uint32_t>(std::stoul(value));
+        exit_asked_.erase(n);
+        offline_seen_at_[n] = clock_.seconds();
+    }
     inst.app->doevent(ev, value);
 }
 
@@ -854,7 +869,8 @@ bool cluster::can_run(uint32_t n)
         std::lock_guard lk(mutex_);
         if (!current_[n] || told_to_exit_[n] || node_disabled_[n] || node_unknown_[n])
             return false;
-        if (auto it = exit_asked_.find(n); it != exit_asked_.end() && it->second == current_[n])
+        if (auto it = exit_asked_.find(n);
+            it != exit_asked_.end() && it->second.first == current_[n] && it->second.second == term_)
             return false;
     }
     return world_->up(n) && !world_->fenced(n) && !rightly_left_fenced(n);

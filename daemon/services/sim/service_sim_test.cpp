@@ -43,7 +43,10 @@ TEST(ServiceSimulator, FixedSeedsHaveNoViolations)
 // after it was back (1790, 160004207); a stop failing on a service stopped and
 // still placed on its node, answered as done, which left the service switched
 // off there for good (1278); a recovery cut short on a node since disabled,
-// left "recovering" there for good (160003168); and,
+// left "recovering" there for good (160003168), or left unclean by an
+// operator's stop on a stopping node, never given up (180000134); a deposed
+// leader waking to send a node the exit it had stopped it for, after the next
+// leader had started services there (170009929); and,
 // of the simulator itself, a move of a disabled service whose start was refused
 // taken as wanted running (51006995), the resume of a daemon replaced since its
 // pause, which deposed the running leader behind the driver's back (31000030,
@@ -52,7 +55,8 @@ TEST(ServiceSimulator, FixedSeedsHaveNoViolations)
 // two requests about one service answered at one moment taken in the order
 // of their replies (130000144, 130000857), and a node left fenced while its
 // host holds a pool of another's service, or asked to exit, counted as one that
-// could run services (170000425).
+// could run services (170000425), and an exit asked of a node taken as standing
+// after the leadership that took it ended (180000136).
 TEST(ServiceSimulator, SeedsThatFoundFaultsStayClean)
 {
     spdlog::set_level(spdlog::level::off);
@@ -62,7 +66,7 @@ TEST(ServiceSimulator, SeedsThatFoundFaultsStayClean)
                           31000188u, 31002076u, 31001135u, 51007127u, 51006995u, 53004814u, 53007811u,
                           75000178u, 75000237u, 75003698u, 75000282u, 75002567u, 130001024u, 130001280u,
                           130002791u, 130000144u, 130000857u, 638u, 1790u, 160004207u, 1278u, 160003168u,
-                          170000425u})
+                          170000425u, 170009929u, 180000134u, 180000136u})
         EXPECT_EQ(svc::sim::run_seeds(seed, 1, true), 0u) << "seed " << seed;
 }
 
