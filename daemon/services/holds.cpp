@@ -47,7 +47,7 @@ bool hold_service(svc_app& app, service_rec& s, uint32_t node_id, uint64_t term)
     return true;
 }
 
-bool release_hold(svc_app& app, service_rec& s, uint64_t term)
+bool release_hold(svc_app& app, service_rec& s, uint64_t term, bool announce)
 {
     const uint32_t by = s.held_by.load();
     if (by == run_node_none)
@@ -59,7 +59,9 @@ bool release_hold(svc_app& app, service_rec& s, uint64_t term)
         return false;
     }
     s.held_by.store(run_node_none);
-    spdlog::info("{}: service {}: node {} holds none of it any more; it may start elsewhere", app_name, s.name, by);
+    if (announce)
+        spdlog::info("{}: service {}: node {} holds none of it any more; it may start elsewhere", app_name, s.name,
+                     by);
     return true;
 }
 

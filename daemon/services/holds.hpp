@@ -38,8 +38,8 @@ void load_hold(svc_app& app, service_rec& s);
 // whatever the save does. Returns whether the record was saved.
 bool hold_service(svc_app& app, service_rec& s, uint32_t node_id, uint64_t term);
 // Lock held. Ends the hold once its record says so; false (still held) when the
-// save failed.
-bool release_hold(svc_app& app, service_rec& s, uint64_t term);
+// save failed. `announce`: log that the service may start elsewhere again.
+bool release_hold(svc_app& app, service_rec& s, uint64_t term, bool announce = true);
 
 // Whether the service may not be started or recovered on node `on`: held by
 // another node. Logs at warning why and what the operator can do.

@@ -101,6 +101,12 @@ sweep_result stop_services_of_others(svc_app& app, node& x, uint32_t n_id)
         service_lock lk = lock_while(app, s, [&] { return s.run_node.load() != n_id && !x.exit.load(); });
         if (!lk.owns_lock())
             continue;
+        // Unfenced, N may write the service's pools until its stop there is
+        // known to have succeeded: the hold is saved before the stop, so that a
+        // leader deposed before it hears the answer leaves it to the next one.
+        const bool held_before = s.held_by.load() == n_id;
+        if (!held_before && !fencing_applies(app, n_id) && !hold_service(app, s, n_id, x.term))
+            return sweep_result::abandoned;
         json io;
         for (int attempt = 1;; ++attempt) {
             if (!lease_allows(app, x.term, fmt::format("sweep stop of service {} on node {}", name, n_id)))
@@ -121,14 +127,12 @@ sweep_result stop_services_of_others(svc_app& app, node& x, uint32_t n_id)
             ok = false;
             // Unfenced, N may go on writing the service's pools: it starts
             // nowhere else until a stop of it on N succeeds.
-            if (!fencing_applies(app, n_id) && s.held_by.load() != n_id) {
-                hold_service(app, s, n_id, x.term);
+            if (!held_before && s.held_by.load() == n_id)
                 spdlog::warn("{}: service {} is not started on another node while node {} may hold its pools", app_name,
                              name, n_id);
-            }
         } else if (s.held_by.load() == n_id) {
-            if (release_hold(app, s, x.term))
-                released = true;
+            if (release_hold(app, s, x.term, held_before))
+                released = released || held_before;
             else
                 ok = false;
         }

@@ -332,6 +332,35 @@ TEST(SvcReturn, UnfencedNodeHoldingAServiceKeepsItFromStartingElsewhere)
     EXPECT_EQ(l.holders("b").count(1) + l.holders("b").count(3), 1u);
 }
 
+// The same node 3, and the leadership ends while its sweep's stop of b is out
+// (every save from then on fails): the hold is in the store all the same, for
+// the next leader, which would otherwise start b elsewhere before its own sweep
+// of node 3 finds it there.
+TEST(SvcReturn, HoldIsStoredBeforeTheSweepStopGoesOut)
+{
+    json config = three_nodes(default_services());
+    config["nodes"][2]["enabled"] = false;  // no fencing of node 3
+    leader l(config);
+    l.mon.kv_put(node_config_key(3), node_config_text(true));
+    std::atomic<bool> armed{false};
+    l.override_fn = [&](uint32_t node, const std::string& cmd, const json& args) -> json {
+        if (armed.load() && node == 3 && cmd == "service" && args["cmd"] == "stop" && args["serviceName"] == "b") {
+            l.mon.fail_set_values(1000);
+            return {{"error", "EPROGRAM"}, {"errorMessage", "FAILED phase=pool-export exit=31 : pool is busy"}};
+        }
+        return nullptr;
+    };
+    ASSERT_TRUE(b_moved_off_node_3(l));
+    const json stop_b = {{"cmd", "stop"}, {"serviceName", "b"}};
+    const size_t before = l.count_calls(3, "service", stop_b);
+    armed.store(true);
+    l.mon.set_alive(3, true);
+    l.online({3});
+    ASSERT_TRUE(wait_until([&] { return l.count_calls(3, "service", stop_b) > before; }));
+    l.stop();
+    EXPECT_EQ(l.mon.kv(held_key("b")), R"({"node":3})");
+}
+
 // The node holding b back is removed from the configuration: it is never swept
 // again, so only the operator's stop of b ends the hold; b then starts where
 // the operator asks.
