@@ -444,11 +444,13 @@ void on_node_stop(svc_app& app, node& x, const node_event& ev)
             spdlog::info("{}: Do not STOP node {} due to still running services", app_name, ev.node);
             return;
         }
-        // Left fenced, it may still carry what it holds of services that now
-        // run elsewhere (their addresses above all, which fencing does not
-        // cut), and once its daemon is gone no one can remove them: its sweep
-        // is tried once more first. It stays fenced whatever the sweep finds.
-        if (is_left_fenced(app, x.id) &&
+        // Left fenced, or not swept since its services were last reclaimed (a
+        // daemon back before this leader has seen it online), it may still
+        // carry what it holds of services that now run elsewhere (their
+        // addresses above all, which fencing does not cut), and once its
+        // daemon is gone no one can remove them: it is swept first. It stays
+        // fenced whatever the sweep finds.
+        if (!swept_in_session(app, x.id, app.snapshot().session_id) &&
             stop_services_of_others(app, x, x.id) == sweep_result::keeps)
             spdlog::warn("{}: Node {} exits keeping services of others{}", app_name, x.id,
                          fencing_applies(app, x.id) ? "; it stays fenced" : "");

@@ -388,23 +388,30 @@ TEST(SvcReturn, OperatorStopEndsAHoldByANodeNoLongerConfigured)
 // A left-fenced node told to exit is swept once more first: its exit would
 // leave on its host the address of a service that now runs elsewhere, with no
 // daemon there to remove it. It stays fenced.
+// So is a node asked to exit when its daemon is back but not yet seen online,
+// its services reclaimed meanwhile: its return was never swept.
 TEST(SvcReturn, LeftFencedNodeIsSweptBeforeItExits)
 {
-    log_capture log;
-    leader l(three_nodes(default_services()), 100);  // the sweep's own retry is 300 ms away
-    ASSERT_TRUE(b_moved_off_node_3(l));
-    node_3_runner runner;
-    l.override_fn = std::ref(runner);
-    l.mon.set_alive(3, true);
-    l.online({3});
-    ASSERT_TRUE(wait_until([&] { return log.has("svc_app: node 3 is left fenced; swept again in 30 s"); }));
-    runner.broken.store(false);
-    l.app.post_event(kind_node_stop, 3);
-    ASSERT_TRUE(wait_until([&] { return !l.mon.calls("kelm-exit").empty(); })) << log.text();
-    l.stop();
-    EXPECT_FALSE(runner.carries_b.load()) << "node 3 exited carrying b's address";
-    EXPECT_EQ(l.fencers_of(3), (std::set<uint32_t>{1, 2}));
-    EXPECT_TRUE(l.runs_on("b", 2));
+    for (const bool seen_online : {true, false}) {
+        SCOPED_TRACE(seen_online ? "left fenced" : "not seen online");
+        log_capture log;
+        leader l(three_nodes(default_services()), 100);  // the sweep's own retry is 300 ms away
+        ASSERT_TRUE(b_moved_off_node_3(l));
+        node_3_runner runner;
+        l.override_fn = std::ref(runner);
+        l.mon.set_alive(3, true);
+        if (seen_online) {
+            l.online({3});
+            ASSERT_TRUE(wait_until([&] { return log.has("svc_app: node 3 is left fenced; swept again in 30 s"); }));
+        }
+        runner.broken.store(false);
+        l.app.post_event(kind_node_stop, 3);
+        ASSERT_TRUE(wait_until([&] { return !l.mon.calls("kelm-exit").empty(); })) << log.text();
+        l.stop();
+        EXPECT_FALSE(runner.carries_b.load()) << "node 3 exited carrying b's address";
+        EXPECT_EQ(l.fencers_of(3), (std::set<uint32_t>{1, 2}));
+        EXPECT_TRUE(l.runs_on("b", 2));
+    }
 }
 
 // Node 3 goes away while node 2's daemon is down too: node 3 is fenced through

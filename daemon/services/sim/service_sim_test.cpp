@@ -46,7 +46,9 @@ TEST(ServiceSimulator, FixedSeedsHaveNoViolations)
 // left "recovering" there for good (160003168), or left unclean by an
 // operator's stop on a stopping node, never given up (180000134); a deposed
 // leader waking to send a node the exit it had stopped it for, after the next
-// leader had started services there (170009929); and,
+// leader had started services there (170009929); a node told to exit when its
+// daemon was back but not yet seen online, never swept, keeping a moved
+// service's address (210013860); and,
 // of the simulator itself, a move of a disabled service whose start was refused
 // taken as wanted running (51006995), the resume of a daemon replaced since its
 // pause, which deposed the running leader behind the driver's back (31000030,
@@ -66,7 +68,7 @@ TEST(ServiceSimulator, SeedsThatFoundFaultsStayClean)
                           31000188u, 31002076u, 31001135u, 51007127u, 51006995u, 53004814u, 53007811u,
                           75000178u, 75000237u, 75003698u, 75000282u, 75002567u, 130001024u, 130001280u,
                           130002791u, 130000144u, 130000857u, 638u, 1790u, 160004207u, 1278u, 160003168u,
-                          170000425u, 170009929u, 180000134u, 180000136u})
+                          170000425u, 170009929u, 180000134u, 180000136u, 210013860u})
         EXPECT_EQ(svc::sim::run_seeds(seed, 1, true), 0u) << "seed " << seed;
 }
 
