@@ -414,6 +414,28 @@ TEST(SvcReturn, LeftFencedNodeIsSweptBeforeItExits)
     }
 }
 
+// a on node 2 and b on node 3; node 2's daemon goes, then node 3: node 3 is
+// fenced through node 1's Runner alone and b moves to node 1; node 2 is back
+// (node 3 still away) and let back in.
+bool node_3_fenced_while_node_2_away(leader& l)
+{
+    l.start();
+    l.online({1, 2, 3});
+    if (!wait_until([&] { return l.runs_on("a", 2) && l.runs_on("b", 3); }))
+        return false;
+    l.mon.set_alive(2, false);
+    l.app.post_event(kind_node_offline, 2);
+    if (!wait_until([&] { return l.fencers_of(2) == std::set<uint32_t>{1, 3}; }))
+        return false;
+    l.mon.set_alive(3, false);
+    l.app.post_event(kind_node_offline, 3);
+    if (!wait_until([&] { return l.runs_on("b", 1); }) || l.fencers_of(3) != std::set<uint32_t>{1})
+        return false;
+    l.mon.set_alive(2, true);
+    l.online({2});
+    return wait_until([&] { return !l.fencers_of(2).contains(1); });
+}
+
 // Node 3 goes away while node 2's daemon is down too: node 3 is fenced through
 // node 1's Runner alone ("offline" counts as done). When node 2 is back and node
 // 3 still away, node 2's Runner fences it as well, or node 3 keeps reaching
@@ -421,19 +443,7 @@ TEST(SvcReturn, LeftFencedNodeIsSweptBeforeItExits)
 TEST(SvcReturn, ReturningNodeFencesTheNodesFencedWhileItWasAway)
 {
     leader l(three_nodes(default_services()));
-    l.start();
-    l.online({1, 2, 3});
-    ASSERT_TRUE(wait_until([&] { return l.runs_on("a", 2) && l.runs_on("b", 3); }));
-    l.mon.set_alive(2, false);
-    l.app.post_event(kind_node_offline, 2);
-    ASSERT_TRUE(wait_until([&] { return l.fencers_of(2) == std::set<uint32_t>{1, 3}; }));
-    l.mon.set_alive(3, false);
-    l.app.post_event(kind_node_offline, 3);
-    ASSERT_TRUE(wait_until([&] { return l.runs_on("b", 1); }));
-    ASSERT_EQ(l.fencers_of(3), std::set<uint32_t>{1});
-    l.mon.set_alive(2, true);
-    l.online({2});
-    ASSERT_TRUE(wait_until([&] { return !l.fencers_of(2).contains(1); }));
+    ASSERT_TRUE(node_3_fenced_while_node_2_away(l));
     l.stop();
     EXPECT_EQ(l.fencers_of(3), (std::set<uint32_t>{1, 2}));
     EXPECT_EQ(l.holders("b"), (std::set<uint32_t>{1, 3})) << "node 3's stale import stays, fenced";
@@ -454,18 +464,7 @@ TEST(SvcReturn, MissedFenceThatFailsAtTheReturnIsTriedAgainWhileTheNodeIsAway)
                 return {{"error", "EIO"}, {"errorMessage", "Runner failed"}};
             return nullptr;
         };
-        l.start();
-        l.online({1, 2, 3});
-        ASSERT_TRUE(wait_until([&] { return l.runs_on("a", 2) && l.runs_on("b", 3); }));
-        l.mon.set_alive(2, false);
-        l.app.post_event(kind_node_offline, 2);
-        ASSERT_TRUE(wait_until([&] { return l.fencers_of(2) == std::set<uint32_t>{1, 3}; }));
-        l.mon.set_alive(3, false);
-        l.app.post_event(kind_node_offline, 3);
-        ASSERT_TRUE(wait_until([&] { return l.runs_on("b", 1); }));
-        l.mon.set_alive(2, true);
-        l.online({2});
-        ASSERT_TRUE(wait_until([&] { return !l.fencers_of(2).contains(1); }));
+        ASSERT_TRUE(node_3_fenced_while_node_2_away(l));
         std::this_thread::sleep_for(100ms);  // 100 s of the leader's clock: three tries fail
         EXPECT_EQ(l.fencers_of(3), std::set<uint32_t>{1});
         if (node_3_back) {
