@@ -129,7 +129,9 @@ private:
     // Checks.
     void quiet_checks();
     std::optional<json> record(const std::string& service);
-    bool can_run(uint32_t n);
+    // fences_count false: a node still fenced by a fencer whose fence-off failed
+    // ("Failed unfencing node N. Fix it up manually.") is served all the same.
+    bool can_run(uint32_t n, bool fences_count = true);
     bool rightly_left_fenced(uint32_t n);
     bool beyond_reach(uint32_t h);
 
@@ -863,7 +865,7 @@ std::optional<json> cluster::record(const std::string& service)
     return json::parse(it->second);
 }
 
-bool cluster::can_run(uint32_t n)
+bool cluster::can_run(uint32_t n, bool fences_count)
 {
     {
         std::lock_guard lk(mutex_);
@@ -873,7 +875,7 @@ bool cluster::can_run(uint32_t n)
             it != exit_asked_.end() && it->second.first == current_[n] && it->second.second == term_)
             return false;
     }
-    return world_->up(n) && !world_->fenced(n) && !rightly_left_fenced(n);
+    return world_->up(n) && (!fences_count || !world_->fenced(n)) && !rightly_left_fenced(n);
 }
 
 // The leader keeps node n fenced (its record says so) while its host still holds
@@ -960,7 +962,10 @@ void cluster::quiet_checks()
             std::lock_guard lk(mutex_);
             unknown = node < max_nodes && node_unknown_[node];
         }
-        if (node < max_nodes && state != rs_stopped && !unknown && !can_run(node))
+        // A service left alone at its failure limit on a node the leader serves
+        // although a fencer failed to let it back is where the rules leave it,
+        // with their log lines.
+        if (node < max_nodes && state != rs_stopped && !unknown && !can_run(node, !failed))
             world_->violation("record-names-unfit-node", fmt::format("quiet: {}: {}; node {} cannot run services", s.name, where, node));
         intent want;
         {

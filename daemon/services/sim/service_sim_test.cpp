@@ -57,8 +57,10 @@ TEST(ServiceSimulator, FixedSeedsHaveNoViolations)
 // two requests about one service answered at one moment taken in the order
 // of their replies (130000144, 130000857), and a node left fenced while its
 // host holds a pool of another's service, or asked to exit, counted as one that
-// could run services (170000425), and an exit asked of a node taken as standing
-// after the leadership that took it ended (180000136).
+// could run services (170000425), an exit asked of a node taken as standing
+// after the leadership that took it ended (180000136), and a service left at its
+// failure limit on a node served although a fencer failed to let it back, held
+// against the node as if it took no services (220003855).
 TEST(ServiceSimulator, SeedsThatFoundFaultsStayClean)
 {
     spdlog::set_level(spdlog::level::off);
@@ -68,7 +70,7 @@ TEST(ServiceSimulator, SeedsThatFoundFaultsStayClean)
                           31000188u, 31002076u, 31001135u, 51007127u, 51006995u, 53004814u, 53007811u,
                           75000178u, 75000237u, 75003698u, 75000282u, 75002567u, 130001024u, 130001280u,
                           130002791u, 130000144u, 130000857u, 638u, 1790u, 160004207u, 1278u, 160003168u,
-                          170000425u, 170009929u, 180000134u, 180000136u, 210013860u})
+                          170000425u, 170009929u, 180000134u, 180000136u, 210013860u, 220003855u})
         EXPECT_EQ(svc::sim::run_seeds(seed, 1, true), 0u) << "seed " << seed;
 }
 
