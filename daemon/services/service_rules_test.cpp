@@ -8,6 +8,7 @@
 #include "daemon/services/owner_locks.hpp"
 #include "daemon/services/records.hpp"
 #include "daemon/services/requests.hpp"
+#include "daemon/services/left_fenced.hpp"
 #include "daemon/services/svc_leader_fixture.hpp"
 #include "daemon/services/svc_test_util.hpp"
 
@@ -169,6 +170,8 @@ TEST(SvcRules, NodeStopTriesAFailedStopAgainAfterTwentySeconds)
             return json{{"response", 0}};
         });
         g.n(2).state.store(ns_serving);
+        // Swept at its return, as a node in service is: no sweep before its exit.
+        ASSERT_TRUE(set_sweep_mark(g.app, 2, true, g.app.snapshot().session_id, 7));
         auto& s = g.add("x", 2, rs_running);
         g.handle(2, kind_node_stop, 2);
         ASSERT_EQ(stops.size(), 2u) << second_ok;
