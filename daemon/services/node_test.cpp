@@ -88,10 +88,11 @@ TEST(SvcNode, UnlockedReadersOfAServiceDuringActions)
     std::atomic<bool> done{false};
     std::thread reader([&] {
         uint64_t sum = 0;
-        while (!done.load()) {
+        // At least one read, however late the thread is scheduled.
+        do {
             sum += s.state.load() + static_cast<uint64_t>(s.retries.load()) + s.run_node.load() + s.is_stale() +
                    (f.clock.now() < s.hold_off_until.load()) + s.enabled.load() + s.disabled_once.load();
-        }
+        } while (!done.load());
         EXPECT_GT(sum, 0u);
     });
     for (int i = 0; i < 200; ++i) {

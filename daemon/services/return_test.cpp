@@ -444,6 +444,7 @@ TEST(SvcReturn, ReturningNodeFencesTheNodesFencedWhileItWasAway)
 {
     leader l(three_nodes(default_services()));
     ASSERT_TRUE(node_3_fenced_while_node_2_away(l));
+    EXPECT_TRUE(wait_until([&] { return l.fencers_of(3) == std::set<uint32_t>{1, 2}; }));
     l.stop();
     EXPECT_EQ(l.fencers_of(3), (std::set<uint32_t>{1, 2}));
     EXPECT_EQ(l.holders("b"), (std::set<uint32_t>{1, 3})) << "node 3's stale import stays, fenced";
