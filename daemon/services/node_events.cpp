@@ -400,6 +400,22 @@ void stop_node_services(svc_app& app, node& x, bool cluster)
     }
 }
 
+// Whether X's queue still holds an event of X's own node that changes what a
+// stop of it must do: its offline, online, reclaim, instance or enabling.
+bool own_news_queued(node& x)
+{
+    std::lock_guard lk(x.mutex);
+    for (const auto& ev : x.queue)
+        if (ev.node == x.id && (ev.kind == kind_node_online || ev.kind == kind_node_offline ||
+                                ev.kind == kind_node_instance || ev.kind == kind_reclaim ||
+                                ev.kind == kind_enable_services))
+            return true;
+    return false;
+}
+
+// How often a stop of an offline node that must be swept first looks again.
+constexpr int32_t stop_wait_for_return = resweep_delay;
+
 // The leader's own node exits last. Its exit ends the activation's node threads,
 // and with them any other member's stop still queued or under way; that member,
 // left without a majority, could then only exit at once with its pools imported.
@@ -426,14 +442,18 @@ void on_node_stop(svc_app& app, node& x, const node_event& ev)
             uint32_t id;
             ~done_mark() { app.stop_done(id); }
         } done{app, x.id};
-        if ((x.state.load() == ns_online || app.return_pending(x.id)) && !x.exit.load()) {
+        if ((x.state.load() == ns_online || app.return_pending(x.id) || own_news_queued(x)) && !x.exit.load()) {
             // Back online, its return not handled yet (its online event waits
             // out its delay) or still in the other node objects' hands: their
             // sweep asks this node's daemon to stop what its host may hold of
             // services placed elsewhere (their pools, their addresses), and an
             // exit now would cut that short and leave them on the host. The stop
             // goes to the back of the queue until the return is done (the node
-            // serves, or is left fenced, or is offline again).
+            // serves, or is left fenced, or is offline again). So it does while
+            // this object has news of its own node still to handle (a thread
+            // held up by a hanging Runner): the stop judges on what it knows,
+            // and a return handled after the exit would place services on a
+            // node whose daemon is gone.
             app.clock.sleep_for(std::chrono::milliseconds(500));
             if (!x.exit.load())
                 app.post_event(kind_node_stop, x.id);
@@ -451,9 +471,25 @@ void on_node_stop(svc_app& app, node& x, const node_event& ev)
         // daemon is gone no one can remove them: it is swept first. It stays
         // fenced whatever the sweep finds.
         if (!swept_in_session(app, x.id, app.snapshot().session_id) &&
-            stop_services_of_others(app, x, x.id) == sweep_result::keeps)
+            stop_services_of_others(app, x, x.id) == sweep_result::keeps) {
+            if (x.id != app.this_nodeid.load() && x.state.load() == ns_offline) {
+                // Offline to this leader, its Runner refuses the sweep, yet its
+                // daemon may be up and reach the exit (cut off from the leader
+                // only, or back and not seen online yet). The stop waits for its
+                // return and its sweep. It waits in the postponed list, not in
+                // the queue: the leader's own exit does not wait for a node that
+                // may never come back. The episode of a stop marks one already
+                // waiting (said once).
+                if (ev.episode == 0)
+                    spdlog::info("{}: Node {} is offline and was not swept since its services were last "
+                                 "reclaimed: it is told to exit once it is back online and swept",
+                                 app_name, x.id);
+                app.postpone_add(kind_node_stop, x.id, stop_wait_for_return, 1);
+                return;
+            }
             spdlog::warn("{}: Node {} exits keeping services of others{}", app_name, x.id,
                          fencing_applies(app, x.id) ? "; it stays fenced" : "");
+        }
         if (x.id == app.this_nodeid.load()) {
             wait_for_other_stops(app, x);
             if (x.exit.load())
