@@ -443,6 +443,34 @@ TEST(SvcActivation, NodeStopMovesItsServicesThenTheNodeExits)
     EXPECT_EQ(l.record("a")->at("disabled_once"), true);
 }
 
+// Node 3's Runner fails the stop of b: node 3 stays, stopping, and takes
+// nothing new. The stop is tried again until b stops; then b moves and node 3
+// exits, rather than b waiting, unplaced, for a node that will never serve.
+TEST(SvcActivation, NodeStopThatFailsIsTriedAgainUntilTheNodeExits)
+{
+    leader l(three_nodes(default_services()));
+    std::atomic<bool> broken{false};
+    l.override_fn = [&](uint32_t node, const std::string& cmd, const json& args) -> json {
+        if (broken.load() && node == 3 && cmd == "service" && args["cmd"] == "stop")
+            return {{"error", "ERUNNER"}, {"errorMessage", "Runner failed"}};
+        return nullptr;
+    };
+    l.start();
+    l.online({1, 2, 3});
+    ASSERT_TRUE(wait_until([&] { return l.runs_on("b", 3); }));
+    const json stop_b = {{"cmd", "stop"}, {"serviceName", "b"}};
+    const size_t before = l.count_calls(3, "service", stop_b);
+    broken.store(true);
+    l.app.post_event(kind_node_stop, 3);
+    ASSERT_TRUE(wait_until([&] { return l.count_calls(3, "service", stop_b) >= before + 3; }));  // tried again
+    EXPECT_TRUE(l.mon.calls("kelm-exit").empty());
+    broken.store(false);
+    ASSERT_TRUE(wait_until([&] { return l.runs_on("b", 2) && !l.mon.calls("kelm-exit").empty(); }));
+    l.stop();
+    EXPECT_EQ(l.mon.calls("kelm-exit")[0].node, 3u);
+    EXPECT_EQ(l.holders("b"), std::set<uint32_t>{2});
+}
+
 // A switched-off service whose stale record names node 3, and node 3 disabled
 // or stopped: its stop there ends unclean and the service leaves the node. No
 // assignment places it again, so the record must say so itself, or it names a

@@ -413,7 +413,8 @@ bool own_news_queued(node& x)
     return false;
 }
 
-// How often a stop of an offline node that must be swept first looks again.
+// How often a stop that could not finish (a service that failed to stop, an
+// offline node that must be swept first) is tried again.
 constexpr int32_t stop_wait_for_return = resweep_delay;
 
 // The leader's own node exits last. Its exit ends the activation's node threads,
@@ -434,6 +435,10 @@ void on_node_stop(svc_app& app, node& x, const node_event& ev)
 {
     const bool cluster = ev.node == node_all;
     if (!cluster && ev.node != x.id)
+        return;
+    // A stop tried again (episode 1) ended at the node's offline event, which
+    // clears `stopping`, or with the activation whose node objects it was for.
+    if (!cluster && ev.episode != 0 && !x.stopping.load())
         return;
     x.stopping.store(true);
     if (!cluster) {
@@ -462,6 +467,12 @@ void on_node_stop(svc_app& app, node& x, const node_event& ev)
         stop_node_services(app, x, false);
         if (holds_services(x)) {
             spdlog::info("{}: Do not STOP node {} due to still running services", app_name, ev.node);
+            // The stop stands: the node takes no new services while stopping, so
+            // a service whose stop failed (a Runner down, a node not reached)
+            // would otherwise be left unplaced for good once stopped, with the
+            // node neither gone nor serving. It is tried again until it is done.
+            if (!x.exit.load())
+                app.postpone_add(kind_node_stop, x.id, stop_wait_for_return, 1);
             return;
         }
         // Left fenced, or not swept since its services were last reclaimed (a

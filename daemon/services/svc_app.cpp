@@ -160,11 +160,11 @@ void svc_app::queue_push(node_event ev)
 void svc_app::postpone_add(uint32_t kind, uint32_t node, int32_t countdown, uint64_t episode)
 {
     std::lock_guard lk(main_mutex);
-    if (kind == kind_service_pass || kind == kind_fence_retry || kind == kind_resweep) {
+    if (kind == kind_service_pass || kind == kind_fence_retry || kind == kind_resweep || kind == kind_node_stop) {
         // Every pass with work left asks for a rerun (every failed fencing of an
-        // offline episode, every sweep that left a node fenced, for another try)
-        // and nothing else collapses them: one waiting per node (and episode) is
-        // enough.
+        // offline episode, every sweep that left a node fenced, every node stop
+        // that could not finish, for another try) and nothing else collapses
+        // them: one waiting per node (and episode) is enough.
         for (const auto& p : postponed)
             if (p.kind == kind && p.node == node && p.episode == episode)
                 return;

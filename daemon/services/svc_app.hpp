@@ -111,8 +111,8 @@ struct svc_app {
     // main_mutex held by the caller: kind 1 to the front, others to the back; notify-all.
     void queue_push(node_event ev);
     // Adds a delayed event at the front of `postponed` under main_mutex, then
-    // notify-all. A service pass (kind 14) for a node that already has one waiting
-    // is not added again.
+    // notify-all. A service pass, fence retry, resweep or node stop for a node
+    // (and episode) that already has one waiting is not added again.
     void postpone_add(uint32_t kind, uint32_t node, int32_t countdown, uint64_t episode = 0);
 
     // Whether the front of main_queue is a kind-1 event (takes main_mutex).
