@@ -483,23 +483,24 @@ void on_node_stop(svc_app& app, node& x, const node_event& ev)
         // fenced whatever the sweep finds.
         if (!swept_in_session(app, x.id, app.snapshot().session_id) &&
             stop_services_of_others(app, x, x.id) == sweep_result::keeps) {
-            if (x.id != app.this_nodeid.load() && x.state.load() == ns_offline) {
-                // Offline to this leader, its Runner refuses the sweep, yet its
-                // daemon may be up and reach the exit (cut off from the leader
-                // only, or back and not seen online yet). The stop waits for its
-                // return and its sweep. It waits in the postponed list, not in
-                // the queue: the leader's own exit does not wait for a node that
-                // may never come back. The episode of a stop marks one already
-                // waiting (said once).
-                if (ev.episode == 0)
+            // Its exit waits until a sweep of it succeeds: the postponed list
+            // looks again, and the leader's own exit does not wait for a node
+            // that may never be swept. Offline to this leader, its Runner
+            // cannot be asked, yet its daemon may be up and reach the exit (cut
+            // off from the leader only, or back and not seen online yet). The
+            // episode of a stop marks one already waiting (said once).
+            if (ev.episode == 0) {
+                if (x.id != app.this_nodeid.load() && x.state.load() == ns_offline)
                     spdlog::info("{}: Node {} is offline and was not swept since its services were last "
                                  "reclaimed: it is told to exit once it is back online and swept",
                                  app_name, x.id);
-                app.postpone_add(kind_node_stop, x.id, stop_wait_for_return, 1);
-                return;
+                else
+                    spdlog::warn("{}: Node {} keeps services of others: it is told to exit once they are "
+                                 "stopped there; its stop is tried again every {} s",
+                                 app_name, x.id, stop_wait_for_return);
             }
-            spdlog::warn("{}: Node {} exits keeping services of others{}", app_name, x.id,
-                         fencing_applies(app, x.id) ? "; it stays fenced" : "");
+            app.postpone_add(kind_node_stop, x.id, stop_wait_for_return, 1);
+            return;
         }
         if (x.id == app.this_nodeid.load()) {
             wait_for_other_stops(app, x);
