@@ -447,7 +447,16 @@ void on_node_stop(svc_app& app, node& x, const node_event& ev)
             uint32_t id;
             ~done_mark() { app.stop_done(id); }
         } done{app, x.id};
-        if ((x.state.load() == ns_online || app.return_pending(x.id) || own_news_queued(x)) && !x.exit.load()) {
+        const auto return_in_hand = [&] {
+            return (x.state.load() == ns_online || app.return_pending(x.id) || own_news_queued(x)) &&
+                   !x.exit.load();
+        };
+        const auto to_the_back = [&] {
+            app.clock.sleep_for(std::chrono::milliseconds(500));
+            if (!x.exit.load())
+                app.post_event(kind_node_stop, x.id);
+        };
+        if (return_in_hand()) {
             // Back online, its return not handled yet (its online event waits
             // out its delay) or still in the other node objects' hands: their
             // sweep asks this node's daemon to stop what its host may hold of
@@ -459,9 +468,7 @@ void on_node_stop(svc_app& app, node& x, const node_event& ev)
             // held up by a hanging Runner): the stop judges on what it knows,
             // and a return handled after the exit would place services on a
             // node whose daemon is gone.
-            app.clock.sleep_for(std::chrono::milliseconds(500));
-            if (!x.exit.load())
-                app.post_event(kind_node_stop, x.id);
+            to_the_back();
             return;
         }
         stop_node_services(app, x, false);
@@ -506,6 +513,13 @@ void on_node_stop(svc_app& app, node& x, const node_event& ev)
             wait_for_other_stops(app, x);
             if (x.exit.load())
                 return;  // leadership ends: the monitor sends the stop to the next leader
+        } else if (return_in_hand()) {
+            // The node went offline and came back while its services were
+            // being stopped (a stop waits up to 20 s for a node not reached):
+            // its return is handled first, or it would be served, and given
+            // services, after its daemon had gone.
+            to_the_back();
+            return;
         }
         send_exit(app, x.id, x.term);
         return;

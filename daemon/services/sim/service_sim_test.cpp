@@ -56,7 +56,9 @@ TEST(ServiceSimulator, FixedSeedsHaveNoViolations)
 // stop, the node left stopping for good, taking nothing, and the service,
 // stopped later, placed nowhere (260006761); a left-fenced node whose Runner
 // failed its sweep told to exit all the same, its host keeping the addresses
-// of services that had moved (290007478); and,
+// of services that had moved (290007478); a node that went offline and came
+// back while its stop waited on a service there, told to exit before its
+// return was handled, then served and given a service (310007329); and,
 // of the simulator itself, a move of a disabled service whose start was refused
 // taken as wanted running (51006995), the resume of a daemon replaced since its
 // pause, which deposed the running leader behind the driver's back (31000030,
@@ -79,7 +81,7 @@ TEST(ServiceSimulator, SeedsThatFoundFaultsStayClean)
                           75000178u, 75000237u, 75003698u, 75000282u, 75002567u, 130001024u, 130001280u,
                           130002791u, 130000144u, 130000857u, 638u, 1790u, 160004207u, 1278u, 160003168u,
                           170000425u, 170009929u, 180000134u, 180000136u, 210013860u, 220003855u,
-                          230004544u, 240008058u, 260006761u, 290007478u})
+                          230004544u, 240008058u, 260006761u, 290007478u, 310007329u})
         EXPECT_EQ(svc::sim::run_seeds(seed, 1, true), 0u) << "seed " << seed;
 }
 
