@@ -415,7 +415,7 @@ bool own_news_queued(node& x)
 
 // How often a stop that could not finish (a service that failed to stop, an
 // offline node that must be swept first) is tried again.
-constexpr int32_t stop_wait_for_return = resweep_delay;
+constexpr int32_t stop_retry_delay = resweep_delay;
 
 // The leader's own node exits last. Its exit ends the activation's node threads,
 // and with them any other member's stop still queued or under way; that member,
@@ -456,6 +456,11 @@ void on_node_stop(svc_app& app, node& x, const node_event& ev)
             if (!x.exit.load())
                 app.post_event(kind_node_stop, x.id);
         };
+        // Episode 1 marks the stop as one tried again.
+        const auto try_again_later = [&] {
+            if (!x.exit.load())
+                app.postpone_add(kind_node_stop, x.id, stop_retry_delay, 1);
+        };
         if (return_in_hand()) {
             // Back online, its return not handled yet (its online event waits
             // out its delay) or still in the other node objects' hands: their
@@ -478,8 +483,7 @@ void on_node_stop(svc_app& app, node& x, const node_event& ev)
             // a service whose stop failed (a Runner down, a node not reached)
             // would otherwise be left unplaced for good once stopped, with the
             // node neither gone nor serving. It is tried again until it is done.
-            if (!x.exit.load())
-                app.postpone_add(kind_node_stop, x.id, stop_wait_for_return, 1);
+            try_again_later();
             return;
         }
         // Left fenced, or not swept since its services were last reclaimed (a
@@ -504,9 +508,9 @@ void on_node_stop(svc_app& app, node& x, const node_event& ev)
                 else
                     spdlog::warn("{}: Node {} keeps services of others: it is told to exit once they are "
                                  "stopped there; its stop is tried again every {} s",
-                                 app_name, x.id, stop_wait_for_return);
+                                 app_name, x.id, stop_retry_delay);
             }
-            app.postpone_add(kind_node_stop, x.id, stop_wait_for_return, 1);
+            try_again_later();
             return;
         }
         if (x.id == app.this_nodeid.load()) {
